@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the installer and runs the whole suite twice: a normal build with
+# warnings as errors, then a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Installs the Debian packages it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+for pkg in zlib1g-dev libssl-dev libgtest-dev googletest libbenchmark-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ "${#need[@]}" -gt 0 ]; then
+  echo "== installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends g++ cmake make "${need[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {
+  local dir=$1; shift
+  echo "== configure $dir $*"
+  cmake -S . -B "$dir" -DINSTALLER_WERROR=ON "$@"
+  echo "== build $dir"
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_SANITIZE=ON -DINSTALLER_BENCH=OFF
+echo "== all tests passed (normal and sanitizer builds)"

@@ -1,0 +1,120 @@
+#include "console/context.h"
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "platform/velnor_mode.h"
+
+namespace {
+
+// The device mode is read once, before the entry function runs, and never
+// refreshed: a mode change during a run must not change its decisions.
+std::uint8_t g_flagged = ql::VelnorMode::load().bytes[0];
+
+bool g_log_rewrite = false;
+
+constexpr const char* postlog_path = "/flash/postlog";
+
+void write_text(std::FILE* out, const std::string& text) { std::fwrite(text.data(), 1, text.size(), out); }
+
+}  // namespace
+
+installer_context& context() {
+    static installer_context* ctx = new installer_context();
+    return *ctx;
+}
+
+bool flagged_state() { return g_flagged != 0; }
+void set_flagged_state_for_testing(bool flagged) { g_flagged = flagged ? 1 : 0; }
+bool post_install_log_rewrite() { return g_log_rewrite; }
+void set_post_install_log_rewrite_for_testing(bool rewrite) { g_log_rewrite = rewrite; }
+
+void show_status(installer_context& ctx, const std::string& text) {
+    if (ctx.quiet || text == ctx.status_line) return;
+    std::string line = "\x1b[?25l\r";
+    line += text;
+    if (ctx.status_line.size() > text.size()) line.append(ctx.status_line.size() - text.size(), ' ');
+    line += "\r\x1b[?25h";
+    write_text(ctx.out, line);
+    std::fflush(ctx.out);
+    ctx.status_line = text;
+}
+
+void report_message(installer_context& ctx, const char* prefix, const char* format, std::va_list args) {
+    char buffer[256];
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    std::string message = prefix ? prefix : "";
+    message += buffer;
+    if (ctx.quiet) return;
+    bool has_status = !ctx.status_line.empty();
+    if (has_status) {
+        write_text(ctx.out, "\r" + std::string(79, ' ') + "\r");
+        std::fflush(ctx.out);
+    }
+    write_text(ctx.out, message + "\n");
+    if (has_status) {
+        write_text(ctx.out, ctx.status_line);
+        std::fflush(ctx.out);
+    }
+    ctx.messages.push_back(std::move(message));
+}
+
+void report_error(installer_context& ctx, const char* format, ...) {
+    show_status(ctx, "");
+    std::va_list args;
+    va_start(args, format);
+    report_message(ctx, "ERROR: ", format, args);
+    va_end(args);
+}
+
+void report_warning(installer_context& ctx, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    report_message(ctx, "WARNING: ", format, args);
+    va_end(args);
+}
+
+void report_info(installer_context& ctx, const char* format, ...) {
+    show_status(ctx, "");
+    std::va_list args;
+    va_start(args, format);
+    report_message(ctx, nullptr, format, args);
+    va_end(args);
+}
+
+int find_package_index(const installer_context& ctx, const std::string& name) {
+    for (std::size_t i = 0; i < ctx.packages.size(); ++i)
+        if (ctx.packages[i]->name == name) return static_cast<int>(i);
+    return -1;
+}
+
+package_record* find_package(const installer_context& ctx, const std::string& name) {
+    int i = find_package_index(ctx, name);
+    return i < 0 ? nullptr : ctx.packages[static_cast<std::size_t>(i)].get();
+}
+
+void prepare_post_install_log(installer_context& ctx) {
+    {
+        std::ifstream in(postlog_path);
+        std::string line;
+        // A last line without its line end was cut short and is dropped.
+        while (in && std::getline(in, line) && !in.eof()) ctx.messages.push_back(line);
+    }
+    {
+        std::ofstream out(postlog_path, std::ios::trunc | std::ios::binary);
+        if (out) {
+            static const char zeros[4096] = {};
+            out.write(zeros, sizeof zeros);
+        }
+    }
+    g_log_rewrite = true;
+}
+
+void write_post_install_log(installer_context& ctx) {
+    if (!g_log_rewrite && ctx.messages.empty()) return;
+    std::ofstream out(postlog_path, g_log_rewrite ? std::ios::trunc : std::ios::app);
+    ::sync();
+    if (!out) return;
+    for (const std::string& message : ctx.messages) out << message << '\n';
+}

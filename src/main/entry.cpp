@@ -1,0 +1,185 @@
+#include "main/entry.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "console/context.h"
+#include "console/package_table.h"
+#include "main/upgrade_run.h"
+#include "manifest/manifest.h"
+#include "resolve/action_planner.h"
+#include "resolve/check_flags.h"
+#include "resolve/install_planner.h"
+#include "store/repository.h"
+
+namespace {
+
+constexpr const char* saved_manifest_path = "/ram/MANIFEST";
+constexpr const char* stream_image_path = "/flash/var/pdb//image";
+
+struct command_line {
+    bool cleanup = false;
+    bool from_stdin = false;
+    bool quiet = false;
+    bool show = false;
+    std::uint32_t mask = check_newer;
+    bool apply_now = true;
+    bool reinstall = false;
+    std::string root;
+};
+
+void print_usage() {
+    std::fputs("usage: installer [-q] [-r <root>] [-]\n", stdout);
+    std::fflush(stdout);
+}
+
+void commit_saved_manifest() {
+    file_manifest manifest;
+    load_manifest(manifest, saved_manifest_path);
+    std::fputs("finishing install... ", stdout);
+    std::fflush(stdout);
+    apply_manifest(manifest, true);
+    std::fputs("\b \n", stdout);
+    std::fflush(stdout);
+}
+
+void cancel_saved_manifest() {
+    file_manifest manifest;
+    load_manifest(manifest, saved_manifest_path);
+    // Every line reads back as a move, so the temporary files that a "--safe"
+    // run staged are recognised by name and place and deleted here.
+    delete_staged_sources(manifest);
+    cancel_manifest(manifest);
+    ::unlink(saved_manifest_path);
+}
+
+int stream_install_mode(installer_context& ctx, const command_line& options) {
+    file_manifest manifest;
+    apply_actions(ctx, manifest, 1);
+    std::ofstream image(stream_image_path, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!image) {
+        std::fputs("ERROR: could not open image\n", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    std::string record_dir;
+    bool boot = false;
+    int result = install_from_stream(ctx, manifest, std::cin, options.mask, user_set_states{}, image.rdbuf(),
+                                     &record_dir, &boot);
+    image.close();
+    if (result == 0) {
+        std::string destination = record_dir + "image";
+        if (boot) {
+            stage_move(manifest, "/flash/var/pdb/image", "/flash/bootimage");
+            stage_symlink(manifest, "/flash/bootimage", destination);
+        } else {
+            stage_move(manifest, "/flash/var/pdb/image", destination);
+        }
+        apply_manifest(manifest, false);
+    } else {
+        cancel_manifest(manifest);
+    }
+    write_post_install_log(ctx);
+    return result;
+}
+
+int upgrade_mode(installer_context& ctx, const command_line& options) {
+    int result = 0;
+    file_manifest manifest;
+    apply_actions(ctx, manifest, 1);
+    upgrade_run(ctx, manifest, options.mask);
+    if (!options.reinstall && !has_space_for(manifest)) {
+        report_error(ctx, "not enough space for upgrade");
+        cancel_manifest(manifest);
+        result = 28;
+    }
+    if (!is_empty(manifest)) {
+        std::ofstream marker;
+        stage_new_file(marker, manifest, "/flash/PCKGS_CHANGED", 1, 0);
+        marker.close();
+        if (options.apply_now)
+            apply_manifest(manifest, false);
+        else
+            save_manifest(manifest, saved_manifest_path);
+    }
+    write_post_install_log(ctx);
+    return result;
+}
+
+}  // namespace
+
+int installer_main(int argc, char** argv) {
+    installer_context& ctx = context();
+    command_line options;
+
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--cleanup") == 0) {
+            options.cleanup = true;
+            break;
+        } else if (std::strcmp(arg, "--safe") == 0) {
+            options.apply_now = false;
+        } else if (std::strcmp(arg, "-r") == 0 && i + 1 < argc) {
+            options.root = argv[++i];
+        } else if (std::strcmp(arg, "-") == 0) {
+            options.from_stdin = true;
+            break;
+        } else if (std::strcmp(arg, "-q") == 0) {
+            options.quiet = true;
+        } else if (std::strcmp(arg, "-down") == 0) {
+            options.mask |= check_older;
+        } else if (std::strcmp(arg, "--reinstall") == 0) {
+            std::fputs("\nResuming upgrade...\n", stdout);
+            std::fflush(stdout);
+            options.mask |= check_same;
+            options.reinstall = true;
+        } else if (std::strcmp(arg, "-b") == 0 || std::strcmp(arg, "--force") == 0 ||
+                   std::strcmp(arg, "--noupgrade") == 0 || std::strcmp(arg, "-i") == 0) {
+            // accepted for compatibility; they change nothing
+        } else if (std::strcmp(arg, "--commit") == 0) {
+            commit_saved_manifest();
+            return 0;
+        } else if (std::strcmp(arg, "--cancel") == 0) {
+            cancel_saved_manifest();
+            return 0;
+        } else if (std::strcmp(arg, "--show") == 0) {
+            options.show = true;
+        } else {
+            print_usage();
+            return 0;
+        }
+    }
+
+    if (!options.root.empty() && ::chroot(options.root.c_str()) != 0) {
+        // Going on in the old root would change the system the run was not
+        // meant for.
+        std::perror("chroot");
+        return 1;
+    }
+    if (::chdir("/") != 0) {
+        // nothing depends on it: every path the installer uses is absolute
+    }
+
+    const char* arch = std::getenv("arch");
+    std::string architecture = arch ? arch : "i386";
+    load_repository(ctx, options.quiet, architecture);
+
+    if (options.show) {
+        print_package_table(ctx);
+        return 0;
+    }
+    if (options.cleanup) {
+        file_manifest manifest;
+        clean_up(ctx, manifest);
+        apply_manifest(manifest, false);
+        return 0;
+    }
+    if (options.from_stdin) return stream_install_mode(ctx, options);
+    return upgrade_mode(ctx, options);
+}

@@ -1,0 +1,32 @@
+// File helpers of the file manifest: copying with a spinner, directory
+// creation, parent directories and the boot-relative clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Copies a regular file with its permission bits, in 16384-byte chunks;
+// advances the spinner after each chunk when asked. A partly written
+// destination is left as it is.
+bool copy_file(const std::string& source, const std::string& destination, bool spinner);
+
+// mkdir -p with mode 0777; true when the directory exists afterwards.
+bool make_dirs(const std::string& path);
+
+// The parent directory as dirname(3) gives it; trailing slashes are ignored.
+std::string parent_dir(const std::string& path);
+
+// Hundredths of a second since boot.
+std::uint32_t uptime_ticks();
+
+// Draws or advances the spinner "|/-\" on standard output, at most five
+// steps a second; after a pause it catches up one step per call.
+void advance_spinner();
+
+// Test seam: the spinner's state and its clock.
+struct spinner_state {
+    std::uint32_t last_tick = 0;
+    std::uint32_t index = 0;
+};
+spinner_state& spinner();
+void set_uptime_source_for_testing(std::uint32_t (*source)());

@@ -1,0 +1,295 @@
+#include "manifest/manifest.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "manifest/file_helpers.h"
+
+namespace {
+
+// Room for the path of a temporary file, terminating NUL included.
+constexpr std::size_t temporary_path_room = 128;
+constexpr const char* temporary_name = "/tmpXXXXXX";
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Recording a new operation replaces the old one; a temporary file that the
+// old entry staged is deleted so that it does not linger on flash.
+void record(file_manifest& manifest, const std::string& destination, entry_kind kind, const std::string& source) {
+    auto it = manifest.entries.find(destination);
+    if (it == manifest.entries.end()) {
+        manifest.entries.emplace(destination, manifest_entry{destination, kind, source});
+        return;
+    }
+    if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+    it->second.kind = kind;
+    it->second.source = source;
+}
+
+void remove_path(const std::string& path) {
+    if (::unlink(path.c_str()) == 0 || errno != EISDIR) return;
+    // A directory loses its plain files; hidden files and subdirectories
+    // keep it in place.
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
+            ::unlink((path + "/" + entry->d_name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path.c_str());
+}
+
+void flush_to_disk(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// A rename across file systems: the copy goes to a temporary file beside the
+// destination first, so that a failed or interrupted copy never leaves a
+// truncated file where the old one stood.
+void move_across_file_systems(const std::string& source, const std::string& destination, bool spinner) {
+    std::string temporary = parent_dir(destination) + temporary_name;
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        std::perror("copy");
+        return;
+    }
+    ::close(fd);
+    struct stat st;
+    if (!copy_file(source, temporary, spinner) || ::stat(source.c_str(), &st) != 0 ||
+        ::chmod(temporary.c_str(), st.st_mode & 07777) != 0) {
+        int saved = errno;
+        ::unlink(temporary.c_str());
+        errno = saved ? saved : EIO;
+        std::perror("copy");
+        return;
+    }
+    flush_to_disk(temporary);
+    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
+        std::perror("rename");
+        ::unlink(temporary.c_str());
+    }
+}
+
+struct mount_space {
+    const char* mount;
+    std::int64_t block_size;
+    std::int64_t free_blocks;
+};
+
+bool belongs_to(const std::string& path, const char* mount) { return path.compare(0, std::strlen(mount), mount) == 0; }
+
+std::int64_t blocks_of(const struct stat& st, std::int64_t block_size) {
+    return (static_cast<std::int64_t>(st.st_size) + block_size - 1) / block_size;
+}
+
+bool is_temporary_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return name.size() == 9 && name.compare(0, 3, "tmp") == 0;
+}
+
+bool is_same_or_ancestor(const std::string& ancestor, const std::string& dir) {
+    if (ancestor == dir || ancestor == "/") return true;
+    return dir.size() > ancestor.size() && dir.compare(0, ancestor.size(), ancestor) == 0 &&
+           dir[ancestor.size()] == '/';
+}
+
+}  // namespace
+
+void stage_move(file_manifest& manifest, const std::string& source, const std::string& destination) {
+    record(manifest, destination, entry_kind::move, source);
+}
+
+void stage_symlink(file_manifest& manifest, const std::string& target, const std::string& link_path) {
+    record(manifest, link_path, entry_kind::symlink, target);
+}
+
+void stage_remove(file_manifest& manifest, const std::string& path) {
+    if (exists(path)) {
+        record(manifest, path, entry_kind::remove, "");
+        return;
+    }
+    auto it = manifest.entries.find(path);
+    if (it == manifest.entries.end()) return;
+    // Nothing to remove; a temporary file staged for the path goes too, or
+    // it would stay behind on flash for good.
+    if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+    manifest.entries.erase(it);
+}
+
+std::string temporary_directory_for(const std::string& destination, std::uint32_t size) {
+    std::string directory = "/ram";
+    if (size != 0) {
+        std::string dir = parent_dir(destination);
+        while (true) {
+            struct statfs fs;
+            if (::statfs(dir.c_str(), &fs) == 0) {
+                std::uint64_t room = static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bfree;
+                if (static_cast<std::uint64_t>(size) + size / 10 < room &&
+                    dir.size() + std::strlen(temporary_name) < temporary_path_room)
+                    directory = dir;
+                break;
+            }
+            if (dir == "/" || dir == ".") break;
+            dir = parent_dir(dir);
+        }
+    } else if (!exists("/ram")) {
+        directory = "/tmp";
+    }
+    // "/" + "/tmpXXXXXX" would make "//tmpXXXXXX"; keep the path tidy.
+    return directory == "/" ? "" : directory;
+}
+
+std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const std::string& destination,
+                              std::uint32_t size, mode_t mode) {
+    std::string temporary = temporary_directory_for(destination, size) + temporary_name;
+    int fd = ::mkstemp(temporary.data());
+    if (fd >= 0) ::close(fd);
+    if (mode != 0) ::chmod(temporary.c_str(), mode & 07777);
+    record(manifest, destination, entry_kind::staged_file, temporary);
+    if (out.is_open()) out.close();
+    out.clear();
+    out.open(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
+    return out;
+}
+
+bool claim_path(file_manifest& manifest, const std::string& path) {
+    auto it = manifest.entries.find(path);
+    if (it != manifest.entries.end()) {
+        if (it->second.kind != entry_kind::remove) return false;
+        manifest.entries.erase(it);
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return true;
+    return S_ISDIR(st.st_mode);
+}
+
+void apply_manifest(file_manifest& manifest, bool spinner) {
+    for (auto& [destination, entry] : manifest.entries) {
+        if (entry.kind == entry_kind::remove) {
+            remove_path(destination);
+        } else if (entry.kind == entry_kind::symlink) {
+            make_dirs(parent_dir(destination));
+            ::unlink(destination.c_str());
+            if (::symlink(entry.source.c_str(), destination.c_str()) != 0) std::perror("symlink");
+        }
+    }
+    // The staged contents must be on flash before any of them is renamed
+    // into place: a power cut after a rename must not leave an empty file.
+    ::sync();
+    for (auto& [destination, entry] : manifest.entries) {
+        if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
+        make_dirs(parent_dir(destination));
+        if (::rename(entry.source.c_str(), destination.c_str()) == 0) continue;
+        if (errno == EXDEV)
+            move_across_file_systems(entry.source, destination, spinner);
+        else
+            std::perror("rename");
+    }
+}
+
+void cancel_manifest(file_manifest& manifest) {
+    for (auto& [destination, entry] : manifest.entries)
+        if (entry.kind == entry_kind::staged_file) ::unlink(entry.source.c_str());
+    manifest.entries.clear();
+}
+
+void delete_staged_sources(const file_manifest& manifest) {
+    for (const auto& [destination, entry] : manifest.entries) {
+        if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
+        if (!is_temporary_name(entry.source)) continue;
+        std::string dir = parent_dir(entry.source);
+        if (dir == "/ram" || dir == "/tmp" || is_same_or_ancestor(dir, parent_dir(destination)))
+            ::unlink(entry.source.c_str());
+    }
+}
+
+bool save_manifest(const file_manifest& manifest, const std::string& path) {
+    std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    for (const auto& [destination, entry] : manifest.entries) {
+        switch (entry.kind) {
+            case entry_kind::remove: out << "U " << destination << '\n'; break;
+            case entry_kind::symlink: out << "L " << destination << ' ' << entry.source << '\n'; break;
+            case entry_kind::move:
+            case entry_kind::staged_file: out << "M " << destination << ' ' << entry.source << '\n'; break;
+        }
+    }
+    out.close();
+    return !out.fail();
+}
+
+void load_manifest(file_manifest& manifest, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty()) break;
+        // At most three blank-separated fields; the third keeps the rest of the line.
+        std::string fields[3];
+        int count = 0;
+        std::size_t pos = 0;
+        while (count < 3) {
+            pos = line.find_first_not_of(' ', pos);
+            if (pos == std::string::npos) break;
+            std::size_t end = count == 2 ? line.size() : line.find(' ', pos);
+            if (end == std::string::npos) end = line.size();
+            fields[count++] = line.substr(pos, end - pos);
+            pos = end;
+        }
+        if (count < 2) break;
+        if (fields[0] == "U") {
+            record(manifest, fields[1], entry_kind::remove, "");
+        } else if (fields[0] == "L") {
+            if (count < 3) break;
+            record(manifest, fields[1], entry_kind::symlink, fields[2]);
+        } else if (fields[0] == "M") {
+            if (count < 3) break;
+            record(manifest, fields[1], entry_kind::move, fields[2]);
+        }
+    }
+}
+
+bool has_space_for(const file_manifest& manifest) {
+    mount_space spaces[2] = {{"/flash/boot", 1, 0}, {"/flash", 1, 0}};
+    for (mount_space& space : spaces) {
+        struct statfs fs;
+        if (::statfs(space.mount, &fs) == 0) {
+            space.block_size = fs.f_bsize;
+            space.free_blocks = static_cast<std::int64_t>(fs.f_bfree);
+        }
+    }
+    for (const auto& [destination, entry] : manifest.entries) {
+        for (mount_space& space : spaces) {
+            if (!belongs_to(destination, space.mount)) continue;
+            struct stat dest;
+            bool dest_exists = ::stat(destination.c_str(), &dest) == 0;
+            if (entry.kind == entry_kind::remove) {
+                if (dest_exists) space.free_blocks += blocks_of(dest, space.block_size);
+            } else if (entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file) {
+                struct stat src;
+                if (::stat(entry.source.c_str(), &src) == 0) {
+                    if (dest_exists && dest.st_dev == src.st_dev) continue;
+                    space.free_blocks -= blocks_of(src, space.block_size);
+                }
+                if (dest_exists) space.free_blocks += blocks_of(dest, space.block_size);
+            }
+        }
+    }
+    return spaces[0].free_blocks > 16 && spaces[1].free_blocks > 16;
+}
+
+bool is_empty(const file_manifest& manifest) { return manifest.entries.empty(); }

@@ -1,0 +1,61 @@
+// The file manifest: every file change of a run is staged here, per
+// destination path, and reaches disk only when the manifest is applied.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <string>
+
+enum class entry_kind {
+    move,         // an existing file is renamed to the destination
+    staged_file,  // like move, but the source is a temporary file of the manifest's own
+    symlink,      // a link to the source is made at the destination
+    remove,       // the destination is deleted (a file, or a directory with its plain files)
+};
+
+struct manifest_entry {
+    std::string destination;
+    entry_kind kind = entry_kind::remove;
+    std::string source;
+};
+
+struct file_manifest {
+    // Destination path to entry, in byte-wise ascending order of the paths.
+    std::map<std::string, manifest_entry> entries;
+};
+
+void stage_move(file_manifest& manifest, const std::string& source, const std::string& destination);
+void stage_symlink(file_manifest& manifest, const std::string& target, const std::string& link_path);
+void stage_remove(file_manifest& manifest, const std::string& path);
+
+// Opens out on a new temporary file that will be renamed over destination.
+// size is the expected size (0: unknown) and decides where the temporary file
+// goes; mode 0 keeps the permissions the file was created with.
+std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const std::string& destination,
+                              std::uint32_t size, mode_t mode);
+
+// Whether a package may take path as its directory; drops a pending removal.
+bool claim_path(file_manifest& manifest, const std::string& path);
+
+// Removals and links first, then moves.
+void apply_manifest(file_manifest& manifest, bool spinner);
+void cancel_manifest(file_manifest& manifest);
+bool save_manifest(const file_manifest& manifest, const std::string& path);
+void load_manifest(file_manifest& manifest, const std::string& path);
+
+// Whether /flash/boot and /flash keep more than 16 free blocks once the
+// manifest is applied.
+bool has_space_for(const file_manifest& manifest);
+bool is_empty(const file_manifest& manifest);
+
+// Deletes the temporary files that the moves of a loaded manifest would have
+// renamed into place (the staged files of a saved "--safe" run). Other
+// sources, such as downloaded package files, are left alone.
+void delete_staged_sources(const file_manifest& manifest);
+
+// Where stage_new_file puts the temporary file for a destination of the
+// given expected size.
+std::string temporary_directory_for(const std::string& destination, std::uint32_t size);

@@ -1,0 +1,87 @@
+#include "platform/hardware.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+// struct mtd_info_user of the Linux MTD interface.
+struct mtd_info {
+    std::uint8_t type;
+    std::uint32_t flags;
+    std::uint32_t size;
+    std::uint32_t erasesize;
+    std::uint32_t writesize;
+    std::uint32_t oobsize;
+    std::uint64_t padding;
+};
+
+// MEMGETINFO: _IOR('M', 1, struct mtd_info_user), computed for this host's
+// structure size (the router's own value is 0x40204D01).
+constexpr unsigned long memgetinfo_request =
+    (2UL << 30) | (static_cast<unsigned long>(sizeof(mtd_info)) << 16) | ('M' << 8) | 1;
+
+constexpr unsigned long flash_flags_request = 0x2000462B;
+constexpr unsigned long flash_min_version_request = 0xC0044626;
+
+struct min_version_record {
+    std::uint16_t kind;
+    std::uint16_t item;
+    std::uint32_t result;
+};
+
+hardware* installed = nullptr;
+
+}  // namespace
+
+bool real_hardware::flash_erase_size(std::uint32_t& erase_size) {
+    int fd = ::open("/dev/mtd0", O_RDONLY);
+    if (fd < 0) return false;
+    mtd_info info;
+    std::memset(&info, 0, sizeof info);
+    int rc = ::ioctl(fd, memgetinfo_request, &info);
+    ::close(fd);
+    if (rc < 0) return false;
+    erase_size = info.erasesize;
+    return true;
+}
+
+bool real_hardware::flash_driver_flags(int& flags) {
+    int fd = ::open("/dev/flash", O_RDONLY);
+    if (fd < 0) return false;
+    flags = ::ioctl(fd, flash_flags_request, 0);
+    ::close(fd);
+    return true;
+}
+
+std::uint32_t real_hardware::minimum_system_version() {
+    min_version_record record{4, 37, 0};
+    int fd = ::open("/dev/flash", O_RDWR);
+    if (fd < 0) return 0;
+    ::ioctl(fd, flash_min_version_request, &record);
+    ::close(fd);
+    return record.result;
+}
+
+std::uint32_t real_hardware::processor_version() {
+#if defined(__powerpc__)
+    std::uint32_t pvr;
+    asm volatile("mfpvr %0" : "=r"(pvr));
+    return pvr;
+#else
+    return 0;
+#endif
+}
+
+hardware& current_hardware() {
+    static real_hardware real;
+    return installed ? *installed : real;
+}
+
+void set_hardware(hardware* h) { installed = h; }
+
+}  // namespace platform

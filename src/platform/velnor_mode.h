@@ -1,0 +1,21 @@
+// The device mode of the router, as the system message library reports it.
+#pragma once
+
+#include <cstdint>
+
+namespace ql {
+
+// Only the first byte of the record means anything to the installer: non-zero
+// when the router is in flagged state. The rest belongs to the platform.
+struct VelnorMode {
+    std::uint8_t bytes[16] = {};
+
+    // Asks the platform for the current mode. This host has no message
+    // service, so the mode reads "not flagged" unless a test has set one.
+    static VelnorMode load();
+
+    // Test seam: the record that load() returns from now on.
+    static void set_for_testing(const VelnorMode& mode);
+};
+
+}  // namespace ql

@@ -1,0 +1,78 @@
+// The package objects: what a package's own header parts say about it (the
+// description), a package that is installed or being installed (the record),
+// and a package file found in a download directory (the download record).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+// An entry of a dependency, provision or conflict list, or a bundle
+// reference. A minimum or maximum of 0 leaves that side unbounded.
+struct requirement {
+    std::string name;
+    std::uint32_t minimum = 0;
+    std::uint32_t maximum = 0;
+    std::int32_t precedence = 0;
+
+    bool operator==(const requirement&) const = default;
+};
+
+// Header flags of a package.
+constexpr std::uint32_t header_flag_boot = 1;     // carries the boot image
+constexpr std::uint32_t header_flag_no_meta = 2;  // no meta files are written
+
+// Scheduled actions, with the words the schedule files use.
+constexpr std::uint32_t action_none = 0;
+constexpr std::uint32_t action_uninstall = 1;
+constexpr std::uint32_t action_enable = 2;
+constexpr std::uint32_t action_disable = 3;
+const char* action_word(std::uint32_t action);
+
+// Version number and build time of a placeholder record.
+constexpr std::uint32_t placeholder_value = 0xFFFFFFFF;
+
+struct package_description {
+    virtual ~package_description() = default;
+
+    std::string name;
+    std::uint32_t version = 0;
+    std::uint32_t build_time = 0;
+    std::uint32_t header_flags = 0;
+    std::string text24;
+    std::string architecture;
+    std::string text2;
+    std::string note;
+    bool image = false;
+    std::vector<requirement> dependencies;
+    std::vector<requirement> provisions;
+    std::vector<requirement> conflicts;
+    bool bundle = false;
+    // Members of a bundle as read from a download file, in file order.
+    std::vector<std::unique_ptr<package_description>> sub_packages;
+
+    bool is_placeholder() const { return version == placeholder_value && build_time == placeholder_value; }
+    bool is_boot_package() const { return (header_flags & header_flag_boot) != 0; }
+};
+
+struct package_record : package_description {
+    // Paths below /flash of the files the package installed, with a leading "/".
+    std::set<std::string> files;
+    // The bundle the package belongs to; empty name when none.
+    requirement bundle_reference;
+    bool disabled = false;
+    // The enabled or disabled state was chosen explicitly, not automatically.
+    bool user_set = false;
+    std::uint32_t scheduled_action = action_none;
+};
+
+struct download_record : package_description {
+    // Directory followed by the entry name, as the file was found.
+    std::string path;
+};
+
+// A record made from a name alone: every other field empty, 0 or false.
+std::unique_ptr<package_record> new_package_record(const std::string& name);
+std::unique_ptr<download_record> new_download_record();
