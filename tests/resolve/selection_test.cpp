@@ -356,14 +356,14 @@ TEST(ConflictsWithTest, Rules) {
          },
          true, false},
         // The conflict list by name comes before any provision.
-        {"step 2 before step 3",
+        {"the conflict list by name before b's provisions",
          [](auto& a, auto& b) {
              a.conflicts = {req("b")};
              b.provisions = {req("a", 0, 0, 0)};
          },
          true, true},
         // b's provisions are looked at before a's.
-        {"step 3 before step 4",
+        {"b's provision of a's name before a's of b's",
          [](auto& a, auto& b) {
              a.provisions = {req("b", 0, 0, 0)};
              b.provisions = {req("a", 0, 0, 0)};
@@ -381,27 +381,28 @@ TEST(ConflictsWithTest, Rules) {
              b.provisions = {req("shared", 0, 0, 0)};
          },
          false, false},
-        // A decision in steps 3 or 4 is final, even when false.
-        {"false in step 3 hides a provided conflict",
+        // A provision that names the other package, or a name both provide,
+        // settles the answer, even when it is no.
+        {"b giving way hides a provided conflict",
          [](auto& a, auto& b) {
              a.conflicts = {req("x")};
              b.provisions = {req("a", 0, 0, 0), req("x")};
          },
          false, true},
-        {"false in step 3 hides b's member of a's name",
+        {"b giving way hides b's member of a's name",
          [](auto&, auto& b) {
              b.provisions = {req("a", 0, 0, 0)};
              b.sub_packages.push_back(member("a", v(1, 0)));
          },
          false, true},
-        {"false in step 4 hides a provided conflict",
+        {"a giving way hides a provided conflict",
          [](auto& a, auto& b) {
              a.conflicts = {req("x")};
              a.provisions = {req("b", 0, 0, -1)};
              b.provisions = {req("x")};
          },
          false, true},
-        {"false in step 4 (shared name) hides a member's conflict",
+        {"an equal shared name hides a member's conflict",
          [](auto& a, auto& b) {
              a.provisions = {req("shared", 0, 0, 1)};
              b.provisions = {req("shared", 0, 0, 1)};
