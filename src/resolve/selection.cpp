@@ -1,0 +1,250 @@
+#include "resolve/selection.h"
+
+#include "platform/hardware.h"
+#include "platform/probes.h"
+#include "resolve/version.h"
+
+namespace {
+
+// The newest version that cannot live on a flash with 256 KiB erase blocks
+// (3.20rc1); 3.20rc2 was the first to support them.
+constexpr std::uint32_t last_small_block_version = 0x03146301;
+
+bool is_base_system(const std::string& name) { return name == "system" || name.starts_with("velnor"); }
+
+}  // namespace
+
+bool depends_on(const package_description& a, const package_description& b) {
+    for (const requirement& req : a.dependencies)
+        if (matches(b, req) || provides(b, req)) return true;
+    for (const auto& member : b.sub_packages)
+        if (depends_on(a, *member)) return true;
+    for (const auto& member : a.sub_packages)
+        if (depends_on(*member, b)) return true;
+    return false;
+}
+
+bool conflicts_with(const package_description& a, const package_description& b) {
+    if (a.is_placeholder() || b.is_placeholder()) return false;
+    for (const requirement& req : a.conflicts)
+        if (matches(b, req)) return true;
+    // A provision that names the other package, or a name both provide, is a
+    // deliberate statement of which of the two gives way; it settles the
+    // question either way, before the looser tests below can say otherwise.
+    for (const requirement& provision : b.provisions)
+        if (provision.name == a.name) return provision.precedence < 0;
+    for (const requirement& provision : a.provisions) {
+        if (provision.name == b.name) return provision.precedence >= 0;
+        for (const requirement& other : b.provisions)
+            if (provision.name == other.name) return provision.precedence > other.precedence;
+    }
+    for (const requirement& req : a.conflicts)
+        if (provides(b, req)) return true;
+    for (const auto& member : b.sub_packages)
+        if (member->name == a.name) return true;
+    for (const auto& member : a.sub_packages)
+        if (conflicts_with(*member, b)) return true;
+    return false;
+}
+
+std::vector<package_record*> collect_candidates(const installer_context& ctx, const requirement& req,
+                                                bool include_disabled) {
+    std::vector<package_record*> candidates;
+    for (const auto& record : ctx.packages) {
+        if (record->is_placeholder()) continue;
+        if (!matches(*record, req) && !provides(*record, req)) continue;
+        if (record->disabled && !include_disabled) continue;
+        candidates.push_back(record.get());
+    }
+    return candidates;
+}
+
+int candidate_status(const std::vector<package_record*>& candidates) {
+    bool inactive_seen = false;
+    for (const package_record* record : candidates) {
+        std::uint32_t action = record->scheduled_action;
+        if (!record->disabled) {
+            if (action == action_none) return candidate_active;
+            if (action == action_disable) inactive_seen = true;
+            // Enabled and going away, or enabled and asked to be enabled
+            // again: neither keeps the requirement satisfied.
+        } else {
+            if (action == action_enable) return candidate_active;
+            inactive_seen = true;
+        }
+    }
+    return inactive_seen ? candidate_inactive : candidate_none;
+}
+
+bool compatibility_check(installer_context& ctx, const package_description& package, bool report) {
+    // Asked anew every time: the driver, not the installer, knows the floor.
+    std::uint32_t minimum = platform::current_hardware().minimum_system_version();
+    if (package.version < minimum) {
+        if (report) {
+            std::string allowed = format_version(minimum);
+            report_error(ctx, "omitting package %s: min Velnor version is %s", name_version_text(package).c_str(),
+                         allowed.c_str());
+        }
+        return false;
+    }
+    if (package.version <= last_small_block_version && erase_block_probe()) {
+        if (report)
+            report_warning(ctx, "omitting package %s: it does not support current file system",
+                           name_version_text(package).c_str());
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t install_check(installer_context& ctx, const package_description& package, std::uint32_t mask) {
+    std::uint32_t flags = 0;
+    // One refusal, one message: the first reason found is the one the
+    // operator sees, the flags still collect every reason.
+    bool reported = false;
+    std::string offered = name_version_text(package);
+
+    const package_record* installed = find_package(ctx, package.name);
+    // Branding may replace the installed branding at any version.
+    if (installed && installed->name != "branding") {
+        if (flagged_state() && installed->build_time > package.build_time) {
+            report_warning(ctx, "cannot install older %s: router in flagged state", offered.c_str());
+            flags = check_incompatible | check_conflicting;
+            reported = true;
+        }
+        int order = compare_packages(package, *installed);
+        if (order < 0) {
+            if (!reported && !(mask & check_older)) {
+                report_warning(ctx, "omitting package %s: newer package %s is already installed", offered.c_str(),
+                               name_version_text(*installed).c_str());
+                reported = true;
+            }
+            flags |= check_older;
+        } else if (order == 0) {
+            if (!reported && !(mask & check_same)) {
+                report_warning(ctx, "omitting package %s: it is already installed", offered.c_str());
+                reported = true;
+            }
+            flags |= check_same;
+        } else {
+            flags |= check_newer;
+        }
+    }
+
+    if (is_base_system(package.name)) {
+        bool report = !reported && !(mask & check_incompatible);
+        if (!compatibility_check(ctx, package, report)) {
+            flags |= check_incompatible;
+            if (report) reported = true;
+        }
+    }
+
+    if (!package.architecture.empty() && package.architecture != ctx.architecture) {
+        if (!reported && !(mask & check_incompatible)) {
+            report_error(ctx, "can not install %s: it is not made for %s, but for %s", offered.c_str(),
+                         ctx.architecture.c_str(), package.architecture.c_str());
+            reported = true;
+        }
+        flags |= check_incompatible;
+    }
+
+    for (const requirement& req : package.dependencies) {
+        if (!collect_candidates(ctx, req, false).empty()) continue;
+        if (!reported && !(mask & check_incompatible)) {
+            report_error(ctx, "can not install %s: %s is not installed, but is required", offered.c_str(),
+                         requirement_text(req).c_str());
+            reported = true;
+        }
+        flags |= check_incompatible;
+        break;
+    }
+
+    if (const package_record* conflict = find_enabled_conflict(ctx, package)) {
+        if (!reported && !(mask & check_conflicting))
+            report_error(ctx, "can not install %s: it conflicts with %s", offered.c_str(),
+                         name_version_text(*conflict).c_str());
+        flags |= check_conflicting;
+    }
+    return flags;
+}
+
+package_record* find_enabled_conflict(const installer_context& ctx, const package_description& package) {
+    for (const auto& record : ctx.packages)
+        if (!record->disabled && conflicts_with(*record, package)) return record.get();
+    return nullptr;
+}
+
+package_record* find_provider(const installer_context& ctx, const std::string& name) {
+    package_record* last_disabled = nullptr;
+    for (const auto& record : ctx.packages) {
+        bool stands_for = record->name == name;
+        for (const requirement& provision : record->provisions)
+            if (provision.name == name) stands_for = true;
+        if (!stands_for) continue;
+        if (!record->disabled) return record.get();
+        last_disabled = record.get();
+    }
+    return last_disabled;
+}
+
+std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
+                                                const std::vector<const package_description*>& list,
+                                                std::uint32_t minimum, bool report) {
+    bool downgrade = minimum != no_minimum_version;
+    bool flagged = flagged_state();
+
+    std::vector<std::size_t> survivors;
+    for (std::size_t x = 0; x < list.size(); ++x) {
+        const package_description& candidate = *list[x];
+        if (downgrade && candidate.version < minimum) {
+            // The operator asked for a downgrade and must learn why a package
+            // was refused, whatever the caller wants reported.
+            report_warning(ctx, "ommitting package %s: not allowed", name_version_text(candidate).c_str());
+            continue;
+        }
+        bool dropped = false;
+        // Dropped packages still count here: of two equal ones both go.
+        for (std::size_t y = 0; y < list.size() && !dropped; ++y) {
+            if (y == x) continue;
+            const package_description& other = *list[y];
+            if (flagged && other.build_time > candidate.build_time) {
+                // In flagged state only the latest build may go on the router,
+                // whatever package it belongs to.
+                dropped = true;
+                if (report)
+                    report_warning(ctx, "ommiting older package %s: router in flagged state",
+                                   name_version_text(candidate).c_str());
+                break;
+            }
+            if (!named_or_contains(candidate, other.name) && !named_or_contains(other, candidate.name)) continue;
+            int order = directional_compare(other, candidate, downgrade);
+            if (order > 0) {
+                dropped = true;
+                if (report)
+                    report_warning(ctx,
+                                   downgrade ? "omitting package %s: older package is already provided"
+                                             : "omitting package %s: newer package is already provided",
+                                   name_version_text(candidate).c_str());
+            } else if (order == 0) {
+                // At a tie a bundle wins over the single package it contains.
+                if (!candidate.bundle || other.bundle) dropped = true;
+            }
+        }
+        if (!dropped) survivors.push_back(x);
+    }
+
+    // Each survivor goes after the last package already placed that it needs
+    // or that conflicts with it, so that those are settled before it is.
+    std::vector<std::size_t> placed;
+    for (std::size_t x : survivors) {
+        std::size_t position = 0;
+        for (std::size_t e = placed.size(); e > 0; --e) {
+            const package_description& earlier = *list[placed[e - 1]];
+            if (depends_on(*list[x], earlier) || conflicts_with(earlier, *list[x])) {
+                position = e;
+                break;
+            }
+        }
+        placed.insert(placed.begin() + static_cast<std::ptrdiff_t>(position), x);
+    }
+    return placed;
+}
