@@ -202,10 +202,14 @@ std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
             continue;
         }
         bool dropped = false;
-        // Dropped packages still count here: of two equal ones both go.
+        // Packages dropped by a comparison still count here: of two equal
+        // ones both go.
         for (std::size_t y = 0; y < list.size() && !dropped; ++y) {
             if (y == x) continue;
             const package_description& other = *list[y];
+            // A package refused for being below the minimum can never be
+            // installed, so it must not push out an allowed one of its name.
+            if (downgrade && other.version < minimum) continue;
             if (flagged && other.build_time > candidate.build_time) {
                 // In flagged state only the latest build may go on the router,
                 // whatever package it belongs to.
