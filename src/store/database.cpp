@@ -1,0 +1,335 @@
+#include "store/database.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "resolve/version.h"
+
+namespace {
+
+constexpr const char* database_root = "/flash/var/pdb/";
+constexpr const char* schedule_root = "/ram/pdb/";
+
+// Unsigned decimal digits only, within 32 bits. A sign or trailing garbage
+// makes a corrupt number rather than a wrapped or truncated one: "-1" must
+// not turn a version into the placeholder value.
+bool parse_unsigned(const std::string& word, std::uint32_t& value) {
+    if (word.empty() || word.size() > 10) return false;
+    std::uint64_t result = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (result > 0xFFFFFFFFu) return false;
+    value = static_cast<std::uint32_t>(result);
+    return true;
+}
+
+bool parse_signed(const std::string& word, std::int32_t& value) {
+    bool negative = !word.empty() && word[0] == '-';
+    std::uint32_t magnitude = 0;
+    if (!parse_unsigned(negative ? word.substr(1) : word, magnitude)) return false;
+    if (negative) {
+        if (magnitude > 0x80000000u) return false;
+        value = static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
+    } else {
+        if (magnitude > 0x7FFFFFFFu) return false;
+        value = static_cast<std::int32_t>(magnitude);
+    }
+    return true;
+}
+
+bool read_unsigned(std::istream& in, std::uint32_t& value) {
+    std::string word;
+    return static_cast<bool>(in >> word) && parse_unsigned(word, value);
+}
+
+bool read_signed(std::istream& in, std::int32_t& value) {
+    std::string word;
+    return static_cast<bool>(in >> word) && parse_signed(word, value);
+}
+
+// The first blank-separated word of a file; empty when there is none.
+std::string first_word(const std::string& path) {
+    std::ifstream in(path);
+    std::string word;
+    if (!(in >> word)) return "";
+    return word;
+}
+
+// A word as the readers take it back: not empty and without blanks or line
+// ends, or the entries after it would be read out of step.
+bool is_word(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (std::isspace(static_cast<unsigned char>(c)) || c == '\0') return false;
+    return true;
+}
+
+bool all_words(const std::vector<requirement>& list) {
+    for (const requirement& req : list)
+        if (!is_word(req.name)) return false;
+    return true;
+}
+
+// Whether the meta files can hold the record so that it reads back the
+// same. A file entry with a line end would come back as two entries, and
+// uninstalling would then remove a file the package never installed.
+bool meta_files_can_hold(const package_record& record) {
+    if (!all_words(record.dependencies) || !all_words(record.provisions) || !all_words(record.conflicts))
+        return false;
+    if (!record.bundle_reference.name.empty() && !is_word(record.bundle_reference.name)) return false;
+    for (const std::string& entry : record.files)
+        if (entry.find('\n') != std::string::npos) return false;
+    return true;
+}
+
+const char* state_word(const package_record& record) { return record.user_set ? "user" : "auto"; }
+
+// Closing flushes the buffer: a write that fails for lack of room shows up
+// only then, so the stream is judged after the close, not before it.
+bool close_good(std::ofstream& out) {
+    out.close();
+    return !out.fail();
+}
+
+bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t size, const std::string& text) {
+    std::ofstream out;
+    stage_new_file(out, manifest, path, size, 0);
+    out << text;
+    return close_good(out);
+}
+
+void read_meta_files(package_record& record, const std::string& dir) {
+    {
+        std::ifstream in(dir + "version");
+        std::uint32_t version = 0;
+        std::uint32_t build_time = 0;
+        if (read_unsigned(in, version) && read_unsigned(in, build_time)) {
+            record.version = version;
+            record.build_time = build_time;
+        } else {
+            record.scheduled_action = action_uninstall;
+        }
+    }
+    if (!read_requirement_file(dir + "deps", record.dependencies, false)) record.scheduled_action = action_uninstall;
+    if (!read_requirement_file(dir + "provides", record.provisions, true)) record.scheduled_action = action_uninstall;
+    if (!read_requirement_file(dir + "conflicts", record.conflicts, false)) record.scheduled_action = action_uninstall;
+
+    // A member whose bundle did not bring it back as part of its image has
+    // lost its bundle, so it goes.
+    std::string bundle = first_word(dir + "bundle");
+    if (!bundle.empty()) {
+        record.bundle_reference = requirement{bundle, 0, 0, 0};
+        record.scheduled_action = action_uninstall;
+    }
+
+    std::ifstream files(dir + "files");
+    if (!files.is_open()) {
+        record.bundle = true;
+        return;
+    }
+    std::string line;
+    while (std::getline(files, line)) {
+        if (line.empty()) continue;
+        record.files.insert(line[0] == '/' ? line : "/" + line);
+    }
+}
+
+}  // namespace
+
+std::string record_directory(const package_record& record) { return database_root + record.name + "/"; }
+
+std::string message_name(const package_record& record) {
+    if (!record.bundle_reference.name.empty()) return requirement_text(record.bundle_reference);
+    return name_version_text(record);
+}
+
+std::string schedule_path(const std::string& name) {
+    std::string kept;
+    for (char c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') kept += c;
+    if (kept.empty()) return "";
+    return schedule_root + kept + "/schedule";
+}
+
+bool is_valid_record_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+void load_record_state(package_record& record) {
+    const std::string dir = record_directory(record);
+    if (record.version == 0) read_meta_files(record, dir);
+
+    record.user_set = false;
+    std::ifstream disabled(dir + "disabled");
+    if (disabled.is_open()) {
+        record.disabled = true;
+        std::string line;
+        std::getline(disabled, line);
+        record.user_set = line != "auto";
+    } else {
+        record.disabled = false;
+    }
+    if (!record.disabled && std::ifstream(dir + "enabled").is_open()) record.user_set = true;
+
+    if (record.is_placeholder()) return;
+
+    std::string path = schedule_path(record.name);
+    if (path.empty()) return;
+    std::string word = first_word(path);
+    if (word == "uninstall") {
+        record.scheduled_action = action_uninstall;
+    } else if (word == "enable") {
+        record.scheduled_action = action_enable;
+        record.user_set = true;
+    } else if (word == "disable") {
+        record.scheduled_action = action_disable;
+        record.user_set = true;
+    }
+}
+
+bool read_requirement_file(const std::string& path, std::vector<requirement>& list, bool with_precedence) {
+    std::ifstream in(path);
+    while (true) {
+        requirement req;
+        if (!(in >> req.name)) return true;
+        if (!read_unsigned(in, req.minimum) || !read_unsigned(in, req.maximum)) return false;
+        if (with_precedence && !read_signed(in, req.precedence)) return false;
+        list.push_back(std::move(req));
+    }
+}
+
+bool write_requirement_file(file_manifest& manifest, const std::string& path, const std::vector<requirement>& list,
+                            bool with_precedence) {
+    std::ostringstream text;
+    for (const requirement& req : list) {
+        text << req.name << ' ' << req.minimum << ' ' << req.maximum;
+        if (with_precedence) text << ' ' << req.precedence;
+        text << '\n';
+    }
+    return stage_text(manifest, path, 1024, text.str());
+}
+
+bool write_file_list(const package_record& record, file_manifest& manifest) {
+    if (record.bundle) return true;
+    std::string text;
+    for (const std::string& entry : record.files) {
+        if (entry.empty()) continue;
+        text.append(entry, entry[0] == '/' ? 1 : 0);
+        text += '\n';
+    }
+    return stage_text(manifest, record_directory(record) + "files", 4096, text);
+}
+
+bool write_record_meta(installer_context& ctx, const package_record& record, file_manifest& manifest) {
+    // The name becomes a path component under /flash: one that would climb
+    // out of the database or land on the database itself is refused.
+    if (!is_valid_record_name(record.name)) {
+        broken_package(ctx, record);
+        return false;
+    }
+    const std::string dir = record_directory(record);
+    if (!record.image && (record.header_flags & header_flag_no_meta) == 0) {
+        if (!meta_files_can_hold(record)) {
+            broken_package(ctx, record);
+            return false;
+        }
+        if (!stage_text(manifest, dir + "version", 32,
+                        std::to_string(record.version) + " " + std::to_string(record.build_time) + "\n")) {
+            creation_failure(ctx, record, "meta/version");
+            return false;
+        }
+        if (!write_requirement_file(manifest, dir + "deps", record.dependencies, false)) {
+            creation_failure(ctx, record, "meta/deps");
+            return false;
+        }
+        if (!record.provisions.empty() && !write_requirement_file(manifest, dir + "provides", record.provisions, true)) {
+            creation_failure(ctx, record, "meta/provides");
+            return false;
+        }
+        if (!record.conflicts.empty() && !write_requirement_file(manifest, dir + "conflicts", record.conflicts, false)) {
+            creation_failure(ctx, record, "meta/conflicts");
+            return false;
+        }
+        if (record.bundle_reference.name.empty()) {
+            stage_remove(manifest, dir + "bundle");
+        } else if (!stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n")) {
+            creation_failure(ctx, record, "meta/bundle");
+            return false;
+        }
+        if (!write_file_list(record, manifest)) {
+            creation_failure(ctx, record, "meta/files");
+            return false;
+        }
+    }
+
+    // A lost state file would silently flip the package between enabled
+    // and disabled on the next start, so these failures count as well.
+    if (record.disabled) {
+        if (!stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n")) {
+            creation_failure(ctx, record, "state/disabled");
+            return false;
+        }
+    } else {
+        stage_remove(manifest, dir + "disabled");
+    }
+    if (!record.disabled && record.user_set) {
+        if (!stage_text(manifest, dir + "enabled", 8, "user\n")) {
+            creation_failure(ctx, record, "state/enabled");
+            return false;
+        }
+    } else {
+        stage_remove(manifest, dir + "enabled");
+    }
+    return true;
+}
+
+bool mark_disabled(package_record& record, file_manifest& manifest) {
+    bool good = false;
+    if (is_valid_record_name(record.name)) {
+        const std::string dir = record_directory(record);
+        stage_remove(manifest, dir + "enabled");
+        good = stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n");
+    }
+    record.disabled = true;
+    record.scheduled_action = action_none;
+    return good;
+}
+
+bool mark_enabled(package_record& record, file_manifest& manifest) {
+    bool good = false;
+    if (is_valid_record_name(record.name)) {
+        const std::string dir = record_directory(record);
+        stage_remove(manifest, dir + "disabled");
+        good = true;
+        if (record.user_set)
+            good = stage_text(manifest, dir + "enabled", 8, "user\n");
+        else
+            stage_remove(manifest, dir + "enabled");
+    }
+    record.disabled = false;
+    record.scheduled_action = action_none;
+    return good;
+}
+
+void creation_failure(installer_context& ctx, const package_record& record, const std::string& what) {
+    // Taken first: building the message may itself change errno.
+    int error = errno;
+    std::string name = message_name(record);
+    if (error == ENOSPC)
+        report_error(ctx, "installation of %s failed: disk is too small", name.c_str());
+    else if (error == EIO)
+        report_error(ctx, "installation of %s failed: disk error", name.c_str());
+    else
+        report_error(ctx, "installation of %s failed: could not create %s: %s", name.c_str(), what.c_str(),
+                     std::strerror(error));
+}
+
+void broken_package(installer_context& ctx, const package_record& record) {
+    report_error(ctx, "installation of %s failed: broken package", message_name(record).c_str());
+}

@@ -1,0 +1,69 @@
+// The package database: one record directory per installed package under
+// /flash/var/pdb/, holding the meta files (the package's description) and the
+// state files (enabled or disabled), plus the schedule files other tools
+// leave under /ram/pdb/. Everything written here is staged in the file
+// manifest; nothing under /flash changes until the manifest is applied.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "console/context.h"
+#include "manifest/manifest.h"
+#include "store/package.h"
+
+// "/flash/var/pdb/" + name + "/".
+std::string record_directory(const package_record& record);
+
+// The name that installation messages use: a bundle member is reported under
+// its bundle's requirement text, any other record under its name-version text.
+std::string message_name(const package_record& record);
+
+// "/ram/pdb/" + the name with everything but letters, digits and "-"
+// dropped + "/schedule"; empty when nothing of the name is left, since
+// "/ram/pdb//schedule" belongs to no package.
+std::string schedule_path(const std::string& name);
+
+// Whether the name can stand as one directory entry under /flash/var/pdb/:
+// not empty, not "." or "..", no "/" and no NUL.
+bool is_valid_record_name(const std::string& name);
+
+// Completes a record from its record directory and its schedule file. Meta
+// files are read only while the version is 0 (no package image described the
+// package); unreadable meta files schedule the record for uninstall.
+void load_record_state(package_record& record);
+
+// Reads "name minimum maximum[ precedence]" entries, appending them to list.
+// A missing file is an empty list (true); a malformed entry stops the
+// reading with false, keeping the entries read before it.
+bool read_requirement_file(const std::string& path, std::vector<requirement>& list, bool with_precedence);
+
+// Stages path with one line per requirement of list.
+bool write_requirement_file(file_manifest& manifest, const std::string& path, const std::vector<requirement>& list,
+                            bool with_precedence);
+
+// Stages the record's `files`, entries without their leading "/". A bundle
+// has no files of its own and gets none.
+bool write_file_list(const package_record& record, file_manifest& manifest);
+
+// Stages the meta files (unless the package is kept as an image or asks for
+// none) and the state files of a record. A failure is reported through ctx
+// and ends the writing with false; what was staged before it stays staged.
+// A record the files could not hold faithfully (a name that is no single
+// directory entry, a requirement name that is no single word, a file entry
+// with a line end) is reported as a broken package before anything is staged.
+bool write_record_meta(installer_context& ctx, const package_record& record, file_manifest& manifest);
+
+// Stage the state files of a disabled or an enabled package and reset the
+// scheduled action. The result tells whether the state file that should
+// exist afterwards was staged (nothing is staged for a name that cannot be a
+// record directory); the flags change either way.
+bool mark_disabled(package_record& record, file_manifest& manifest);
+bool mark_enabled(package_record& record, file_manifest& manifest);
+
+// "installation of %s failed: ..." by the errno current at the call: 28 "disk
+// is too small", 5 "disk error", else "could not create <what>: <strerror>".
+void creation_failure(installer_context& ctx, const package_record& record, const std::string& what);
+
+// "installation of %s failed: broken package".
+void broken_package(installer_context& ctx, const package_record& record);
