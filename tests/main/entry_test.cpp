@@ -12,6 +12,7 @@
 #include "console/context.h"
 #include "manifest/file_helpers.h"
 #include "support/child_check.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -25,45 +26,6 @@ int call_entry(std::vector<std::string> words) {
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     return installer_main(static_cast<int>(words.size()), argv.data());
-}
-
-// Every path under a host directory with its kind and content, to show that
-// a run changed nothing.
-void snapshot_into(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
-    std::string path = base + relative;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        out.push_back(relative + "/");
-        std::vector<std::string> names;
-        if (DIR* dir = ::opendir(path.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") names.push_back(name);
-            }
-            ::closedir(dir);
-        }
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names) snapshot_into(base, relative + "/" + name, out);
-    } else if (S_ISLNK(st.st_mode)) {
-        char target[4096];
-        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        out.push_back(relative + " -> " + std::string(target, n < 0 ? 0 : static_cast<std::size_t>(n)));
-    } else {
-        out.push_back(relative + " = " + read_host_file(path));
-    }
-}
-
-std::vector<std::string> snapshot(const temp_root& root) {
-    std::vector<std::string> out;
-    snapshot_into(root.path(), "", out);
-    return out;
-}
-
-bool is_link_to(const std::string& path, const std::string& target) {
-    char buffer[4096];
-    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
-    return n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
 }
 
 TEST(EntryTest, AnythingUnknownPrintsTheUsageLineAndExitsZero) {
@@ -80,14 +42,14 @@ TEST(EntryTest, AnythingUnknownPrintsTheUsageLineAndExitsZero) {
         {{"--reinstall", "--bogus"}, resuming + usage},  // printed at once, while parsing
         {{"-q", "--reinstall", "-r"}, resuming + usage},
     };
-    std::vector<std::string> before = snapshot(root);
+    std::vector<std::string> before = snapshot(root.path());
     for (const auto& [args, expected] : cases) {
         run_result r = run_entry(root.path(), args);
         EXPECT_EQ(r.out, expected) << "first argument [" << args[0] << "]";
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
-    EXPECT_EQ(snapshot(root), before);
+    EXPECT_EQ(snapshot(root.path()), before);
 
     run_result real = run_installer({"--bogus"});
     EXPECT_EQ(real.out, usage);
@@ -126,14 +88,14 @@ TEST(EntryTest, CleanupStopsParsing) {
     temp_root root;
     root.write_file("/flash/keep", "k");
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
-    std::vector<std::string> before = snapshot(root);
+    std::vector<std::string> before = snapshot(root.path());
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--cleanup", "--bogus"}, {"--cleanup", "--commit"}, {"--cleanup", "--cancel"}}) {
         run_result r = run_entry(root.path(), args);
         EXPECT_EQ(r.out, "") << args[1];
         EXPECT_EQ(r.status, 0);
     }
-    EXPECT_EQ(snapshot(root), before);
+    EXPECT_EQ(snapshot(root.path()), before);
 }
 
 TEST(EntryTest, CommitAppliesTheSavedManifestAndKeepsIt) {
@@ -250,12 +212,12 @@ TEST(EntryTest, FailedRootChangeEndsTheRunHavingChangedNothing) {
     // /flash/boot missing would make an upgrade in the old root fail its
     // space check and write the post-install log: a visible change.
     ::rmdir(root.host("/flash/boot").c_str());
-    std::vector<std::string> before = snapshot(root);
+    std::vector<std::string> before = snapshot(root.path());
     run_result r = run_entry(root.path(), {"-r", "/missing"});
     EXPECT_EQ(r.err, "chroot: No such file or directory\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(snapshot(root), before);
+    EXPECT_EQ(snapshot(root.path()), before);
 
     // The last "-r" wins.
     r = run_entry(root.path(), {"-r", "/", "-r", "/missing", "--show"});
@@ -289,12 +251,12 @@ TEST(EntryTest, ArchitectureAndQuietReachTheContext) {
 
 TEST(EntryTest, UpgradeThatStagesNothingChangesNothing) {
     temp_root root;
-    std::vector<std::string> before = snapshot(root);
+    std::vector<std::string> before = snapshot(root.path());
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"--safe"}, {"-down"}}) {
         run_result r = run_entry(root.path(), args);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(snapshot(root), before) << "no marker, no saved manifest, no post-install log";
+        EXPECT_EQ(snapshot(root.path()), before) << "no marker, no saved manifest, no post-install log";
     }
     run_result r = run_entry(root.path(), {"--reinstall"});
     EXPECT_EQ(r.out, resuming);
@@ -304,7 +266,7 @@ TEST(EntryTest, UpgradeThatStagesNothingChangesNothing) {
     EXPECT_EQ(real.out, "");
     EXPECT_EQ(real.err, "");
     EXPECT_EQ(real.status, 0);
-    EXPECT_EQ(snapshot(root), before);
+    EXPECT_EQ(snapshot(root.path()), before);
 }
 
 TEST(EntryTest, UpgradeWithoutRoomOnFlashEndsWith28) {

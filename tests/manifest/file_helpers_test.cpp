@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/child_check.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -17,17 +18,6 @@ std::uint32_t fake_now = 0;
 std::uint32_t fake_clock() { return fake_now; }
 // A clock that moves on 100 ticks (a second) at every reading.
 std::uint32_t fast_clock() { return fake_now += 100; }
-
-unsigned mode_of(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
-}
-
-std::string pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return text;
-}
 
 TEST(FileHelpersTest, ParentDirIsWhatDirnameGives) {
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -69,7 +59,7 @@ TEST(FileHelpersTest, MakeDirsCreatesEveryMissingLevel) {
 
 TEST(FileHelpersTest, CopyFileKeepsContentAndPermissionBits) {
     temp_root root;
-    const std::string content = pattern(3 * 16384 + 5);
+    const std::string content = byte_pattern(3 * 16384 + 5);
     root.write_file("/ram/src", content);
     ::chmod(root.host("/ram/src").c_str(), 0751);
     mode_t old_umask = ::umask(022);  // the creation mode passes through the umask
@@ -102,7 +92,7 @@ TEST(FileHelpersTest, CopyFileAdvancesTheSpinnerOncePerChunk) {
         {4 * 16384 + 1, "|\b/\b-\b\\\b|"},
     };
     for (const auto& [size, drawn] : cases) {
-        root.write_file("/ram/src", pattern(size));
+        root.write_file("/ram/src", byte_pattern(size));
         run_result r = run_in_child("", [&] {
             spinner() = spinner_state{};
             fake_now = 1000;

@@ -10,6 +10,7 @@
 
 #include "manifest/file_helpers.h"
 #include "support/child_check.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -36,17 +37,6 @@ std::vector<std::string> describe(const file_manifest& manifest) {
 
 void put(file_manifest& manifest, const std::string& destination, entry_kind kind, const std::string& source) {
     manifest.entries[destination] = manifest_entry{destination, kind, source};
-}
-
-bool is_link_to(const std::string& path, const std::string& target) {
-    char buffer[4096];
-    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
-    return n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
-}
-
-unsigned mode_of(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
 }
 
 TEST(ManifestTest, SaveWritesOneLinePerEntryInMapOrderAndLoadReadsThemBack) {

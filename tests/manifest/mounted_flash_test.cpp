@@ -16,6 +16,7 @@
 #include "manifest/file_helpers.h"
 #include "manifest/manifest.h"
 #include "support/child_check.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -26,30 +27,6 @@ namespace {
 
 std::uint32_t fake_now = 0;
 std::uint32_t fast_clock() { return fake_now += 100; }
-
-std::string pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
-    return text;
-}
-
-unsigned mode_of(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
-}
-
-std::vector<std::string> names_in(const std::string& inside) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(inside.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Writes until the file system is full.
 void fill(const std::string& path) {
@@ -63,7 +40,7 @@ void fill(const std::string& path) {
 
 TEST(MountedFlashTest, MoveAcrossFileSystemsCopiesThroughATemporaryFile) {
     temp_root root;
-    const std::string content = pattern(40000);  // three chunks
+    const std::string content = byte_pattern(40000);  // three chunks
     run_result r = run_in_private_mounts(
         root.path(), [&] { return mount_tmpfs(root.host("/flash"), "512k"); },
         [&] {
@@ -111,7 +88,7 @@ TEST(MountedFlashTest, FailedCopyLeavesTheOldDestinationAndIsReported) {
         [&] {
             child_checks checks;
             write_host_file("/flash/dest", "old");
-            write_host_file("/ram/big", pattern(200000));
+            write_host_file("/ram/big", byte_pattern(200000));
             write_host_file("/ram/small", "small");
             file_manifest manifest;
             stage_move(manifest, "/ram/big", "/flash/dest");
@@ -140,8 +117,8 @@ TEST(MountedFlashTest, HasSpaceForCountsPendingOperations) {
             CHILD_CHECK_EQ(checks, fs.f_bsize, 4096);
             CHILD_CHECK(checks, has_space_for(file_manifest{}));
 
-            write_host_file("/ram/big", pattern(300 * 1024));
-            write_host_file("/ram/small", pattern(100 * 1024));
+            write_host_file("/ram/big", byte_pattern(300 * 1024));
+            write_host_file("/ram/small", byte_pattern(100 * 1024));
             write_host_file("/ram/tiny", "t");
             file_manifest big;
             stage_move(big, "/ram/big", "/flash/x");
@@ -196,7 +173,7 @@ TEST(MountedFlashTest, HasSpaceForNeedsRoomOnTheBootFileSystemToo) {
             CHILD_CHECK(checks, !has_space_for(file_manifest{}));
             // "/flash/bootimage" lies on /flash, but its path starts with
             // "/flash/boot": its removal counts toward both.
-            write_host_file("/flash/bootimage", pattern(100 * 1024));
+            write_host_file("/flash/bootimage", byte_pattern(100 * 1024));
             file_manifest manifest;
             stage_remove(manifest, "/flash/bootimage");
             CHILD_CHECK(checks, has_space_for(manifest));
