@@ -16,6 +16,10 @@ bool write_all(int fd, const char* data, ssize_t size) {
     while (true) {
         ssize_t written = ::write(fd, data, static_cast<std::size_t>(size));
         if (written < 0 && errno == EINTR) continue;
+        // A short write to a regular file leaves errno as it was; it means
+        // the file system is full, and a caller that reports the failure
+        // should say so rather than repeat an older error.
+        if (written >= 0 && written < size) errno = ENOSPC;
         return written == size;
     }
 }

@@ -6,6 +6,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -97,10 +98,15 @@ std::int64_t blocks_of(const struct stat& st, std::int64_t block_size) {
     return (static_cast<std::int64_t>(st.st_size) + block_size - 1) / block_size;
 }
 
+// The names that stage_new_file makes: "tmp" and the six letters or digits
+// that mkstemp puts in place of its template.
 bool is_temporary_name(const std::string& path) {
     std::size_t slash = path.rfind('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return name.size() == 9 && name.compare(0, 3, "tmp") == 0;
+    if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return false;
+    for (std::size_t i = 3; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+    return true;
 }
 
 bool is_same_or_ancestor(const std::string& ancestor, const std::string& dir) {
@@ -237,6 +243,10 @@ void load_manifest(file_manifest& manifest, const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
+        // A last line without its line end was cut short while it was being
+        // saved; it could name a shorter path than was meant (a removal of a
+        // parent directory), so it ends the reading like an empty line.
+        if (in.eof()) break;
         if (line.empty()) break;
         // At most three blank-separated fields; the third keeps the rest of the line.
         std::string fields[3];
