@@ -98,8 +98,12 @@ void prepare_post_install_log(installer_context& ctx) {
     {
         std::ifstream in(postlog_path);
         std::string line;
+        std::vector<std::string> carried;
         // A last line without its line end was cut short and is dropped.
-        while (in && std::getline(in, line) && !in.eof()) ctx.messages.push_back(line);
+        while (in && std::getline(in, line) && !in.eof()) carried.push_back(line);
+        // The earlier run's lines go ahead of what this run has reported so
+        // far, so that the log stays in the order things happened.
+        ctx.messages.insert(ctx.messages.begin(), carried.begin(), carried.end());
     }
     {
         std::ofstream out(postlog_path, std::ios::trunc | std::ios::binary);

@@ -191,16 +191,19 @@ protected:
 TEST_F(PostInstallLogTest, PrepareCarriesCompleteLinesOverAndReservesRoom) {
     root.write_file("/flash/postlog", "ERROR: old one\nWARNING: old two\ncut sh");
     run_result r = run(false, [](installer_context& ctx, child_checks& checks) {
+        report_warning(ctx, "before %s", "prepare");
         prepare_post_install_log(ctx);
         CHILD_CHECK(checks, post_install_log_rewrite());
-        CHILD_CHECK_EQ(checks, ctx.messages.size(), 2u);
+        CHILD_CHECK_EQ(checks, ctx.messages.size(), 3u);
         CHILD_CHECK_EQ(checks, read_host_file("/flash/postlog"), std::string(4096, '\0'));
         report_error(ctx, "new %s", "one");
         write_post_install_log(ctx);
     });
     ASSERT_EQ(r.status, 0) << r.err;
     // The rewrite truncates: the carried-over lines are among the messages.
-    EXPECT_EQ(root.read_file("/flash/postlog"), "ERROR: old one\nWARNING: old two\nERROR: new one\n");
+    // The earlier run's lines stand ahead of everything this run reported.
+    EXPECT_EQ(root.read_file("/flash/postlog"),
+              "ERROR: old one\nWARNING: old two\nWARNING: before prepare\nERROR: new one\n");
 }
 
 TEST_F(PostInstallLogTest, PrepareWithoutAnOldLogReservesRoomOnly) {
