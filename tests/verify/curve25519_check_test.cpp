@@ -5,6 +5,8 @@
 #include "verify/curve25519_check.h"
 #include "verify/vectors.h"
 
+using namespace test_vectors;
+
 namespace {
 
 verify::public_keys vector_keys(const vector_file& f) {

@@ -8,6 +8,8 @@
 #include "verify/field25519.h"
 #include "verify/vectors.h"
 
+using namespace test_vectors;
+
 using verify::field_element;
 
 namespace {

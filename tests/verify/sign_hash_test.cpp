@@ -6,6 +6,8 @@
 #include "verify/sign_hash.h"
 #include "verify/vectors.h"
 
+using namespace test_vectors;
+
 namespace {
 
 // floor(cbrt(n) * 2^32) and floor(sqrt(n) * 2^32), exactly, by bisection on

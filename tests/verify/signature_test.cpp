@@ -7,6 +7,8 @@
 #include "verify/signature.h"
 #include "verify/vectors.h"
 
+using namespace test_vectors;
+
 namespace {
 
 // The keys of the shared package vectors: [keys] of packages.txt with the

@@ -7,6 +7,8 @@
 #include "verify/signature.h"
 #include "verify/vectors.h"
 
+using namespace test_vectors;
+
 namespace {
 
 signing::private_keys development_private() {

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace test_vectors {
+
 const std::string& vector_record::at(const std::string& key) const {
     auto it = fields.find(key);
     if (it == fields.end()) throw std::runtime_error("no field " + key + " in: " + line);
@@ -77,3 +79,5 @@ const std::string& section_field(const vector_file& f, const std::string& sectio
     }
     throw std::runtime_error("no " + key + " in [" + section + "]");
 }
+
+}  // namespace test_vectors

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// In a namespace of their own: the test binary links every test file together.
+namespace test_vectors {
+
 // One line of a section: its key=value fields (a value runs on over blank-
 // separated words that carry no '='), and the words before any key.
 struct vector_record {
@@ -34,3 +37,5 @@ std::vector<std::uint32_t> vector_table(const vector_file& f);
 // The value of key in the first record of section that has it (for sections
 // of one key per line, such as [key] and [keys]).
 const std::string& section_field(const vector_file& f, const std::string& section, const std::string& key);
+
+}  // namespace test_vectors
