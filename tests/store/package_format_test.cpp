@@ -49,41 +49,41 @@ TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
     // Each of the seven description parts, and the image part, on or off.
     for (unsigned mask = 0; mask < 256; ++mask) {
         SCOPED_TRACE(mask);
-        qpk::package_spec spec;
-        spec.name = "pkg";
-        spec.version = make_version(6, 41, 'c', 2);
-        spec.build_time = 1700000000;
-        spec.header_flags = 0x80000003;
-        if (mask & 1) spec.text24 = std::string("t24\0x", 5);
-        if (mask & 2) spec.architecture = "powerpc";
-        if (mask & 4) spec.text2 = "t2";
-        if (mask & 8) spec.note = "a note";
-        if (mask & 16) spec.dependencies = std::vector<requirement>{sys, other};
-        if (mask & 32) spec.provisions = std::vector<requirement>{prov};
-        if (mask & 64) spec.conflicts = std::vector<requirement>{other};
-        if (mask & 128) spec.image = "image bytes";
-        spec.files = std::vector<qpk::file_item>{qpk::regular_file("bin/x", "x")};
-        std::string bytes = qpk::build_package(spec);
+        qpk::package_contents contents;
+        contents.name = "pkg";
+        contents.version = make_version(6, 41, 'c', 2);
+        contents.build_time = 1700000000;
+        contents.header_flags = 0x80000003;
+        if (mask & 1) contents.text24 = std::string("t24\0x", 5);
+        if (mask & 2) contents.architecture = "powerpc";
+        if (mask & 4) contents.text2 = "t2";
+        if (mask & 8) contents.note = "a note";
+        if (mask & 16) contents.dependencies = std::vector<requirement>{sys, other};
+        if (mask & 32) contents.provisions = std::vector<requirement>{prov};
+        if (mask & 64) contents.conflicts = std::vector<requirement>{other};
+        if (mask & 128) contents.image = "image bytes";
+        contents.files = std::vector<qpk::file_item>{qpk::regular_file("bin/x", "x")};
+        std::string bytes = qpk::build_package(contents);
 
         opened scan(bytes, scan_wanted_types);
         package_description d;
         ASSERT_TRUE(read_description(d, scan.stream));
         EXPECT_EQ(d.name, "pkg");
-        EXPECT_EQ(d.version, spec.version);
+        EXPECT_EQ(d.version, contents.version);
         EXPECT_EQ(d.build_time, 1700000000u);
         EXPECT_EQ(d.header_flags, 0x80000003u);
         EXPECT_FALSE(d.bundle);
-        EXPECT_EQ(d.text24, spec.text24.value_or(""));
-        EXPECT_EQ(d.architecture, spec.architecture.value_or("i386"));
-        EXPECT_EQ(d.text2, spec.text2.value_or(""));
-        EXPECT_EQ(d.note, spec.note.value_or(""));
-        EXPECT_EQ(d.dependencies, spec.dependencies.value_or(std::vector<requirement>{}));
-        EXPECT_EQ(d.provisions, spec.provisions.value_or(std::vector<requirement>{}));
-        EXPECT_EQ(d.conflicts, spec.conflicts.value_or(std::vector<requirement>{}));
-        EXPECT_EQ(d.image, spec.image.has_value());
+        EXPECT_EQ(d.text24, contents.text24.value_or(""));
+        EXPECT_EQ(d.architecture, contents.architecture.value_or("i386"));
+        EXPECT_EQ(d.text2, contents.text2.value_or(""));
+        EXPECT_EQ(d.note, contents.note.value_or(""));
+        EXPECT_EQ(d.dependencies, contents.dependencies.value_or(std::vector<requirement>{}));
+        EXPECT_EQ(d.provisions, contents.provisions.value_or(std::vector<requirement>{}));
+        EXPECT_EQ(d.conflicts, contents.conflicts.value_or(std::vector<requirement>{}));
+        EXPECT_EQ(d.image, contents.image.has_value());
         // The image part stays current and unread; the scan wants nothing after it.
-        EXPECT_EQ(scan.stream.current_type, spec.image ? 21 : -1);
-        if (spec.image) {
+        EXPECT_EQ(scan.stream.current_type, contents.image ? 21 : -1);
+        if (contents.image) {
             EXPECT_EQ(scan.stream.tellg(), 0);
         }
 
@@ -105,7 +105,7 @@ TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
         EXPECT_EQ(installing.note, "");
         EXPECT_EQ(installing.architecture, d.architecture);
         EXPECT_EQ(installing.provisions, d.provisions);
-        EXPECT_EQ(install.stream.current_type, spec.image ? 21 : 4);
+        EXPECT_EQ(install.stream.current_type, contents.image ? 21 : 4);
     }
 }
 

@@ -136,16 +136,16 @@ TEST(QpkTest, SigningHookGetsTheDigestTheInstallerChecks) {
     for (bool sha256 : {false, true}) {
         for (std::uint32_t length : {68u, 132u}) {
             SCOPED_TRACE(std::to_string(sha256) + " " + std::to_string(length));
-            qpk::package_spec spec;
-            spec.name = "signed";
-            spec.version = make_version(7, 1, 'f', 0);
-            spec.sha256 = sha256;
-            spec.signature_length = length;
-            spec.note = "n";
-            spec.files = std::vector<qpk::file_item>{qpk::regular_file("a", std::string(5000, 'a'))};
-            spec.after_signature = {{16, "mips"}, {3, ""}};
+            qpk::package_contents contents;
+            contents.name = "signed";
+            contents.version = make_version(7, 1, 'f', 0);
+            contents.sha256 = sha256;
+            contents.signature_length = length;
+            contents.note = "n";
+            contents.files = std::vector<qpk::file_item>{qpk::regular_file("a", std::string(5000, 'a'))};
+            contents.after_signature = {{16, "mips"}, {3, ""}};
             std::vector<qpk::digest_buffer> seen;
-            std::string bytes = qpk::build_package(spec, [&](const qpk::digest_buffer& d, std::size_t n) {
+            std::string bytes = qpk::build_package(contents, [&](const qpk::digest_buffer& d, std::size_t n) {
                 seen.push_back(d);
                 return std::string(n, static_cast<char>(0xA5));
             });
@@ -171,19 +171,19 @@ TEST(QpkTest, SigningHookGetsTheDigestTheInstallerChecks) {
         }
     }
     // A signer that returns the wrong length is refused.
-    std::string bytes = qpk::build_package(qpk::package_spec{});
+    std::string bytes = qpk::build_package(qpk::package_contents{});
     std::string error;
     EXPECT_FALSE(qpk::sign_parts(bytes, [](const qpk::digest_buffer&, std::size_t) { return std::string(3, 'x'); }, error));
     EXPECT_NE(error, "");
 }
 
 TEST(QpkTest, BundlesKeepOrResignTheirMembers) {
-    qpk::package_spec a;
+    qpk::package_contents a;
     a.name = "alpha";
     a.version = make_version(1, 0, 'f', 0);
     a.sha256 = true;
     a.files = std::vector<qpk::file_item>{qpk::regular_file("x", "1")};
-    qpk::package_spec b = a;
+    qpk::package_contents b = a;
     b.name = "beta";
     b.sha256 = false;
     b.dependencies = std::vector<requirement>{{"alpha", 0, 0, 0}};
@@ -195,15 +195,15 @@ TEST(QpkTest, BundlesKeepOrResignTheirMembers) {
     std::string member_a = qpk::build_package(a, sign);
     std::string member_b = qpk::build_package(b, sign);
 
-    qpk::bundle_spec spec;
-    spec.name = "pack";
-    spec.version = make_version(1, 0, 'f', 0);
-    spec.note = "bundle note";
-    spec.default_disabled = std::vector<requirement>{{"beta", 0, 0, 0}};
-    spec.members = {member_a, member_b};
-    spec.after_members = {{16, "mips"}};
+    qpk::bundle_contents contents;
+    contents.name = "pack";
+    contents.version = make_version(1, 0, 'f', 0);
+    contents.note = "bundle note";
+    contents.default_disabled = std::vector<requirement>{{"beta", 0, 0, 0}};
+    contents.members = {member_a, member_b};
+    contents.after_members = {{16, "mips"}};
     std::string bundle, error;
-    ASSERT_TRUE(qpk::build_bundle(spec, bundle, error)) << error;
+    ASSERT_TRUE(qpk::build_bundle(contents, bundle, error)) << error;
     EXPECT_EQ(part_types(bundle), (std::vector<unsigned>{18, 23, 20, 25, 1, 4, 9, 1, 3, 4, 9, 16}));
     // Unsigned again, the members are their own bytes.
     EXPECT_NE(bundle.find(member_a.substr(8)), std::string::npos);
@@ -212,7 +212,7 @@ TEST(QpkTest, BundlesKeepOrResignTheirMembers) {
     // Re-signed in place: each member's signature covers its own parts as
     // the installer hashes them in the bundle (beta now after a hash switch).
     std::string resigned;
-    ASSERT_TRUE(qpk::build_bundle(spec, resigned, error, sign)) << error;
+    ASSERT_TRUE(qpk::build_bundle(contents, resigned, error, sign)) << error;
     auto ranges = signature_ranges(resigned);
     ASSERT_EQ(ranges.size(), 2u);
     std::istringstream source(resigned);
@@ -230,8 +230,8 @@ TEST(QpkTest, BundlesKeepOrResignTheirMembers) {
         EXPECT_EQ(resigned.substr(range.end, 132), sign(digest, 132));
     }
 
-    spec.members.push_back("not a package");
-    EXPECT_FALSE(qpk::build_bundle(spec, bundle, error));
+    contents.members.push_back("not a package");
+    EXPECT_FALSE(qpk::build_bundle(contents, bundle, error));
     EXPECT_NE(error.find("member 3"), std::string::npos);
 }
 

@@ -116,14 +116,14 @@ const char* const inspect_help =
     "options:\n"
     "  -h, --help                show this help\n";
 
-struct option_spec {
+struct option_def {
     const char* name;
     bool takes_value;
     bool repeatable;
     bool is_path;
 };
 
-const option_spec common_options[] = {
+const option_def common_options[] = {
     {"output", true, false, true},     {"description", true, false, true}, {"name", true, false, false},
     {"version", true, false, false},   {"build-time", true, false, false}, {"arch", true, false, false},
     {"note", true, false, false},      {"text24", true, false, false},     {"text2", true, false, false},
@@ -132,13 +132,13 @@ const option_spec common_options[] = {
     {"trailing-arch", true, false, false},
 };
 
-const option_spec build_only_options[] = {
+const option_def build_only_options[] = {
     {"depends", true, true, false}, {"provides", true, true, false},         {"conflicts", true, true, false},
     {"class", true, true, false},   {"sha256", false, false, false},        {"signature-length", true, false, false},
     {"directory", true, false, true},
 };
 
-const option_spec bundle_only_options[] = {
+const option_def bundle_only_options[] = {
     {"disabled", true, true, false},
     {"member", true, true, true},
 };
@@ -147,11 +147,11 @@ class command_line {
 public:
     command_line(const char* command, std::FILE* err) : command_(command), err_(err) {}
 
-    void allow(const option_spec* begin, const option_spec* end) { specs_.insert(specs_.end(), begin, end); }
+    void allow(const option_def* begin, const option_def* end) { definitions_.insert(definitions_.end(), begin, end); }
 
-    const option_spec* find(const std::string& name) const {
-        for (const option_spec& spec : specs_)
-            if (name == spec.name) return &spec;
+    const option_def* find(const std::string& name) const {
+        for (const option_def& def : definitions_)
+            if (name == def.name) return &def;
         return nullptr;
     }
 
@@ -181,16 +181,16 @@ public:
             std::size_t equals = text.find('=');
             std::string key = trim(text.substr(0, equals));
             std::string value = equals == std::string::npos ? "" : trim(text.substr(equals + 1));
-            const option_spec* spec = find(key);
-            if (!spec || key == "description") {
+            const option_def* def = find(key);
+            if (!def || key == "description") {
                 error = where + "unknown key \"" + key + "\"";
                 return false;
             }
-            if (spec->takes_value && equals == std::string::npos) {
+            if (def->takes_value && equals == std::string::npos) {
                 error = where + "\"" + key + "\" needs \"= value\"";
                 return false;
             }
-            if (!spec->takes_value) {
+            if (!def->takes_value) {
                 if (equals == std::string::npos || value == "yes" || value == "true" || value == "1")
                     value = "yes";
                 else if (value == "no" || value == "false" || value == "0")
@@ -200,8 +200,8 @@ public:
                     return false;
                 }
             }
-            if (spec->is_path && !value.empty() && value[0] != '/') value = base + value;
-            set(*spec, value);
+            if (def->is_path && !value.empty() && value[0] != '/') value = base + value;
+            set(*def, value);
         }
         return true;
     }
@@ -209,7 +209,7 @@ public:
     // Parses argv[first..]; positional arguments are collected apart.
     // Returns -1 to go on, or an exit status.
     int parse(int argc, char** argv, int first, std::vector<std::string>& positional, bool& help) {
-        std::vector<std::pair<const option_spec*, std::string>> given;
+        std::vector<std::pair<const option_def*, std::string>> given;
         for (int i = first; i < argc; ++i) {
             std::string arg = argv[i];
             if (arg == "-h" || arg == "--help") {
@@ -239,22 +239,22 @@ public:
                 } else {
                     return usage_error("unknown option " + arg);
                 }
-                const option_spec* spec = find(name);
-                if (!spec || (name == "member" || name == "directory")) return usage_error("unknown option " + arg);
-                if (spec->takes_value && !has_value) {
+                const option_def* def = find(name);
+                if (!def || (name == "member" || name == "directory")) return usage_error("unknown option " + arg);
+                if (def->takes_value && !has_value) {
                     if (i + 1 >= argc) return usage_error("option " + arg + " needs a value");
                     value = argv[++i];
-                } else if (!spec->takes_value) {
+                } else if (!def->takes_value) {
                     if (has_value) return usage_error("option --" + name + " takes no value");
                     value = "yes";
                 }
-                given.emplace_back(spec, value);
+                given.emplace_back(def, value);
             } else {
                 positional.push_back(arg);
             }
         }
-        for (const auto& [spec, value] : given) {
-            if (std::string(spec->name) != "description") continue;
+        for (const auto& [def, value] : given) {
+            if (std::string(def->name) != "description") continue;
             std::string error;
             if (!read_description_file(value, error)) {
                 std::fprintf(err_, "qpk %s: %s\n", command_, error.c_str());
@@ -263,12 +263,12 @@ public:
         }
         // The command line's scalars replace what the file said.
         std::map<std::string, bool> replaced;
-        for (const auto& [spec, value] : given) {
-            if (!spec->repeatable && !replaced[spec->name]) {
-                values_.erase(spec->name);
-                replaced[spec->name] = true;
+        for (const auto& [def, value] : given) {
+            if (!def->repeatable && !replaced[def->name]) {
+                values_.erase(def->name);
+                replaced[def->name] = true;
             }
-            set(*spec, value);
+            set(*def, value);
         }
         return -1;
     }
@@ -292,15 +292,15 @@ private:
         return text.substr(begin, end - begin + 1);
     }
 
-    void set(const option_spec& spec, const std::string& value) {
-        std::vector<std::string>& slot = values_[spec.name];
-        if (!spec.repeatable) slot.clear();
+    void set(const option_def& def, const std::string& value) {
+        std::vector<std::string>& slot = values_[def.name];
+        if (!def.repeatable) slot.clear();
         slot.push_back(value);
     }
 
     const char* command_;
     std::FILE* err_;
-    std::vector<option_spec> specs_;
+    std::vector<option_def> definitions_;
     std::map<std::string, std::vector<std::string>> values_;
 };
 
@@ -347,38 +347,38 @@ bool write_file(const std::string& path, const std::string& data, std::string& e
 
 // The settings that packages and bundles share. Returns -1 to go on, or
 // an exit status after a report.
-int take_description(const command_line& line, description_spec& spec, std::FILE* err, const char* command) {
+int take_description(const command_line& line, description_fields& contents, std::FILE* err, const char* command) {
     auto usage = [&](const std::string& message) { return line.usage_error(message); };
     if (!line.has("output")) return usage("no output file given (-o)");
-    spec.name = line.get("name");
-    if (spec.name.empty() || spec.name.size() > name_field_size) return usage("the name must have 1 to 16 characters");
+    contents.name = line.get("name");
+    if (contents.name.empty() || contents.name.size() > name_field_size) return usage("the name must have 1 to 16 characters");
     if (!line.has("version")) return usage("no version given (--version)");
-    if (!parse_version_text(line.get("version"), spec.version))
+    if (!parse_version_text(line.get("version"), contents.version))
         return usage("bad version \"" + line.get("version") + "\" (examples: 6.40, 6.40.1, 6.40beta3, 6.40rc1)");
     std::uint64_t number = 0;
     if (line.has("build-time")) {
         if (!parse_number(line.get("build-time"), 0xFFFFFFFF, number))
             return usage("bad build time \"" + line.get("build-time") + "\"");
-        spec.build_time = static_cast<std::uint32_t>(number);
+        contents.build_time = static_cast<std::uint32_t>(number);
     } else {
-        spec.build_time = static_cast<std::uint32_t>(std::time(nullptr));
+        contents.build_time = static_cast<std::uint32_t>(std::time(nullptr));
     }
-    if (line.has("arch")) spec.architecture = line.get("arch");
-    if (line.has("note")) spec.note = line.get("note");
-    if (line.has("text24")) spec.text24 = line.get("text24");
-    if (line.has("text2")) spec.text2 = line.get("text2");
+    if (line.has("arch")) contents.architecture = line.get("arch");
+    if (line.has("note")) contents.note = line.get("note");
+    if (line.has("text24")) contents.text24 = line.get("text24");
+    if (line.has("text2")) contents.text2 = line.get("text2");
     if (line.has("flags")) {
         if (!parse_number(line.get("flags"), 0xFFFFFFFF, number))
             return usage("bad header flags \"" + line.get("flags") + "\"");
-        spec.header_flags = static_cast<std::uint32_t>(number);
+        contents.header_flags = static_cast<std::uint32_t>(number);
     }
-    if (line.flag("boot")) spec.header_flags |= header_flag_boot;
-    if (line.flag("no-meta")) spec.header_flags |= header_flag_no_meta;
+    if (line.flag("boot")) contents.header_flags |= header_flag_boot;
+    if (line.flag("no-meta")) contents.header_flags |= header_flag_no_meta;
     if (line.flag("short-header")) {
-        if (spec.header_flags != 0) return usage("a short header part carries no header flags");
-        spec.header_flags_field = false;
+        if (contents.header_flags != 0) return usage("a short header part carries no header flags");
+        contents.header_flags_field = false;
     }
-    spec.second_magic = line.flag("second-magic");
+    contents.second_magic = line.flag("second-magic");
     if (line.has("image")) {
         std::string data;
         std::string error;
@@ -386,7 +386,7 @@ int take_description(const command_line& line, description_spec& spec, std::FILE
             std::fprintf(err, "qpk %s: %s\n", command, error.c_str());
             return exit_failure;
         }
-        spec.image = data;
+        contents.image = data;
     }
     return -1;
 }
@@ -415,21 +415,21 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     if (positional.size() > 1) return line.usage_error("more than one directory given");
 
-    package_spec spec;
-    if (int status = take_description(line, spec, err, "build"); status >= 0) return status;
+    package_contents contents;
+    if (int status = take_description(line, contents, err, "build"); status >= 0) return status;
     for (const char* key : {"depends", "provides", "conflicts"}) {
-        auto& list = std::string(key) == "depends"    ? spec.dependencies
-                     : std::string(key) == "provides" ? spec.provisions
-                                                      : spec.conflicts;
+        auto& list = std::string(key) == "depends"    ? contents.dependencies
+                     : std::string(key) == "provides" ? contents.provisions
+                                                      : contents.conflicts;
         if (int status = requirement_list(line, key, list); status >= 0) return status;
     }
-    spec.sha256 = line.flag("sha256");
+    contents.sha256 = line.flag("sha256");
     if (line.has("signature-length")) {
         std::string text = line.get("signature-length");
         if (text != "132" && text != "68") return line.usage_error("the signature length is 132 or 68");
-        spec.signature_length = static_cast<std::uint32_t>(std::stoul(text));
+        contents.signature_length = static_cast<std::uint32_t>(std::stoul(text));
     }
-    if (line.has("trailing-arch")) spec.after_signature.push_back({part_type::architecture, line.get("trailing-arch")});
+    if (line.has("trailing-arch")) contents.after_signature.push_back({part_type::architecture, line.get("trailing-arch")});
 
     std::string directory = positional.empty() ? line.get("directory") : positional[0];
     std::vector<std::string> classes = line.all("class");
@@ -457,10 +457,10 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
             }
             if (!found) return line.usage_error("--class: no entry " + path + " below " + directory);
         }
-        spec.files = std::move(files);
+        contents.files = std::move(files);
     }
 
-    std::string file = build_package(spec);
+    std::string file = build_package(contents);
     std::string error;
     if (!write_file(line.get("output"), file, error)) {
         std::fprintf(err, "qpk build: %s\n", error.c_str());
@@ -479,17 +479,17 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
         if (help) std::fputs(bundle_help, out);
         return status;
     }
-    bundle_spec spec;
-    if (int status = take_description(line, spec, err, "bundle"); status >= 0) return status;
+    bundle_contents contents;
+    if (int status = take_description(line, contents, err, "bundle"); status >= 0) return status;
     if (line.has("disabled")) {
-        spec.default_disabled.emplace();
+        contents.default_disabled.emplace();
         for (const std::string& name : line.all("disabled")) {
             if (name.empty() || name.size() > name_field_size)
                 return line.usage_error("--disabled: a member name has 1 to 16 characters");
-            spec.default_disabled->push_back(requirement{name, 0, 0, 0});
+            contents.default_disabled->push_back(requirement{name, 0, 0, 0});
         }
     }
-    if (line.has("trailing-arch")) spec.after_members.push_back({part_type::architecture, line.get("trailing-arch")});
+    if (line.has("trailing-arch")) contents.after_members.push_back({part_type::architecture, line.get("trailing-arch")});
     std::vector<std::string> members = line.all("member");
     members.insert(members.end(), positional.begin(), positional.end());
     if (members.empty()) return line.usage_error("no member package files given");
@@ -500,11 +500,11 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
             std::fprintf(err, "qpk bundle: %s\n", error.c_str());
             return exit_failure;
         }
-        spec.members.push_back(std::move(data));
+        contents.members.push_back(std::move(data));
     }
     std::string file;
     std::string error;
-    if (!build_bundle(spec, file, error)) {
+    if (!build_bundle(contents, file, error)) {
         // Name the member file rather than its number.
         std::size_t colon = error.find(':');
         std::size_t index = 0;

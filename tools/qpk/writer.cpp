@@ -20,14 +20,14 @@ void append_name_field(std::string& out, const std::string& name) {
     out += field;
 }
 
-void append_description_parts(std::vector<raw_part>& parts, const description_spec& spec) {
-    if (spec.text24) parts.push_back({part_type::text24, *spec.text24});
-    if (spec.architecture) parts.push_back({part_type::architecture, *spec.architecture});
-    if (spec.text2) parts.push_back({part_type::text2, *spec.text2});
-    if (spec.note) parts.push_back({part_type::note, *spec.note});
-    if (spec.dependencies) parts.push_back({part_type::dependency_list, encode_requirements(*spec.dependencies)});
-    if (spec.provisions) parts.push_back({part_type::provision_list, encode_requirements(*spec.provisions)});
-    if (spec.conflicts) parts.push_back({part_type::conflict_list, encode_requirements(*spec.conflicts)});
+void append_description_parts(std::vector<raw_part>& parts, const description_fields& contents) {
+    if (contents.text24) parts.push_back({part_type::text24, *contents.text24});
+    if (contents.architecture) parts.push_back({part_type::architecture, *contents.architecture});
+    if (contents.text2) parts.push_back({part_type::text2, *contents.text2});
+    if (contents.note) parts.push_back({part_type::note, *contents.note});
+    if (contents.dependencies) parts.push_back({part_type::dependency_list, encode_requirements(*contents.dependencies)});
+    if (contents.provisions) parts.push_back({part_type::provision_list, encode_requirements(*contents.provisions)});
+    if (contents.conflicts) parts.push_back({part_type::conflict_list, encode_requirements(*contents.conflicts)});
 }
 
 // Walks the parts the way the installer's package stream hashes them and
@@ -77,13 +77,13 @@ file_item symlink_entry(std::string name, std::string target) {
     return {std::move(name), static_cast<std::uint16_t>(file_type_symlink | 0777), 0, std::move(target)};
 }
 
-std::string encode_header(const description_spec& spec) {
+std::string encode_header(const description_fields& contents) {
     std::string out;
-    append_name_field(out, spec.name);
-    append_le32(out, spec.version);
-    append_le32(out, spec.build_time);
+    append_name_field(out, contents.name);
+    append_le32(out, contents.version);
+    append_le32(out, contents.build_time);
     out.append(8, '\0');
-    if (spec.header_flags_field) append_le32(out, spec.header_flags);
+    if (contents.header_flags_field) append_le32(out, contents.header_flags);
     return out;
 }
 
@@ -140,20 +140,20 @@ std::string encode_container(const std::vector<raw_part>& parts, bool second_mag
     return out + body;
 }
 
-std::vector<raw_part> package_parts(const package_spec& spec) {
+std::vector<raw_part> package_parts(const package_contents& contents) {
     std::vector<raw_part> parts;
-    if (spec.sha256) parts.push_back({part_type::hash_switch, ""});
-    parts.push_back({part_type::package_header, encode_header(spec)});
-    append_description_parts(parts, spec);
-    if (spec.image) parts.push_back({part_type::image, *spec.image});
-    if (spec.files) parts.push_back({part_type::file_archive, zlib_compress(encode_file_entries(*spec.files))});
-    parts.push_back({part_type::signature, std::string(spec.signature_length, '\0')});
-    parts.insert(parts.end(), spec.after_signature.begin(), spec.after_signature.end());
+    if (contents.sha256) parts.push_back({part_type::hash_switch, ""});
+    parts.push_back({part_type::package_header, encode_header(contents)});
+    append_description_parts(parts, contents);
+    if (contents.image) parts.push_back({part_type::image, *contents.image});
+    if (contents.files) parts.push_back({part_type::file_archive, zlib_compress(encode_file_entries(*contents.files))});
+    parts.push_back({part_type::signature, std::string(contents.signature_length, '\0')});
+    parts.insert(parts.end(), contents.after_signature.begin(), contents.after_signature.end());
     return parts;
 }
 
-std::string build_package(const package_spec& spec, const sign_function& sign) {
-    std::string file = encode_container(package_parts(spec), spec.second_magic);
+std::string build_package(const package_contents& contents, const sign_function& sign) {
+    std::string file = encode_container(package_parts(contents), contents.second_magic);
     if (sign) {
         std::string error;
         if (!sign_parts(file, sign, error)) return {};
@@ -161,15 +161,15 @@ std::string build_package(const package_spec& spec, const sign_function& sign) {
     return file;
 }
 
-bool build_bundle(const bundle_spec& spec, std::string& out, std::string& error, const sign_function& sign) {
+bool build_bundle(const bundle_contents& contents, std::string& out, std::string& error, const sign_function& sign) {
     std::vector<raw_part> parts;
-    parts.push_back({part_type::bundle_header, encode_header(spec)});
-    append_description_parts(parts, spec);
-    if (spec.image) parts.push_back({part_type::image, *spec.image});
-    if (spec.default_disabled)
-        parts.push_back({part_type::default_disabled_list, encode_requirements(*spec.default_disabled)});
-    for (std::size_t i = 0; i < spec.members.size(); ++i) {
-        const std::string& member = spec.members[i];
+    parts.push_back({part_type::bundle_header, encode_header(contents)});
+    append_description_parts(parts, contents);
+    if (contents.image) parts.push_back({part_type::image, *contents.image});
+    if (contents.default_disabled)
+        parts.push_back({part_type::default_disabled_list, encode_requirements(*contents.default_disabled)});
+    for (std::size_t i = 0; i < contents.members.size(); ++i) {
+        const std::string& member = contents.members[i];
         std::vector<located_part> member_parts;
         if (!split_parts(member, member_parts, error)) {
             error = "member " + std::to_string(i + 1) + ": " + error;
@@ -185,8 +185,8 @@ bool build_bundle(const bundle_spec& spec, std::string& out, std::string& error,
         for (const located_part& part : member_parts)
             parts.push_back({part.type, member.substr(part.offset, part.length)});
     }
-    parts.insert(parts.end(), spec.after_members.begin(), spec.after_members.end());
-    out = encode_container(parts, spec.second_magic);
+    parts.insert(parts.end(), contents.after_members.begin(), contents.after_members.end());
+    out = encode_container(parts, contents.second_magic);
     if (sign && !sign_parts(out, sign, error)) return false;
     return true;
 }

@@ -37,7 +37,7 @@ struct raw_part {
 };
 
 // What a package or bundle header and its description parts say.
-struct description_spec {
+struct description_fields {
     std::string name;  // cut to 16 bytes in the file
     std::uint32_t version = 0;
     std::uint32_t build_time = 0;
@@ -58,7 +58,7 @@ struct description_spec {
     bool second_magic = false;
 };
 
-struct package_spec : description_spec {
+struct package_contents : description_fields {
     // A hash switch part before the header, so that the signature covers a
     // SHA-256 digest instead of a SHA-1 digest.
     bool sha256 = false;
@@ -71,7 +71,7 @@ struct package_spec : description_spec {
     std::vector<raw_part> after_signature;
 };
 
-struct bundle_spec : description_spec {
+struct bundle_contents : description_fields {
     // Names of the members that are installed disabled by default; no
     // default-disabled member list part when absent.
     std::optional<std::vector<requirement>> default_disabled;
@@ -92,7 +92,7 @@ using digest_buffer = std::array<unsigned char, 32>;
 using sign_function = std::function<std::string(const digest_buffer& digest, std::size_t length)>;
 
 // Part data encoders.
-std::string encode_header(const description_spec& spec);
+std::string encode_header(const description_fields& contents);
 std::string encode_requirements(const std::vector<requirement>& list);
 // The uncompressed sequence of file entries.
 std::string encode_file_entries(const std::vector<file_item>& files);
@@ -104,15 +104,15 @@ std::string encode_container(const std::vector<raw_part>& parts, bool second_mag
 
 // The parts of a package in the order the installer reads them; the
 // signature part holds zero bytes.
-std::vector<raw_part> package_parts(const package_spec& spec);
+std::vector<raw_part> package_parts(const package_contents& contents);
 
 // A whole package file. With sign, every signature part is filled by it.
-std::string build_package(const package_spec& spec, const sign_function& sign = nullptr);
+std::string build_package(const package_contents& contents, const sign_function& sign = nullptr);
 
 // A whole bundle file. False (with error set) when a member is not a
 // well-formed package file. With sign, every signature part (one per
 // member) is filled again by it; without, the members keep their own.
-bool build_bundle(const bundle_spec& spec, std::string& out, std::string& error,
+bool build_bundle(const bundle_contents& contents, std::string& out, std::string& error,
                   const sign_function& sign = nullptr);
 
 // The parts of a whole file, with the offset of each part's data. False
