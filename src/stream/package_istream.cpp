@@ -1,0 +1,237 @@
+#include "stream/package_istream.h"
+
+#include <algorithm>
+
+#include "stream/little_endian.h"
+
+namespace {
+
+// The mode handed to the source's seeks: in and out together, so that a
+// source opened for both moves both of its positions.
+constexpr std::ios_base::openmode source_seek_mode = std::ios_base::in | std::ios_base::out;
+
+// Skips read through a scratch buffer on the stack, so that reading a
+// package allocates nothing after the stream is created.
+constexpr std::uint32_t skip_chunk = 16384;
+
+const std::streambuf::pos_type seek_failed = std::streambuf::pos_type(std::streambuf::off_type(-1));
+
+}  // namespace
+
+part_streambuf::part_streambuf(std::streambuf* source, bool hashing, std::streambuf* tee)
+    : source_(source), tee_(tee), running_hash_(&sha1_), hashing_(hashing) {}
+
+part_streambuf::~part_streambuf() = default;
+
+bool part_streambuf::read_file_header(std::uint32_t& magic, std::uint32_t& rest_length) {
+    unsigned char header[file_header_size];
+    if (source_->sgetn(reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header))
+        return false;
+    if (tee_) tee_->sputn(reinterpret_cast<const char*>(header), sizeof header);
+    magic = get_le32(header);
+    rest_length = get_le32(header + 4);
+    part_offset_ += file_header_size;
+    return true;
+}
+
+void part_streambuf::feed(const char* bytes, std::streamsize n) {
+    if (n <= 0) return;
+    if (tee_) tee_->sputn(bytes, n);
+    if (hashing_) running_hash_->update(bytes, static_cast<std::size_t>(n));
+}
+
+std::streamsize part_streambuf::read_through(char* buffer, std::streamsize n) {
+    std::streamsize got = source_->sgetn(buffer, n);
+    if (got < 0) got = 0;
+    if (got < static_cast<std::streamsize>(replay_count_)) {
+        replay_count_ -= static_cast<std::uint32_t>(got);
+        return got;
+    }
+    feed(buffer + replay_count_, got - replay_count_);
+    replay_count_ = 0;
+    return got;
+}
+
+std::uint32_t part_streambuf::skip(std::uint32_t n) {
+    char scratch[skip_chunk];
+    std::uint32_t done = 0;
+    while (done < n) {
+        std::uint32_t chunk = std::min(n - done, skip_chunk);
+        std::streamsize got = read_through(scratch, chunk);
+        done += static_cast<std::uint32_t>(got);
+        if (got < static_cast<std::streamsize>(chunk)) break;
+    }
+    return done;
+}
+
+void part_streambuf::finish_hash() { running_hash_->finish(digest_); }
+
+std::streamsize part_streambuf::read_unhashed(char* buffer, std::streamsize n) {
+    n = std::min<std::streamsize>(n, remaining_);
+    if (n <= 0) return 0;
+    std::streamsize got = source_->sgetn(buffer, n);
+    if (got < 0) got = 0;
+    // Bytes that were given back to the source reached the tee already.
+    std::streamsize replayed = std::min<std::streamsize>(got, replay_count_);
+    replay_count_ -= static_cast<std::uint32_t>(replayed);
+    if (tee_ && got > replayed) tee_->sputn(buffer + replayed, got - replayed);
+    remaining_ -= static_cast<std::uint32_t>(got);
+    return got;
+}
+
+int part_streambuf::verify_signature() {
+    if (!hashing_) return 0;
+    finish_hash();
+    if (remaining_ < short_signature_size) return 0;
+    std::streamsize n = remaining_ >= long_signature_size ? long_signature_size : short_signature_size;
+    char signature[long_signature_size];
+    if (read_unhashed(signature, n) != n) return 0;
+    // The signature levels are decided here, from digest_ and the n bytes of
+    // signature; until the checks exist no signature holds.
+    return 0;
+}
+
+int part_streambuf::next_part_header() {
+    if (remaining_ != 0) {
+        bool skipped = false;
+        if (!hashing_ && !tee_) {
+            // Without hashing and tee nothing has to see the bytes: the
+            // source's own seek passes over them without reading.
+            skipped = source_->pubseekoff(remaining_, std::ios_base::cur, source_seek_mode) != seek_failed;
+        }
+        if (!skipped && skip(remaining_) < remaining_) return -1;
+        remaining_ = 0;
+    }
+    part_offset_ += part_length_;
+
+    unsigned char header[part_header_size];
+    if (source_->sgetn(reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header)) {
+        finish_hash();
+        return -1;
+    }
+    if (tee_) tee_->sputn(reinterpret_cast<const char*>(header), sizeof header);
+    std::uint16_t type = get_le16(header);
+    if (hashing_) {
+        if (type == 25) running_hash_ = &sha256_;
+        // A package header starts the message that its signature covers.
+        if (type == 1) finish_hash();
+        running_hash_->update(header, sizeof header);
+    }
+    part_offset_ += part_header_size;
+    part_length_ = remaining_ = get_le32(header + 2);
+    return type;
+}
+
+std::streamsize part_streambuf::xsgetn(char_type* s, std::streamsize n) {
+    if (remaining_ == 0 || n <= 0) return 0;
+    std::streamsize got = read_through(s, std::min<std::streamsize>(n, remaining_));
+    remaining_ -= static_cast<std::uint32_t>(got);
+    return got;
+}
+
+std::streamsize part_streambuf::showmanyc() {
+    return std::min<std::streamsize>(source_->in_avail(), remaining_);
+}
+
+part_streambuf::int_type part_streambuf::underflow() {
+    if (remaining_ == 0) return traits_type::eof();
+    return source_->sgetc();
+}
+
+part_streambuf::int_type part_streambuf::uflow() {
+    if (remaining_ == 0) return traits_type::eof();
+    --remaining_;
+    int_type c = source_->sbumpc();
+    if (traits_type::eq_int_type(c, traits_type::eof())) return c;
+    if (replay_count_ != 0) {
+        --replay_count_;
+        return c;
+    }
+    char byte = traits_type::to_char_type(c);
+    feed(&byte, 1);
+    return c;
+}
+
+part_streambuf::int_type part_streambuf::pbackfail(int_type c) {
+    if (remaining_ == part_length_) return traits_type::eof();
+    int_type back = traits_type::eq_int_type(c, traits_type::eof())
+                        ? source_->sungetc()
+                        : source_->sputbackc(traits_type::to_char_type(c));
+    if (traits_type::eq_int_type(back, traits_type::eof())) return back;
+    // Counted only once the source has taken the byte back: a refused
+    // putback must not exempt the next byte from the hash and the tee.
+    if (hashing_ || tee_) ++replay_count_;
+    ++remaining_;
+    return back;
+}
+
+part_streambuf::pos_type part_streambuf::seek_within_part(std::int64_t pos) {
+    if (pos < 0 || pos > static_cast<std::int64_t>(part_length_)) return seek_failed;
+    std::uint32_t left = part_length_ - static_cast<std::uint32_t>(pos);
+    if (left == remaining_) return pos_type(pos);
+    if (!hashing_ && !tee_) {
+        pos_type target = pos_type(off_type(part_offset_) + pos);
+        if (source_->pubseekpos(target, source_seek_mode) != seek_failed) {
+            remaining_ = left;
+            return pos_type(pos);
+        }
+        // The source cannot seek (a pipe): only reading forward is left.
+    }
+    if (left > remaining_) return seek_failed;
+    std::uint32_t distance = remaining_ - left;
+    if (skip(distance) < distance) return seek_failed;
+    remaining_ = left;
+    return pos_type(pos);
+}
+
+part_streambuf::pos_type part_streambuf::seekpos(pos_type pos, std::ios_base::openmode) {
+    return seek_within_part(off_type(pos));
+}
+
+part_streambuf::pos_type part_streambuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) {
+    std::int64_t length = part_length_;
+    switch (dir) {
+    case std::ios_base::beg:
+        return seek_within_part(off);
+    case std::ios_base::end:
+        // The offset counts back from the end of the part.
+        return seek_within_part(length - off);
+    case std::ios_base::cur:
+        return seek_within_part(length - remaining_ + off);
+    default:
+        return seek_failed;
+    }
+}
+
+package_istream::package_istream(std::istream& source, bool hashing, std::streambuf* tee)
+    : std::istream(nullptr), buffer_(new part_streambuf(source.rdbuf(), hashing, tee)) {
+    init(buffer_.get());
+    std::uint32_t magic = 0;
+    std::uint32_t rest_length = 0;
+    if (buffer_->read_file_header(magic, rest_length)) {
+        magic_ = magic;
+        total_size_ = rest_length + file_header_size;
+    }
+    if (magic_ != package_magic && magic_ != second_kind_magic) setstate(std::ios_base::badbit);
+}
+
+package_istream::~package_istream() = default;
+
+int package_istream::next_part() {
+    if (rdstate() & (std::ios_base::badbit | std::ios_base::failbit)) {
+        current_type = -1;
+        return -1;
+    }
+    clear(rdstate() & ~std::ios_base::eofbit);
+    for (;;) {
+        int type = buffer_->next_part_header();
+        if (type < 0) {
+            setstate(std::ios_base::eofbit | std::ios_base::failbit);
+            current_type = -1;
+            return -1;
+        }
+        current_type = type;
+        if (std::find(wanted_types.begin(), wanted_types.end(), static_cast<std::uint32_t>(type)) != wanted_types.end())
+            return type;
+    }
+}

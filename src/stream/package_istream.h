@@ -1,0 +1,143 @@
+// A package file read one typed part at a time. The caller names the part
+// types it wants and asks for the next one; every read is bounded to the
+// current part, and parts that are not wanted are skipped. While the file is
+// read, every byte after the file header can be fed into a running hash (what
+// the signature check compares) and copied to a second buffer (the tee, so
+// that a package read from a pipe can be kept whole).
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <streambuf>
+#include <vector>
+
+#include "platform/hash.h"
+
+// Magic numbers at the start of a package file.
+constexpr std::uint32_t package_magic = 0xBAD0F11E;
+constexpr std::uint32_t second_kind_magic = 0xA1100FFB;
+
+// Sizes of the container's own headers.
+constexpr std::uint32_t file_header_size = 8;
+constexpr std::uint32_t part_header_size = 6;
+
+// Size of the digest buffer: room for a SHA-256 digest; a SHA-1 digest fills
+// its first 20 bytes.
+constexpr std::size_t digest_buffer_size = 32;
+
+// Signature part sizes: the short form holds the Curve25519 signature only,
+// the long form adds the EdDSA signature.
+constexpr std::uint32_t short_signature_size = 68;
+constexpr std::uint32_t long_signature_size = 132;
+
+// The stream buffer under package_istream. It keeps no get area of its own:
+// every character access reaches underflow, uflow or pbackfail and every
+// block read reaches xsgetn, so that each byte is bounded, hashed and copied
+// exactly once. The source does the buffering.
+class part_streambuf : public std::streambuf {
+public:
+    // source and tee are not owned; tee may be null.
+    part_streambuf(std::streambuf* source, bool hashing, std::streambuf* tee);
+    ~part_streambuf() override;
+    part_streambuf(const part_streambuf&) = delete;
+    part_streambuf& operator=(const part_streambuf&) = delete;
+
+    // Reads the 8-byte file header (copied to the tee, never hashed). False
+    // when fewer than 8 bytes arrive.
+    bool read_file_header(std::uint32_t& magic, std::uint32_t& rest_length);
+
+    // Skips what is left of the current part and reads the next part header.
+    // Its type, or -1 at the end of the file or when a skip comes up short.
+    int next_part_header();
+
+    std::uint32_t part_offset() const { return part_offset_; }
+    std::uint32_t part_length() const { return part_length_; }
+    std::uint32_t remaining() const { return remaining_; }
+    bool hashing() const { return hashing_; }
+
+    // Finishes the running hash into the digest buffer; the next bytes fed
+    // begin a new message.
+    void finish_hash();
+    // The digest buffer, digest_buffer_size bytes, zero-filled at creation.
+    const unsigned char* digest() const { return digest_; }
+
+    // Reads up to n bytes of the current part straight from the source,
+    // copying them to the tee without hashing them (the signature bytes are
+    // not part of what they sign). Returns the count read; remaining drops by it.
+    std::streamsize read_unhashed(char* buffer, std::streamsize n);
+
+    // The signature check at the signature part, run before anything of the
+    // part has been read: 0, 1 or 2. It finishes the running hash and
+    // consumes the signature bytes whatever the result.
+    int verify_signature();
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+    std::streamsize showmanyc() override;
+    std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type pbackfail(int_type c) override;
+
+private:
+    std::streamsize read_through(char* buffer, std::streamsize n);
+    std::uint32_t skip(std::uint32_t n);
+    pos_type seek_within_part(std::int64_t pos);
+    void feed(const char* bytes, std::streamsize n);
+
+    std::streambuf* source_;
+    std::uint32_t part_offset_ = 0;
+    std::uint32_t part_length_ = 0;
+    std::uint32_t remaining_ = 0;
+    std::streambuf* tee_;
+    SHA1 sha1_;
+    SHA256 sha256_;
+    Hash* running_hash_;
+    bool hashing_;
+    // Bytes given back to the source after they had been hashed and copied;
+    // the next that many bytes read are neither hashed nor copied again.
+    std::uint32_t replay_count_ = 0;
+    unsigned char digest_[digest_buffer_size] = {};
+};
+
+class package_istream : public std::istream {
+public:
+    // Reads the file header from source at once. A short header or an
+    // unknown magic sets the bad bit; next_part then returns -1.
+    // source must outlive the stream; tee (not owned) may be null.
+    package_istream(std::istream& source, bool hashing, std::streambuf* tee = nullptr);
+    ~package_istream() override;
+    package_istream(const package_istream&) = delete;
+    package_istream& operator=(const package_istream&) = delete;
+
+    // Filled by the caller before the first next_part.
+    std::vector<std::uint32_t> wanted_types;
+    // Type of the current part; -1 after the end.
+    std::int32_t current_type = -1;
+
+    // Advances to the next wanted part and returns its type, or -1 at the end
+    // of the file, on a read failure, or when the stream was already bad or
+    // failed.
+    int next_part();
+
+    std::uint32_t part_length() const { return buffer_->part_length(); }
+    // Offset in the file of the current part's data; part_offset() + tellg()
+    // is the number of bytes consumed from the file.
+    std::uint32_t part_offset() const { return buffer_->part_offset(); }
+    std::uint32_t magic() const { return magic_; }
+    // The file header's length field plus 8.
+    std::uint32_t total_size() const { return total_size_; }
+    bool has_second_magic() const { return magic_ == second_kind_magic; }
+
+    // Call only at the signature part, before reading any of it.
+    int verify_signature() { return buffer_->verify_signature(); }
+
+    part_streambuf& parts() { return *buffer_; }
+
+private:
+    std::unique_ptr<part_streambuf> buffer_;
+    std::uint32_t magic_ = 0xFFFFFFFF;
+    std::uint32_t total_size_ = 0;
+};

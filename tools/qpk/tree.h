@@ -1,0 +1,18 @@
+// The file archive's entries taken from a directory tree on disk.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qpk/writer.h"
+
+namespace qpk {
+
+// Every directory, regular file and symbolic link below root, each
+// directory before what it holds, names sorted bytewise within a directory,
+// paths relative to root without a leading "/". Modes are taken from the
+// files. False (with error set) when something cannot be read or is of
+// another file type.
+bool read_tree(const std::string& root, std::vector<file_item>& files, std::string& error);
+
+}  // namespace qpk
