@@ -1,6 +1,7 @@
 #include "platform/hardware.h"
 
 #include <fcntl.h>
+#include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -8,22 +9,6 @@
 
 namespace platform {
 namespace {
-
-// struct mtd_info_user of the Linux MTD interface.
-struct mtd_info {
-    std::uint8_t type;
-    std::uint32_t flags;
-    std::uint32_t size;
-    std::uint32_t erasesize;
-    std::uint32_t writesize;
-    std::uint32_t oobsize;
-    std::uint64_t padding;
-};
-
-// MEMGETINFO: _IOR('M', 1, struct mtd_info_user), computed for this host's
-// structure size (the router's own value is 0x40204D01).
-constexpr unsigned long memgetinfo_request =
-    (2UL << 30) | (static_cast<unsigned long>(sizeof(mtd_info)) << 16) | ('M' << 8) | 1;
 
 constexpr unsigned long flash_flags_request = 0x2000462B;
 constexpr unsigned long flash_min_version_request = 0xC0044626;
@@ -41,9 +26,11 @@ hardware* installed = nullptr;
 bool real_hardware::flash_erase_size(std::uint32_t& erase_size) {
     int fd = ::open("/dev/mtd0", O_RDONLY);
     if (fd < 0) return false;
-    mtd_info info;
+    // MEMGETINFO comes from the kernel's own header, so that its request
+    // code is encoded as the processor's ioctl convention wants it.
+    mtd_info_user info;
     std::memset(&info, 0, sizeof info);
-    int rc = ::ioctl(fd, memgetinfo_request, &info);
+    int rc = ::ioctl(fd, MEMGETINFO, &info);
     ::close(fd);
     if (rc < 0) return false;
     erase_size = info.erasesize;

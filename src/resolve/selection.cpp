@@ -207,9 +207,6 @@ std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
         for (std::size_t y = 0; y < list.size() && !dropped; ++y) {
             if (y == x) continue;
             const package_description& other = *list[y];
-            // A package refused for being below the minimum can never be
-            // installed, so it must not push out an allowed one of its name.
-            if (downgrade && other.version < minimum) continue;
             if (flagged && other.build_time > candidate.build_time) {
                 // In flagged state only the latest build may go on the router,
                 // whatever package it belongs to.
@@ -219,6 +216,9 @@ std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
                                    name_version_text(candidate).c_str());
                 break;
             }
+            // A package refused for being below the minimum can never be
+            // installed, so it must not push out an allowed one of its name.
+            if (downgrade && other.version < minimum) continue;
             if (!named_or_contains(candidate, other.name) && !named_or_contains(other, candidate.name)) continue;
             int order = directional_compare(other, candidate, downgrade);
             if (order > 0) {

@@ -17,13 +17,13 @@ constexpr const char* schedule_root = "/ram/pdb/";
 // makes a corrupt number rather than a wrapped or truncated one: "-1" must
 // not turn a version into the placeholder value.
 bool parse_unsigned(const std::string& word, std::uint32_t& value) {
-    if (word.empty() || word.size() > 10) return false;
+    if (word.empty()) return false;
     std::uint64_t result = 0;
     for (char c : word) {
         if (c < '0' || c > '9') return false;
         result = result * 10 + static_cast<unsigned>(c - '0');
+        if (result > 0xFFFFFFFFu) return false;
     }
-    if (result > 0xFFFFFFFFu) return false;
     value = static_cast<std::uint32_t>(result);
     return true;
 }
@@ -106,14 +106,10 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
 void read_meta_files(package_record& record, const std::string& dir) {
     {
         std::ifstream in(dir + "version");
-        std::uint32_t version = 0;
-        std::uint32_t build_time = 0;
-        if (read_unsigned(in, version) && read_unsigned(in, build_time)) {
-            record.version = version;
-            record.build_time = build_time;
-        } else {
+        // Each number is kept as soon as it is read, as a stream extraction
+        // would; a file that does not hold both schedules the uninstall.
+        if (!read_unsigned(in, record.version) || !read_unsigned(in, record.build_time))
             record.scheduled_action = action_uninstall;
-        }
     }
     if (!read_requirement_file(dir + "deps", record.dependencies, false)) record.scheduled_action = action_uninstall;
     if (!read_requirement_file(dir + "provides", record.provisions, true)) record.scheduled_action = action_uninstall;

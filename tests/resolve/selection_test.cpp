@@ -721,6 +721,16 @@ TEST_F(FilterTest, FlaggedStateKeepsOnlyTheLatestBuilds) {
               "WARNING: ommiting older package foo-6.41: router in flagged state\n"
               "WARNING: omitting package foo-6.40: newer package is already provided\n");
 
+    // A package refused below the downgrade minimum still counts as the
+    // latest build: flagged state asks no question about relations.
+    download_record* refused = offer("foo", v(6, 39), 200);
+    list = {refused, offer("bar", v(6, 50), 100)};
+    filter_candidates(ctx, list, v(6, 40), true);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(output(),
+              "WARNING: ommitting package foo-6.39: not allowed\n"
+              "WARNING: ommiting older package bar-6.50: router in flagged state\n");
+
     set_flagged_state_for_testing(false);
     list = {offer("foo", v(6, 41), 100), offer("foo", v(6, 40), 200)};
     filter_candidates(ctx, list, no_minimum_version, false);
