@@ -20,10 +20,13 @@ bool read_exactly(std::istream& stream, unsigned char* out, std::streamsize n) {
 
 // The current part's bytes. The length field comes from the file and may
 // promise far more than the file holds, so the text grows only by what the
-// part actually delivers, read in bounded chunks.
+// part actually delivers, read in bounded chunks, and never beyond
+// max_text_part: a package file found in a download directory is read before
+// any signature is checked, and a huge note must not exhaust the router's
+// memory. The rest of an over-long part is skipped with the part.
 std::string read_part_text(package_istream& stream) {
     std::string text;
-    std::uint32_t left = stream.part_length();
+    std::uint32_t left = std::min<std::uint32_t>(stream.part_length(), max_text_part);
     char chunk[4096];
     while (left != 0) {
         std::streamsize want = std::min<std::uint32_t>(left, sizeof chunk);

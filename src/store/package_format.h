@@ -37,6 +37,8 @@ constexpr std::size_t name_field_size = 16;
 constexpr std::size_t header_part_size = 32;
 constexpr std::size_t header_part_size_with_flags = 36;
 constexpr std::size_t requirement_entry_size = 32;
+// The most that is kept of a text, architecture or note part.
+constexpr std::uint32_t max_text_part = 65536;
 
 // Architecture of a package without an architecture part.
 inline constexpr const char* default_architecture = "i386";

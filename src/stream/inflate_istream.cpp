@@ -25,9 +25,13 @@ inflate_streambuf::~inflate_streambuf() { inflateEnd(&zstream_); }
 inflate_streambuf::int_type inflate_streambuf::underflow() {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
 
+    // The last byte read stays available for a putback across the refill;
+    // it is copied into the reserve only once the refill has succeeded, so a
+    // failed one leaves the current get area and its putback byte intact.
     char* begin = window();
+    char carried = 0;
     if (gptr() > window()) {
-        window()[-1] = gptr()[-1];
+        carried = gptr()[-1];
         begin = window() - 1;
     }
 
@@ -45,7 +49,8 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
         if (result != Z_OK && result != Z_STREAM_END) return traits_type::eof();
         std::size_t written = window_size - zstream_.avail_out;
         if (written != 0) {
-            produced_ += static_cast<std::uint32_t>(written);
+            produced_ += written;
+            if (begin != window()) window()[-1] = carried;
             setg(begin, window(), window() + written);
             return traits_type::to_int_type(*window());
         }

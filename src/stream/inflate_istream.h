@@ -24,7 +24,7 @@ public:
 
     // Total bytes inflated so far (runs ahead of the reader by what is
     // still in the get area).
-    std::uint32_t produced() const { return produced_; }
+    std::uint64_t produced() const { return produced_; }
 
 protected:
     int_type underflow() override;
@@ -46,7 +46,9 @@ private:
     unsigned char input_[input_size];
     z_stream zstream_;
     std::streambuf* source_;
-    std::uint32_t produced_ = 0;
+    // 64 bits: a small part can inflate to more than 4 GiB, and positions
+    // must not wrap then.
+    std::uint64_t produced_ = 0;
 };
 
 class inflate_istream : public std::istream {

@@ -88,6 +88,19 @@ TEST(InflateIstreamTest, PutBackAfterARefill) {
     EXPECT_SAME_BYTES(read_up_to(in, data.size()), data.substr(pos));
 }
 
+TEST(InflateIstreamTest, FailedRefillKeepsThePutBackByte) {
+    // 5000 bytes: a first window of 4096, then 904. At the end of the data
+    // the refill fails; the last window with the byte before it must still
+    // be there to put back whole.
+    const std::string data = sample_data(5000);
+    std::istringstream packed(qpk::zlib_compress(data));
+    inflate_istream in(packed);
+    EXPECT_SAME_BYTES(read_up_to(in, data.size() + 1), data);
+    in.clear();
+    for (std::size_t i = 0; i < 905; ++i) ASSERT_TRUE(in.unget()) << i;
+    EXPECT_EQ(in.get(), static_cast<unsigned char>(data[4095]));
+}
+
 TEST(InflateIstreamTest, CorruptOrTruncatedDataReadsShort) {
     const std::string data = sample_data(30000);
     const std::string packed = qpk::zlib_compress(data);
