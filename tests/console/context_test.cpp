@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/velnor_mode.h"
+#include "support/captured_context.h"
 #include "support/child_check.h"
 #include "support/temp_root.h"
 
@@ -17,114 +18,85 @@ const std::string hide = "\x1b[?25l";
 const std::string show = "\x1b[?25h";
 const std::string erase_line = "\r" + std::string(79, ' ') + "\r";
 
-// A console in memory: every byte the context writes, and what was new since
-// the last look.
-class memory_console {
-public:
-    memory_console() : file_(open_memstream(&data_, &size_)) {}
-    ~memory_console() {
-        std::fclose(file_);
-        std::free(data_);
-    }
-    std::FILE* file() { return file_; }
-    std::string take() {
-        std::fflush(file_);
-        std::string text(data_ + seen_, size_ - seen_);
-        seen_ = size_;
-        return text;
-    }
-
-private:
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t seen_ = 0;
-    std::FILE* file_;
-};
-
-struct console_context {
-    memory_console console;
-    installer_context ctx;
-    console_context() { ctx.out = console.file(); }
-};
 
 TEST(ContextTest, StatusLineIsRedrawnInPlaceAndPaddedToTheOldLength) {
-    console_context c;
+    captured_context c;
     show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.console.take(), hide + "\rabcdef\r" + show);
+    EXPECT_EQ(c.take(), hide + "\rabcdef\r" + show);
     EXPECT_EQ(c.ctx.status_line, "abcdef");
 
     show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.console.take(), "") << "the same text twice writes nothing";
+    EXPECT_EQ(c.take(), "") << "the same text twice writes nothing";
 
     show_status(c.ctx, "ab");
-    EXPECT_EQ(c.console.take(), hide + "\rab    \r" + show);
+    EXPECT_EQ(c.take(), hide + "\rab    \r" + show);
 
     show_status(c.ctx, "abcdefgh");
-    EXPECT_EQ(c.console.take(), hide + "\rabcdefgh\r" + show);
+    EXPECT_EQ(c.take(), hide + "\rabcdefgh\r" + show);
 
     show_status(c.ctx, "");
-    EXPECT_EQ(c.console.take(), hide + "\r        \r" + show);
+    EXPECT_EQ(c.take(), hide + "\r        \r" + show);
     EXPECT_EQ(c.ctx.status_line, "");
     show_status(c.ctx, "");
-    EXPECT_EQ(c.console.take(), "");
+    EXPECT_EQ(c.take(), "");
     EXPECT_TRUE(c.ctx.messages.empty());
 }
 
 TEST(ContextTest, WarningScrollsAboveTheStatusLineAndRedrawsIt) {
-    console_context c;
+    captured_context c;
     show_status(c.ctx, "[====      ] 40%");
-    c.console.take();
+    c.take();
     report_warning(c.ctx, "package %s is %d days old", "net", 3);
-    EXPECT_EQ(c.console.take(), erase_line + "WARNING: package net is 3 days old\n[====      ] 40%");
+    EXPECT_EQ(c.take(), erase_line + "WARNING: package net is 3 days old\n[====      ] 40%");
     EXPECT_EQ(c.ctx.status_line, "[====      ] 40%");
 
     // Without a status line there is nothing to erase or redraw.
-    console_context plain;
+    captured_context plain;
     report_warning(plain.ctx, "w");
-    EXPECT_EQ(plain.console.take(), "WARNING: w\n");
+    EXPECT_EQ(plain.take(), "WARNING: w\n");
     EXPECT_EQ(c.ctx.messages, std::vector<std::string>{"WARNING: package net is 3 days old"});
 }
 
 TEST(ContextTest, ErrorAndInfoEraseAndForgetTheStatusLine) {
-    console_context c;
+    captured_context c;
     show_status(c.ctx, "bar");
-    c.console.take();
+    c.take();
     report_error(c.ctx, "could not read %s", "x.qpk");
-    EXPECT_EQ(c.console.take(), hide + "\r   \r" + show + "ERROR: could not read x.qpk\n");
+    EXPECT_EQ(c.take(), hide + "\r   \r" + show + "ERROR: could not read x.qpk\n");
     EXPECT_EQ(c.ctx.status_line, "");
 
     show_status(c.ctx, "step");
-    c.console.take();
+    c.take();
     report_info(c.ctx, "enabled %s", "net");
-    EXPECT_EQ(c.console.take(), hide + "\r    \r" + show + "enabled net\n");
+    EXPECT_EQ(c.take(), hide + "\r    \r" + show + "enabled net\n");
     EXPECT_EQ(c.ctx.status_line, "");
 
     report_error(c.ctx, "second");
-    EXPECT_EQ(c.console.take(), "ERROR: second\n");
+    EXPECT_EQ(c.take(), "ERROR: second\n");
     EXPECT_EQ(c.ctx.messages, (std::vector<std::string>{"ERROR: could not read x.qpk", "enabled net", "ERROR: second"}));
 }
 
 TEST(ContextTest, QuietPrintsAndCollectsNothing) {
-    console_context c;
+    captured_context c;
     c.ctx.quiet = true;
     show_status(c.ctx, "bar");
     report_error(c.ctx, "e");
     report_warning(c.ctx, "w");
     report_info(c.ctx, "i");
-    EXPECT_EQ(c.console.take(), "");
+    EXPECT_EQ(c.take(), "");
     EXPECT_TRUE(c.ctx.messages.empty());
     EXPECT_EQ(c.ctx.status_line, "");
 }
 
 TEST(ContextTest, FormattedPartIsCutAt255Characters) {
-    console_context c;
+    captured_context c;
     const std::string long_name(300, 'n');
     report_warning(c.ctx, "%s", long_name.c_str());
     report_info(c.ctx, "x%s", long_name.c_str());
     ASSERT_EQ(c.ctx.messages.size(), 2u);
     EXPECT_EQ(c.ctx.messages[0], "WARNING: " + std::string(255, 'n'));
     EXPECT_EQ(c.ctx.messages[1], "x" + std::string(254, 'n'));
-    EXPECT_EQ(c.console.take(), c.ctx.messages[0] + "\n" + c.ctx.messages[1] + "\n");
+    EXPECT_EQ(c.take(), c.ctx.messages[0] + "\n" + c.ctx.messages[1] + "\n");
 }
 
 TEST(ContextTest, FindPackageTakesTheFirstRecordOfThatName) {
@@ -179,7 +151,7 @@ protected:
     run_result run(bool quiet, const std::function<void(installer_context&, child_checks&)>& body) {
         return run_in_child(root.path(), [&] {
             child_checks checks;
-            console_context c;
+            captured_context c;
             c.ctx.quiet = quiet;
             set_post_install_log_rewrite_for_testing(false);
             body(c.ctx, checks);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/captured_context.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -31,20 +33,6 @@ TEST(ProgressTest, NoNegativeCountsOnOddInput) {
 
 namespace {
 
-struct captured_context {
-    installer_context ctx;
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    captured_context() { ctx.out = open_memstream(&buffer, &size); }
-    ~captured_context() {
-        std::fclose(ctx.out);
-        std::free(buffer);
-    }
-    std::size_t written() {
-        std::fflush(ctx.out);
-        return size;
-    }
-};
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/captured_context.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -48,8 +50,6 @@ std::unique_ptr<package_record> placeholder(const std::string& name) {
 class SelectionTest : public testing::Test {
 protected:
     void SetUp() override {
-        out_ = ::open_memstream(&buffer_, &size_);
-        ctx.out = out_;
         ctx.architecture = "ppc";
         platform::set_hardware(&hw);
         set_flagged_state_for_testing(false);
@@ -57,8 +57,6 @@ protected:
     void TearDown() override {
         platform::set_hardware(nullptr);
         set_flagged_state_for_testing(false);
-        std::fclose(out_);
-        std::free(buffer_);
     }
 
     package_record& install(std::unique_ptr<package_record> r) {
@@ -67,22 +65,11 @@ protected:
     }
 
     // Everything printed since the last call.
-    std::string output() {
-        std::fflush(out_);
-        std::string text(buffer_, size_);
-        std::fseek(out_, 0, SEEK_SET);
-        size_ = 0;
-        std::fflush(out_);
-        return text;
-    }
+    std::string output() { return console.take(); }
 
-    installer_context ctx;
+    captured_context console;
+    installer_context& ctx = console.ctx;
     platform::fake_hardware hw;
-
-private:
-    std::FILE* out_ = nullptr;
-    char* buffer_ = nullptr;
-    std::size_t size_ = 0;
 };
 
 // ---- install_check ----

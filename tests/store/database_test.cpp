@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "resolve/version.h"
+#include "support/captured_context.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -61,22 +62,6 @@ std::string messages_text(const installer_context& ctx) {
     return text;
 }
 
-// A context whose console output goes to memory; the tests look at the
-// collected messages.
-struct test_context {
-    installer_context ctx;
-    char* buffer = nullptr;
-    std::size_t length = 0;
-    test_context() { ctx.out = open_memstream(&buffer, &length); }
-    ~test_context() {
-        std::fclose(ctx.out);
-        std::free(buffer);
-    }
-    std::string console() {
-        std::fflush(ctx.out);
-        return std::string(buffer, length);
-    }
-};
 
 // Runs body chrooted into the root and hands back what it returned. The
 // paths of the database are absolute, so this is the only way to use them.
@@ -137,16 +122,16 @@ TEST(DatabaseTest, FailureReportsGoByErrno) {
         {0, member.get(), "/flash/x", "ERROR: installation of routeros-6.40 failed: could not create /flash/x: Success"},
     };
     for (const auto& c : cases) {
-        test_context t;
+        captured_context t;
         t.ctx.status_line = "installing...";
         errno = c.error;
         creation_failure(t.ctx, *c.record, c.what);
         EXPECT_EQ(messages_text(t.ctx), std::string(c.message) + "\n");
         EXPECT_TRUE(t.ctx.status_line.empty());  // an error clears the status line
     }
-    test_context t;
+    captured_context t;
     broken_package(t.ctx, *member);
-    EXPECT_EQ(t.console(), "ERROR: installation of routeros-6.40 failed: broken package\n");
+    EXPECT_EQ(t.all(), "ERROR: installation of routeros-6.40 failed: broken package\n");
 }
 
 TEST(DatabaseTest, LoadRecordStateFromDirectories) {
@@ -314,7 +299,7 @@ TEST(DatabaseTest, WriteRecordMetaIntoAnEmptyDirectory) {
     r->conflicts = {{"old", 0, 5, 9}};
     r->files = {"/bin/x", "/etc/y", "usr/z", ""};
     std::string out = in_root(root, [&] {
-        test_context t;
+        captured_context t;
         file_manifest m;
         bool ok = write_record_meta(t.ctx, *r, m);
         std::string text = manifest_text(m) + messages_text(t.ctx) + (ok ? "ok\n" : "failed\n");
@@ -402,7 +387,7 @@ TEST(DatabaseTest, WriteRecordMetaOverAnExistingDirectory) {
         auto r = sample_record("pkg");
         c.setup(*r);
         std::string out = in_root(root, [&] {
-            test_context t;
+            captured_context t;
             file_manifest m;
             bool ok = write_record_meta(t.ctx, *r, m);
             std::string text = manifest_text(m) + messages_text(t.ctx) + (ok ? "" : "failed\n");
@@ -472,7 +457,7 @@ TEST(DatabaseTest, StagingFailureStopsAtMetaVersion) {
     auto r = sample_record("pkg");
     r->provisions = {{"x", 0, 0, 0}};
     std::string out = in_root(root, [&] {
-        test_context t;
+        captured_context t;
         file_manifest m;
         bool ok = write_record_meta(t.ctx, *r, m);
         std::string text = manifest_text(m) + messages_text(t.ctx) + (ok ? "ok\n" : "failed\n");
@@ -514,7 +499,7 @@ TEST(DatabaseTest, FullDiskStopsAtTheFirstFailedMetaFile) {
     r->provisions = {{"net", 1, 2, 3}};
     r->files = {"/bin/x"};
     auto write = [&] {
-        test_context t;
+        captured_context t;
         file_manifest m;
         bool ok = write_record_meta(t.ctx, *r, m);
         return manifest_text(m) + messages_text(t.ctx) + (ok ? "ok\n" : "failed\n");
@@ -575,7 +560,7 @@ TEST(DatabaseTest, UnfaithfulRecordsAreRefusedBeforeStaging) {
         auto r = sample_record("pkg");
         c.setup(*r);
         std::string out = in_root(root, [&] {
-            test_context t;
+            captured_context t;
             file_manifest m;
             bool ok = write_record_meta(t.ctx, *r, m);
             return manifest_text(m) + messages_text(t.ctx) + (ok ? "ok\n" : "failed\n");
@@ -637,7 +622,7 @@ TEST(DatabaseTest, RecordsReadBackAsWritten) {
 
     temp_root root;
     std::string out = in_root(root, [&] {
-        test_context t;
+        captured_context t;
         file_manifest m;
         std::string text;
         for (const auto& r : written)

@@ -17,6 +17,7 @@
 #include "qpk/writer.h"
 #include "resolve/version.h"
 #include "store/package_format.h"
+#include "support/captured_context.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -118,20 +119,6 @@ std::vector<std::string> directory_order(const std::string& path) {
     return names;
 }
 
-struct test_context {
-    installer_context ctx;
-    char* buffer = nullptr;
-    std::size_t length = 0;
-    test_context() { ctx.out = open_memstream(&buffer, &length); }
-    ~test_context() {
-        std::fclose(ctx.out);
-        std::free(buffer);
-    }
-    std::string console() {
-        std::fflush(ctx.out);
-        return std::string(buffer, length);
-    }
-};
 
 // A stream buffer over bytes in memory that counts the bytes it hands out
 // and can seek. It keeps no get area, so every byte read is counted.
@@ -433,7 +420,7 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     ASSERT_EQ(::mkfifo((dir + "o.qpk").c_str(), 0644), 0);
     const std::vector<std::string> before = root.list_dir("/rw/pckg/.download");
 
-    test_context c;
+    captured_context c;
     candidate_list candidates;
     candidates.push_back(new_download_record());  // the scan appends
     candidates[0]->path = "earlier";
@@ -470,11 +457,11 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     EXPECT_EQ(root.list_dir("/rw/pckg/.download"), before);
 
     // A directory that is not there adds and reports nothing.
-    test_context quiet;
+    captured_context quiet;
     candidate_list none;
     scan_download_dir(quiet.ctx, root.host("/rw/pckg/missing/"), none);
     EXPECT_TRUE(none.empty());
-    EXPECT_EQ(quiet.console(), "");
+    EXPECT_EQ(quiet.all(), "");
 }
 
 TEST(RepositoryTest, ReadDownloadFileSetsThePathWhateverTheOutcome) {

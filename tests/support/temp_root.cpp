@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "main/entry.h"
+#include "support/host_files.h"
 
 namespace {
 
@@ -127,18 +128,7 @@ bool temp_root::exists(const std::string& inside) const {
 
 void temp_root::make_dir(const std::string& inside) const { make_all(host(inside)); }
 
-std::vector<std::string> temp_root::list_dir(const std::string& inside) const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(host(inside).c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> temp_root::list_dir(const std::string& inside) const { return names_in(host(inside)); }
 
 run_result run_in_child(const std::string& root, const std::function<int()>& body, const std::string& input) {
     return fork_and_capture(
