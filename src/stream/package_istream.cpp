@@ -1,8 +1,10 @@
 #include "stream/package_istream.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "stream/little_endian.h"
+#include "verify/signature.h"
 
 namespace {
 
@@ -13,6 +15,9 @@ constexpr std::ios_base::openmode source_seek_mode = std::ios_base::in | std::io
 // Skips read through a scratch buffer on the stack, so that reading a
 // package allocates nothing after the stream is created.
 constexpr std::uint32_t skip_chunk = 16384;
+
+static_assert(short_signature_size == verify::curve25519_signature_size &&
+              long_signature_size == verify::full_signature_size);
 
 const std::streambuf::pos_type seek_failed = std::streambuf::pos_type(std::streambuf::off_type(-1));
 
@@ -64,7 +69,12 @@ std::uint32_t part_streambuf::skip(std::uint32_t n) {
     return done;
 }
 
-void part_streambuf::finish_hash() { running_hash_->finish(digest_); }
+void part_streambuf::finish_hash() {
+    // The EdDSA check passes all 32 bytes of the buffer: after a SHA-1 digest
+    // the tail must be a known value, never what an earlier digest left.
+    std::memset(digest_, 0, sizeof digest_);
+    running_hash_->finish(digest_);
+}
 
 std::streamsize part_streambuf::read_unhashed(char* buffer, std::streamsize n) {
     n = std::min<std::streamsize>(n, remaining_);
@@ -79,16 +89,19 @@ std::streamsize part_streambuf::read_unhashed(char* buffer, std::streamsize n) {
     return got;
 }
 
-int part_streambuf::verify_signature() {
+int part_streambuf::verify_signature() { return verify_signature(verify::builtin_keys()); }
+
+int part_streambuf::verify_signature(const verify::public_keys& keys) {
     if (!hashing_) return 0;
     finish_hash();
     if (remaining_ < short_signature_size) return 0;
-    std::streamsize n = remaining_ >= long_signature_size ? long_signature_size : short_signature_size;
+    // Bytes past the long form stay in the part, to be skipped (and hashed)
+    // with it by the next part header step.
+    const std::streamsize n = remaining_ >= long_signature_size ? long_signature_size : short_signature_size;
     char signature[long_signature_size];
     if (read_unhashed(signature, n) != n) return 0;
-    // The signature levels are decided here, from digest_ and the n bytes of
-    // signature; until the checks exist no signature holds.
-    return 0;
+    return verify::signature_level(digest_, reinterpret_cast<const std::uint8_t*>(signature),
+                                   static_cast<std::size_t>(n), keys);
 }
 
 int part_streambuf::next_part_header() {

@@ -14,6 +14,10 @@
 
 #include "platform/hash.h"
 
+namespace verify {
+struct public_keys;
+}
+
 // Magic numbers at the start of a package file.
 constexpr std::uint32_t package_magic = 0xBAD0F11E;
 constexpr std::uint32_t second_kind_magic = 0xA1100FFB;
@@ -57,7 +61,8 @@ public:
     bool hashing() const { return hashing_; }
 
     // Finishes the running hash into the digest buffer; the next bytes fed
-    // begin a new message.
+    // begin a new message. Bytes of the buffer past the digest (12 after a
+    // SHA-1 digest) are zero.
     void finish_hash();
     // The digest buffer, digest_buffer_size bytes, zero-filled at creation.
     const unsigned char* digest() const { return digest_; }
@@ -68,9 +73,15 @@ public:
     std::streamsize read_unhashed(char* buffer, std::streamsize n);
 
     // The signature check at the signature part, run before anything of the
-    // part has been read: 0, 1 or 2. It finishes the running hash and
-    // consumes the signature bytes whatever the result.
+    // part has been read: 2 when the EdDSA signature holds, else 1 when the
+    // Curve25519 signature does, else 0. With hashing on it finishes the
+    // running hash and consumes the signature bytes (132, or 68 from a part
+    // shorter than 132) whatever the result; a part of fewer than 68 bytes is
+    // left unread. Nothing is allocated on the heap here.
     int verify_signature();
+    // The same check against other keys than the build's (for the signing
+    // tool, which checks packages signed with keys of its own).
+    int verify_signature(const verify::public_keys& keys);
 
 protected:
     pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
@@ -133,6 +144,7 @@ public:
 
     // Call only at the signature part, before reading any of it.
     int verify_signature() { return buffer_->verify_signature(); }
+    int verify_signature(const verify::public_keys& keys) { return buffer_->verify_signature(keys); }
 
     part_streambuf& parts() { return *buffer_; }
 

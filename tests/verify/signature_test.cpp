@@ -11,21 +11,6 @@ using namespace test_vectors;
 
 namespace {
 
-// The keys of the shared package vectors: [keys] of packages.txt with the
-// sign_hash table of signature.txt.
-verify::public_keys package_vector_keys() {
-    const auto pkg = load_vectors("packages.txt");
-    const auto sig = load_vectors("signature.txt");
-    verify::public_keys keys{};
-    const auto ed = from_hex(section_field(pkg, "keys", "eddsa_public"));
-    const auto cv = from_hex(section_field(pkg, "keys", "curve25519_public"));
-    std::memcpy(keys.eddsa_public, ed.data(), 32);
-    std::memcpy(keys.curve25519_public, cv.data(), 32);
-    const auto table = vector_table(sig);
-    std::memcpy(keys.table, table.data(), sizeof keys.table);
-    return keys;
-}
-
 std::uint32_t le32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }

@@ -1,5 +1,6 @@
 #include "verify/vectors.h"
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -78,6 +79,29 @@ const std::string& section_field(const vector_file& f, const std::string& sectio
         if (record.has(key)) return record.at(key);
     }
     throw std::runtime_error("no " + key + " in [" + section + "]");
+}
+
+verify::public_keys package_vector_keys() {
+    const auto pkg = load_vectors("packages.txt");
+    const auto sig = load_vectors("signature.txt");
+    verify::public_keys keys{};
+    const auto ed = from_hex(section_field(pkg, "keys", "eddsa_public"));
+    const auto cv = from_hex(section_field(pkg, "keys", "curve25519_public"));
+    const auto table = vector_table(sig);
+    if (ed.size() != 32 || cv.size() != 32 || table.size() != verify::sign_hash_table_words)
+        throw std::runtime_error("malformed vector keys");
+    std::memcpy(keys.eddsa_public, ed.data(), 32);
+    std::memcpy(keys.curve25519_public, cv.data(), 32);
+    std::memcpy(keys.table, table.data(), sizeof keys.table);
+    return keys;
+}
+
+bool build_has_vector_keys() {
+    const verify::public_keys keys = package_vector_keys();
+    const verify::public_keys& built = verify::builtin_keys();
+    return std::memcmp(keys.eddsa_public, built.eddsa_public, 32) == 0 &&
+           std::memcmp(keys.curve25519_public, built.curve25519_public, 32) == 0 &&
+           std::memcmp(keys.table, built.table, sizeof keys.table) == 0;
 }
 
 }  // namespace test_vectors

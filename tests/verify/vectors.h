@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "verify/builtin_keys.h"
+
 // In a namespace of their own: the test binary links every test file together.
 namespace test_vectors {
 
@@ -37,5 +39,13 @@ std::vector<std::uint32_t> vector_table(const vector_file& f);
 // The value of key in the first record of section that has it (for sections
 // of one key per line, such as [key] and [keys]).
 const std::string& section_field(const vector_file& f, const std::string& section, const std::string& key);
+
+// The keys of the shared package files: [keys] of packages.txt with the
+// sign_hash table of signature.txt.
+verify::public_keys package_vector_keys();
+
+// Whether this build checks signatures against those keys (a build with the
+// development key file does; a product build does not).
+bool build_has_vector_keys();
 
 }  // namespace test_vectors

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qpk/inspect.h"
+#include "qpk/signing_commands.h"
 #include "qpk/tree.h"
 #include "qpk/version_text.h"
 #include "qpk/writer.h"
@@ -30,10 +31,12 @@ const char* const main_help =
     "Makes and inspects package files (.qpk, .vpk) for the router's installer.\n"
     "\n"
     "commands:\n"
-    "  build     make a package file from a directory tree\n"
-    "  bundle    make a bundle file from member package files\n"
+    "  build     make a package file from a directory tree (signed with --key)\n"
+    "  bundle    make a bundle file from member package files (signed with --key)\n"
     "  inspect   show the parts, descriptions, file entries and signature digests\n"
     "            of a package file\n"
+    "  verify    check the signatures of a package file as the installer does\n"
+    "  keygen    make a signing key pair: a private and a public key file\n"
     "\n"
     "\"qpk <command> --help\" describes the options of a command.\n";
 
@@ -42,7 +45,8 @@ const char* const build_help =
     "\n"
     "Makes a package whose file archive holds every directory, regular file and\n"
     "symbolic link below DIRECTORY, with their modes. Without DIRECTORY the\n"
-    "package has no file archive. The signature part is written as zero bytes.\n"
+    "package has no file archive. With --key the signature part is signed with\n"
+    "that private key file; without it the part is written as zero bytes.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE         the package file to write (required)\n"
@@ -71,9 +75,14 @@ const char* const build_help =
     "  --class PATH=N            processor class N (0-255) for the entry PATH\n"
     "                            (repeatable; default 0, every processor)\n"
     "  --second-magic            write a second-kind package (magic 0xA1100FFB)\n"
+    "  --key FILE                sign with the private key file FILE (see \"qpk keygen\")\n"
+    "  --level N                 with --key: 2 (default) signs with both signatures,\n"
+    "                            the installer's level 2 (a 132-byte signature part);\n"
+    "                            1 with the Curve25519 signature alone, level 1 (a\n"
+    "                            68-byte part)\n"
     "  --sha256                  start with a hash switch part, so that the\n"
     "                            signature covers a SHA-256 digest\n"
-    "  --signature-length N      132 (default) or 68\n"
+    "  --signature-length N      132 (default) or 68; with --key, 68 is --level 1\n"
     "  --trailing-arch NAME      add an architecture part after the signature\n"
     "  -h, --help                show this help\n";
 
@@ -82,7 +91,9 @@ const char* const bundle_help =
     "\n"
     "Makes a bundle: a bundle header and its description, then each MEMBER\n"
     "package file from its package header through its signature, in the order\n"
-    "given. The members keep their own signatures.\n"
+    "given. With --key every member is signed again with that private key file\n"
+    "(its signature part made the size of the level); without it the members\n"
+    "keep their own signatures.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE         the bundle file to write (required)\n"
@@ -101,6 +112,11 @@ const char* const bundle_help =
     "                            default-disabled member list\n"
     "  --second-magic            write the bundle with magic 0xA1100FFB\n"
     "  --trailing-arch NAME      add an architecture part after the last member\n"
+    "  --key FILE                sign every member with the private key file FILE\n"
+    "  --level N                 with --key: 2 (default, both signatures, 132-byte\n"
+    "                            parts) or 1 (Curve25519 only, 68-byte parts)\n"
+    "  --sha256                  with --key: start with a hash switch part, so that\n"
+    "                            every member's signature covers a SHA-256 digest\n"
     "  -h, --help                show this help\n";
 
 const char* const inspect_help =
@@ -135,12 +151,15 @@ const option_def common_options[] = {
 const option_def build_only_options[] = {
     {"depends", true, true, false}, {"provides", true, true, false},         {"conflicts", true, true, false},
     {"class", true, true, false},   {"sha256", false, false, false},        {"signature-length", true, false, false},
-    {"directory", true, false, true},
+    {"directory", true, false, true},  {"key", true, false, true},            {"level", true, false, false},
 };
 
 const option_def bundle_only_options[] = {
     {"disabled", true, true, false},
     {"member", true, true, true},
+    {"key", true, false, true},
+    {"level", true, false, false},
+    {"sha256", false, false, false},
 };
 
 class command_line {
@@ -403,6 +422,32 @@ int requirement_list(const command_line& line, const std::string& key, std::opti
     return -1;
 }
 
+// The signature level of --level and --key: 0 (unsigned) without --key.
+// Returns -1 to go on, or an exit status after a report.
+int take_level(const command_line& line, int& level) {
+    level = 0;
+    if (line.has("level")) {
+        std::string text = line.get("level");
+        if (text != "1" && text != "2") return line.usage_error("the signature level is 1 or 2");
+        if (!line.has("key")) return line.usage_error("--level needs --key");
+        level = text == "1" ? 1 : 2;
+    } else if (line.has("key")) {
+        level = 2;
+    }
+    return -1;
+}
+
+// Reads the private key file of --key for signing at level. Returns -1 to
+// go on, or an exit status after a report.
+int load_signer(const command_line& line, int level, package_signer& signer, std::FILE* err, const char* command) {
+    std::string error;
+    if (!signer.load(line.get("key"), level, error)) {
+        std::fprintf(err, "qpk %s: %s\n", command, error.c_str());
+        return exit_failure;
+    }
+    return -1;
+}
+
 int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
     command_line line("build", err);
     line.allow(std::begin(common_options), std::end(common_options));
@@ -428,6 +473,19 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
         std::string text = line.get("signature-length");
         if (text != "132" && text != "68") return line.usage_error("the signature length is 132 or 68");
         contents.signature_length = static_cast<std::uint32_t>(std::stoul(text));
+    }
+    int level = 0;
+    if (int status = take_level(line, level); status >= 0) return status;
+    package_signer signer;
+    if (level != 0) {
+        // A 68-byte part holds only the Curve25519 signature: it asks for level 1.
+        if (!line.has("level") && contents.signature_length == short_signature_size) level = 1;
+        const std::uint32_t length = level == 2 ? long_signature_size : short_signature_size;
+        if (line.has("signature-length") && contents.signature_length != length)
+            return line.usage_error("a level-" + std::to_string(level) + " signature part has " +
+                                    std::to_string(length) + " bytes, not " + line.get("signature-length"));
+        contents.signature_length = length;
+        if (int status = load_signer(line, level, signer, err, "build"); status >= 0) return status;
     }
     if (line.has("trailing-arch")) contents.after_signature.push_back({part_type::architecture, line.get("trailing-arch")});
 
@@ -460,13 +518,50 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
         contents.files = std::move(files);
     }
 
-    std::string file = build_package(contents);
+    std::string file = build_package(contents, level != 0 ? signer.function() : nullptr);
     std::string error;
+    if (file.empty()) {
+        std::fprintf(err, "qpk build: %s\n", signer.failure().c_str());
+        return exit_failure;
+    }
     if (!write_file(line.get("output"), file, error)) {
         std::fprintf(err, "qpk build: %s\n", error.c_str());
         return exit_failure;
     }
     return exit_ok;
+}
+
+// Members keep their signatures in an unsigned bundle, but a member hashed
+// with SHA-1 on its own is hashed with SHA-256 after a member that switched
+// the hash: its signature then no longer holds in the bundle.
+void warn_about_moved_digests(const std::vector<std::string>& members, const std::vector<std::string>& paths,
+                              const std::string& bundle, std::FILE* err) {
+    std::vector<digest_buffer> in_bundle;
+    std::string error;
+    if (!signature_digests(bundle, in_bundle, error)) return;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        std::vector<digest_buffer> own;
+        std::vector<located_part> parts;
+        if (!signature_digests(members[i], own, error) || !split_parts(members[i], parts, error)) return;
+        bool same = true;
+        for (const digest_buffer& digest : own) {
+            same = same && at < in_bundle.size() && in_bundle[at] == digest;
+            ++at;
+        }
+        // A member whose signature parts are zero bytes has nothing to lose.
+        bool signed_member = false;
+        for (const located_part& part : parts) {
+            if (part.type != part_type::signature) continue;
+            const std::string data = members[i].substr(part.offset, part.length);
+            signed_member = signed_member || data.find_first_not_of('\0') != std::string::npos;
+        }
+        if (!same && signed_member)
+            std::fprintf(err,
+                         "qpk bundle: warning: %s: its signature does not hold in the bundle (the hash switch of a "
+                         "member before it changes its digest); sign the bundle with --key\n",
+                         paths[i].c_str());
+    }
 }
 
 int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
@@ -490,6 +585,11 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
         }
     }
     if (line.has("trailing-arch")) contents.after_members.push_back({part_type::architecture, line.get("trailing-arch")});
+    int level = 0;
+    if (int status = take_level(line, level); status >= 0) return status;
+    contents.sha256 = line.flag("sha256");
+    if (contents.sha256 && level == 0)
+        return line.usage_error("--sha256 changes the digest that every member's signature covers; give --key to sign them again");
     std::vector<std::string> members = line.all("member");
     members.insert(members.end(), positional.begin(), positional.end());
     if (members.empty()) return line.usage_error("no member package files given");
@@ -502,9 +602,20 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
         }
         contents.members.push_back(std::move(data));
     }
+    package_signer signer;
+    if (level != 0) {
+        if (int status = load_signer(line, level, signer, err, "bundle"); status >= 0) return status;
+        // A malformed member is left as it is, for build_bundle to name it.
+        std::string ignored;
+        for (std::string& member : contents.members) set_signature_lengths(member, signer.part_length(), ignored);
+    }
     std::string file;
     std::string error;
-    if (!build_bundle(contents, file, error)) {
+    if (!build_bundle(contents, file, error, level != 0 ? signer.function() : nullptr)) {
+        if (!signer.failure().empty()) {
+            std::fprintf(err, "qpk bundle: %s\n", signer.failure().c_str());
+            return exit_failure;
+        }
         // Name the member file rather than its number.
         std::size_t colon = error.find(':');
         std::size_t index = 0;
@@ -518,6 +629,7 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "qpk bundle: %s\n", error.c_str());
         return exit_failure;
     }
+    if (level == 0) warn_about_moved_digests(contents.members, members, file, err);
     return exit_ok;
 }
 
@@ -558,6 +670,8 @@ int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     if (command == "build") return run_build(argc, argv, out, err);
     if (command == "bundle") return run_bundle(argc, argv, out, err);
     if (command == "inspect") return run_inspect(argc, argv, out, err);
+    if (command == "verify") return run_verify(argc, argv, out, err);
+    if (command == "keygen") return run_keygen(argc, argv, out, err);
     std::fprintf(err, "qpk: unknown command \"%s\"\nRun \"qpk --help\" for the commands.\n", command.c_str());
     return exit_usage;
 }

@@ -163,6 +163,7 @@ std::string build_package(const package_contents& contents, const sign_function&
 
 bool build_bundle(const bundle_contents& contents, std::string& out, std::string& error, const sign_function& sign) {
     std::vector<raw_part> parts;
+    if (contents.sha256) parts.push_back({part_type::hash_switch, ""});
     parts.push_back({part_type::bundle_header, encode_header(contents)});
     append_description_parts(parts, contents);
     if (contents.image) parts.push_back({part_type::image, *contents.image});
@@ -249,6 +250,19 @@ bool sign_parts(std::string& file, const sign_function& sign, std::string& error
         if (!data.empty()) std::memcpy(file.data() + part.offset, data.data(), data.size());
         return true;
     });
+}
+
+bool set_signature_lengths(std::string& file, std::uint32_t length, std::string& error) {
+    std::vector<located_part> located;
+    if (!split_parts(file, located, error)) return false;
+    std::vector<raw_part> parts;
+    for (const located_part& part : located) {
+        parts.push_back({part.type, file.substr(part.offset, part.length)});
+        if (part.type == part_type::signature) parts.back().data.resize(length, '\0');
+    }
+    const bool second_magic = get_le32(reinterpret_cast<const unsigned char*>(file.data())) == second_kind_magic;
+    file = encode_container(parts, second_magic);
+    return true;
 }
 
 }  // namespace qpk

@@ -72,6 +72,10 @@ struct package_contents : description_fields {
 };
 
 struct bundle_contents : description_fields {
+    // A hash switch part before the bundle header: every member's signature
+    // then covers a SHA-256 digest. Members signed over SHA-1 must be signed
+    // again for it.
+    bool sha256 = false;
     // Names of the members that are installed disabled by default; no
     // default-disabled member list part when absent.
     std::optional<std::vector<requirement>> default_disabled;
@@ -129,5 +133,10 @@ bool signature_digests(const std::string& file, std::vector<digest_buffer>& dige
 
 // Fills every signature part of a whole file with sign.
 bool sign_parts(std::string& file, const sign_function& sign, std::string& error);
+
+// Gives every signature part of a whole file the data length length (the
+// data cut or padded with zero bytes), for signing it again at another
+// signature level. False (with error set) when the file is malformed.
+bool set_signature_lengths(std::string& file, std::uint32_t length, std::string& error);
 
 }  // namespace qpk

@@ -180,6 +180,24 @@ bool read_private_key_file(const std::string& path, private_keys& keys, std::str
     return true;
 }
 
+bool read_key_file_table(const std::string& path, std::uint32_t table[verify::sign_hash_table_words],
+                         std::string& error) {
+    std::string text;
+    if (!read_file(path, text, error)) return false;
+    verify::public_keys pub;
+    if (parse_public_keys(text, pub, error)) {
+        std::memcpy(table, pub.table, sizeof pub.table);
+        return true;
+    }
+    private_keys priv;
+    if (parse_private_keys(text, priv, error)) {
+        std::memcpy(table, priv.table, sizeof priv.table);
+        return true;
+    }
+    error = path + ": neither a public nor a private key file";
+    return false;
+}
+
 std::string format_public_keys(const verify::public_keys& keys) {
     return "eddsa_public=" + hex(keys.eddsa_public, 32) + "\ncurve25519_public=" +
            hex(keys.curve25519_public, 32) + "\ntable=" + table_text(keys.table) + "\n";

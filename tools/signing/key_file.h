@@ -34,6 +34,10 @@ bool parse_private_keys(const std::string& text, private_keys& keys, std::string
 bool read_public_key_file(const std::string& path, verify::public_keys& keys, std::string& error);
 bool read_private_key_file(const std::string& path, private_keys& keys, std::string& error);
 
+// The sign_hash table of a key file, public or private.
+bool read_key_file_table(const std::string& path, std::uint32_t table[verify::sign_hash_table_words],
+                         std::string& error);
+
 // The text of a key file.
 std::string format_public_keys(const verify::public_keys& keys);
 std::string format_private_keys(const private_keys& keys);

@@ -209,6 +209,16 @@ bool sign_digest(const private_keys& keys, const std::uint8_t digest[32], int le
     return true;
 }
 
+bool random_table(std::uint32_t table[verify::sign_hash_table_words]) {
+    std::uint8_t bytes[4 * verify::sign_hash_table_words];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
+    for (std::size_t i = 0; i < verify::sign_hash_table_words; ++i) {
+        table[i] = std::uint32_t{bytes[4 * i]} << 24 | std::uint32_t{bytes[4 * i + 1]} << 16 |
+                   std::uint32_t{bytes[4 * i + 2]} << 8 | std::uint32_t{bytes[4 * i + 3]};
+    }
+    return true;
+}
+
 bool generate_private_keys(const std::uint32_t table[verify::sign_hash_table_words], private_keys& out) {
     curve c;
     bignum a = new_bn(), u = new_bn();

@@ -27,6 +27,10 @@ bool public_keys_of(const private_keys& keys, verify::public_keys& out);
 bool sign_digest(const private_keys& keys, const std::uint8_t digest[32], int level,
                  std::vector<std::uint8_t>& signature, const std::uint8_t* nonce = nullptr);
 
+// A fresh sign_hash table of random words, for a signer that does not
+// share its table with an existing key pair.
+bool random_table(std::uint32_t table[verify::sign_hash_table_words]);
+
 // A new random key pair with the given sign_hash table; the Curve25519
 // scalar is stored already chosen so that a B has even y.
 bool generate_private_keys(const std::uint32_t table[verify::sign_hash_table_words], private_keys& out);
