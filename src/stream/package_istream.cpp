@@ -20,6 +20,68 @@ static_assert(short_signature_size == verify::curve25519_signature_size &&
               long_signature_size == verify::full_signature_size);
 
 const std::streambuf::pos_type seek_failed = std::streambuf::pos_type(std::streambuf::off_type(-1));
+constexpr std::streambuf::int_type end_of_data = std::streambuf::traits_type::eof();
+
+// The source's own buffer may throw on a read error (a file stream does on
+// an I/O error of the flash). To the package reader an unreadable byte is the
+// end of the data: the error ends the reading of this package, not the run.
+std::streamsize source_read(std::streambuf* source, char* buffer, std::streamsize n) {
+    try {
+        return std::max<std::streamsize>(source->sgetn(buffer, n), 0);
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::streambuf::int_type source_peek(std::streambuf* source) {
+    try {
+        return source->sgetc();
+    } catch (...) {
+        return end_of_data;
+    }
+}
+
+std::streambuf::int_type source_take(std::streambuf* source) {
+    try {
+        return source->sbumpc();
+    } catch (...) {
+        return end_of_data;
+    }
+}
+
+std::streambuf::int_type source_give_back(std::streambuf* source, std::streambuf::int_type c) {
+    try {
+        return std::streambuf::traits_type::eq_int_type(c, end_of_data)
+                   ? source->sungetc()
+                   : source->sputbackc(std::streambuf::traits_type::to_char_type(c));
+    } catch (...) {
+        return end_of_data;
+    }
+}
+
+std::streamsize source_available(std::streambuf* source) {
+    try {
+        return source->in_avail();
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::streambuf::pos_type source_seek_forward(std::streambuf* source, std::uint32_t distance) {
+    try {
+        return source->pubseekoff(distance, std::ios_base::cur, source_seek_mode);
+    } catch (...) {
+        return seek_failed;
+    }
+}
+
+std::streambuf::pos_type source_seek_to(std::streambuf* source, std::streambuf::pos_type target) {
+    try {
+        return source->pubseekpos(target, source_seek_mode);
+    } catch (...) {
+        return seek_failed;
+    }
+}
 
 }  // namespace
 
@@ -30,7 +92,7 @@ part_streambuf::~part_streambuf() = default;
 
 bool part_streambuf::read_file_header(std::uint32_t& magic, std::uint32_t& rest_length) {
     unsigned char header[file_header_size];
-    if (source_->sgetn(reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header))
+    if (source_read(source_, reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header))
         return false;
     if (tee_) tee_->sputn(reinterpret_cast<const char*>(header), sizeof header);
     magic = get_le32(header);
@@ -46,8 +108,7 @@ void part_streambuf::feed(const char* bytes, std::streamsize n) {
 }
 
 std::streamsize part_streambuf::read_through(char* buffer, std::streamsize n) {
-    std::streamsize got = source_->sgetn(buffer, n);
-    if (got < 0) got = 0;
+    std::streamsize got = source_read(source_, buffer, n);
     if (got < static_cast<std::streamsize>(replay_count_)) {
         replay_count_ -= static_cast<std::uint32_t>(got);
         return got;
@@ -79,8 +140,7 @@ void part_streambuf::finish_hash() {
 std::streamsize part_streambuf::read_unhashed(char* buffer, std::streamsize n) {
     n = std::min<std::streamsize>(n, remaining_);
     if (n <= 0) return 0;
-    std::streamsize got = source_->sgetn(buffer, n);
-    if (got < 0) got = 0;
+    std::streamsize got = source_read(source_, buffer, n);
     // Bytes that were given back to the source reached the tee already.
     std::streamsize replayed = std::min<std::streamsize>(got, replay_count_);
     replay_count_ -= static_cast<std::uint32_t>(replayed);
@@ -110,15 +170,22 @@ int part_streambuf::next_part_header() {
         if (!hashing_ && !tee_) {
             // Without hashing and tee nothing has to see the bytes: the
             // source's own seek passes over them without reading.
-            skipped = source_->pubseekoff(remaining_, std::ios_base::cur, source_seek_mode) != seek_failed;
+            skipped = source_seek_forward(source_, remaining_) != seek_failed;
         }
         if (!skipped && skip(remaining_) < remaining_) return -1;
         remaining_ = 0;
     }
+    // Offsets are 32-bit like the file's length field: a header that would
+    // start past 4 GiB ends the file as a short read does, instead of
+    // wrapping the offsets that seeks and the progress bar rely on.
+    if (static_cast<std::uint64_t>(part_offset_) + part_length_ + part_header_size > 0xFFFFFFFFu) {
+        finish_hash();
+        return -1;
+    }
     part_offset_ += part_length_;
 
     unsigned char header[part_header_size];
-    if (source_->sgetn(reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header)) {
+    if (source_read(source_, reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header)) {
         finish_hash();
         return -1;
     }
@@ -143,18 +210,18 @@ std::streamsize part_streambuf::xsgetn(char_type* s, std::streamsize n) {
 }
 
 std::streamsize part_streambuf::showmanyc() {
-    return std::min<std::streamsize>(source_->in_avail(), remaining_);
+    return std::min<std::streamsize>(source_available(source_), remaining_);
 }
 
 part_streambuf::int_type part_streambuf::underflow() {
     if (remaining_ == 0) return traits_type::eof();
-    return source_->sgetc();
+    return source_peek(source_);
 }
 
 part_streambuf::int_type part_streambuf::uflow() {
     if (remaining_ == 0) return traits_type::eof();
     --remaining_;
-    int_type c = source_->sbumpc();
+    int_type c = source_take(source_);
     if (traits_type::eq_int_type(c, traits_type::eof())) return c;
     if (replay_count_ != 0) {
         --replay_count_;
@@ -167,9 +234,7 @@ part_streambuf::int_type part_streambuf::uflow() {
 
 part_streambuf::int_type part_streambuf::pbackfail(int_type c) {
     if (remaining_ == part_length_) return traits_type::eof();
-    int_type back = traits_type::eq_int_type(c, traits_type::eof())
-                        ? source_->sungetc()
-                        : source_->sputbackc(traits_type::to_char_type(c));
+    int_type back = source_give_back(source_, c);
     if (traits_type::eq_int_type(back, traits_type::eof())) return back;
     // Counted only once the source has taken the byte back: a refused
     // putback must not exempt the next byte from the hash and the tee.
@@ -184,7 +249,7 @@ part_streambuf::pos_type part_streambuf::seek_within_part(std::int64_t pos) {
     if (left == remaining_) return pos_type(pos);
     if (!hashing_ && !tee_) {
         pos_type target = pos_type(off_type(part_offset_) + pos);
-        if (source_->pubseekpos(target, source_seek_mode) != seek_failed) {
+        if (source_seek_to(source_, target) != seek_failed) {
             remaining_ = left;
             return pos_type(pos);
         }

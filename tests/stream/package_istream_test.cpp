@@ -529,3 +529,92 @@ TEST(PackageIstreamTest, AvailableBytesStopAtThePartEnd) {
     in.seekg(5);
     EXPECT_EQ(in.rdbuf()->in_avail(), 2);
 }
+
+namespace {
+
+// A source whose every operation throws, as a file stream's buffer does on
+// an I/O error of the device, once limit bytes have been read.
+class failing_source : public std::streambuf {
+public:
+    failing_source(std::string data, std::size_t limit) : data_(std::move(data)), limit_(limit) {}
+
+protected:
+    std::streamsize xsgetn(char* s, std::streamsize n) override {
+        std::size_t left = data_.size() - next_;
+        std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), left);
+        if (next_ + want > limit_) throw std::ios_base::failure("device error");
+        std::memcpy(s, data_.data() + next_, want);
+        next_ += want;
+        return static_cast<std::streamsize>(want);
+    }
+    int_type underflow() override { throw std::ios_base::failure("device error"); }
+    pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override {
+        throw std::ios_base::failure("device error");
+    }
+
+private:
+    std::string data_;
+    std::size_t limit_;
+    std::size_t next_ = 0;
+};
+
+// A source of any length that holds zero bytes everywhere but its first ones
+// and seeks anywhere, standing in for a file larger than 4 GiB.
+class endless_source : public std::streambuf {
+public:
+    explicit endless_source(std::string start) : start_(std::move(start)) {}
+
+protected:
+    std::streamsize xsgetn(char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i, ++position_)
+            s[i] = position_ < start_.size() ? start_[static_cast<std::size_t>(position_)] : '\0';
+        return n;
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        if (dir != std::ios_base::cur) return pos_type(off_type(-1));
+        position_ += static_cast<std::uint64_t>(off);
+        return pos_type(off_type(position_));
+    }
+
+private:
+    std::string start_;
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace
+
+TEST(PackageIstreamTest, ASourceThatThrowsReadsAsTheEndOfTheData) {
+    std::string bytes = file(part(1, pattern(36, 9)) + part(23, pattern(4000, 3)) + part(3, pattern(2, 0)));
+    for (std::size_t limit : {std::size_t{0}, std::size_t{20}, std::size_t{100}, std::size_t{3000}}) {
+        for (bool hashing : {false, true}) {
+            SCOPED_TRACE(std::to_string(limit) + (hashing ? " hashing" : ""));
+            failing_source src(bytes, limit);
+            std::istream source(&src);
+            package_istream in(source, hashing);
+            in.wanted_types = {1, 23, 3};
+            int parts = 0;
+            while (in.next_part() != -1) {
+                ++parts;
+                read_all(in);
+                in.peek();
+            }
+            EXPECT_LT(parts, 3);
+            EXPECT_TRUE(in.fail());
+        }
+    }
+}
+
+TEST(PackageIstreamTest, OffsetsNeverWrapPast4GiB) {
+    // The second part claims almost 4 GiB; a seekable source passes over it
+    // without reading, and the header after it would lie past 4 GiB.
+    std::string start = file(part(1, pattern(36, 9)) + part_claiming(5, 0xFFFFFFF0, ""));
+    endless_source src(start);
+    std::istream source(&src);
+    package_istream in(source, false);
+    in.wanted_types = {1, 5, 0};
+    EXPECT_EQ(in.next_part(), 1);
+    EXPECT_EQ(in.next_part(), 5);
+    EXPECT_EQ(in.part_offset(), 8u + 6 + 36 + 6);
+    EXPECT_EQ(in.next_part(), -1);
+    EXPECT_EQ(in.current_type, -1);
+}
