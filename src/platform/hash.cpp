@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-evp_hash::evp_hash(const evp_md_st* md, std::size_t size) : md_(md), ctx_(EVP_MD_CTX_new()), size_(size) {
+evp_hash::evp_hash(evp_md_st* md, std::size_t size) : md_(md), ctx_(EVP_MD_CTX_new()), size_(size) {
     // Without a context every operation does nothing and finish() gives
     // zero bytes, which can never match a signature.
     if (ctx_ && EVP_DigestInit_ex(ctx_, md_, nullptr) != 1) {
@@ -13,7 +13,10 @@ evp_hash::evp_hash(const evp_md_st* md, std::size_t size) : md_(md), ctx_(EVP_MD
     }
 }
 
-evp_hash::~evp_hash() { EVP_MD_CTX_free(ctx_); }
+evp_hash::~evp_hash() {
+    EVP_MD_CTX_free(ctx_);
+    EVP_MD_free(md_);
+}
 
 void evp_hash::update(const void* data, std::size_t n) {
     if (ctx_ && n) EVP_DigestUpdate(ctx_, data, n);
@@ -33,6 +36,9 @@ void evp_hash::finish(unsigned char* out) {
     }
 }
 
-SHA1::SHA1() : evp_hash(EVP_sha1(), size) {}
+// The digests are fetched once per object: starting a new message with an
+// already fetched digest reuses the context instead of looking the
+// algorithm up, and allocating, again.
+SHA1::SHA1() : evp_hash(EVP_MD_fetch(nullptr, "SHA1", nullptr), size) {}
 
-SHA256::SHA256() : evp_hash(EVP_sha256(), size) {}
+SHA256::SHA256() : evp_hash(EVP_MD_fetch(nullptr, "SHA256", nullptr), size) {}

@@ -32,10 +32,11 @@ public:
     std::size_t digest_size() const override { return size_; }
 
 protected:
-    evp_hash(const evp_md_st* md, std::size_t size);
+    // Takes ownership of md.
+    evp_hash(evp_md_st* md, std::size_t size);
 
 private:
-    const evp_md_st* md_;
+    evp_md_st* md_;
     evp_md_ctx_st* ctx_;
     std::size_t size_;
 };
