@@ -333,21 +333,6 @@ bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& v
     return true;
 }
 
-bool read_file(const std::string& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    data = content.str();
-    return true;
-}
 
 bool write_file(const std::string& path, const std::string& data, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -401,7 +386,7 @@ int take_description(const command_line& line, description_fields& contents, std
     if (line.has("image")) {
         std::string data;
         std::string error;
-        if (!read_file(line.get("image"), data, error)) {
+        if (!read_whole_file(line.get("image"), data, error)) {
             std::fprintf(err, "qpk %s: %s\n", command, error.c_str());
             return exit_failure;
         }
@@ -596,7 +581,7 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
     for (const std::string& path : members) {
         std::string data;
         std::string error;
-        if (!read_file(path, data, error)) {
+        if (!read_whole_file(path, data, error)) {
             std::fprintf(err, "qpk bundle: %s\n", error.c_str());
             return exit_failure;
         }

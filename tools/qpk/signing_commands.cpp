@@ -1,5 +1,7 @@
 #include "qpk/signing_commands.h"
 
+#include "qpk/tree.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,21 +100,6 @@ bool write_new_file(const std::string& path, const std::string& text, mode_t mod
     return ok;
 }
 
-bool read_whole_file(const std::string& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read " + path;
-        return false;
-    }
-    data = content.str();
-    return true;
-}
 
 // Splits "--name=value" or takes the value from the next argument.
 bool option_value(int argc, char** argv, int& i, const std::string& arg, const std::string& name,

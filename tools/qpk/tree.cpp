@@ -33,21 +33,6 @@ bool list_directory(const std::string& path, std::vector<std::string>& names, st
     return true;
 }
 
-bool read_whole_file(const std::string& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = system_error("cannot open", path);
-        return false;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        error = system_error("cannot read", path);
-        return false;
-    }
-    data = content.str();
-    return true;
-}
 
 bool add_directory(const std::string& root, const std::string& relative, std::vector<file_item>& files,
                    std::string& error) {
@@ -90,6 +75,22 @@ bool add_directory(const std::string& root, const std::string& relative, std::ve
 }
 
 }  // namespace
+
+bool read_whole_file(const std::string& path, std::string& data, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = system_error("cannot open", path);
+        return false;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) {
+        error = system_error("cannot read", path);
+        return false;
+    }
+    data = content.str();
+    return true;
+}
 
 bool read_tree(const std::string& root, std::vector<file_item>& files, std::string& error) {
     struct stat st;

@@ -15,4 +15,8 @@ namespace qpk {
 // another file type.
 bool read_tree(const std::string& root, std::vector<file_item>& files, std::string& error);
 
+// The whole content of a file; false with error set ("cannot open ...",
+// "cannot read ...") when it cannot be read.
+bool read_whole_file(const std::string& path, std::string& data, std::string& error);
+
 }  // namespace qpk
