@@ -66,6 +66,8 @@ int stream_install_mode(installer_context& ctx, const command_line& options) {
     if (!image) {
         std::fputs("ERROR: could not open image\n", stdout);
         std::fflush(stdout);
+        // What the scheduled actions staged must not stay behind on flash.
+        cancel_manifest(manifest);
         return -1;
     }
     std::string record_dir;
@@ -103,10 +105,15 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         std::ofstream marker;
         stage_new_file(marker, manifest, "/flash/PCKGS_CHANGED", 1, 0);
         marker.close();
-        if (options.apply_now)
+        if (options.apply_now) {
             apply_manifest(manifest, false);
-        else
-            save_manifest(manifest, saved_manifest_path);
+        } else if (!save_manifest(manifest, saved_manifest_path)) {
+            // Without a saved manifest no later "--commit" or "--cancel"
+            // could reach the staged files: the run is undone instead.
+            report_error(ctx, "could not save %s", saved_manifest_path);
+            cancel_manifest(manifest);
+            result = 1;
+        }
     }
     write_post_install_log(ctx);
     return result;

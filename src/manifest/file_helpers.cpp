@@ -63,7 +63,11 @@ void advance_spinner() {
 
 bool copy_file(const std::string& source, const std::string& destination, bool with_spinner) {
     struct stat st;
-    if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(source.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
     int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
     int in = ::open(source.c_str(), O_RDONLY);
     if (out < 0) {

@@ -226,7 +226,17 @@ void delete_staged_sources(const file_manifest& manifest) {
 }
 
 bool save_manifest(const file_manifest& manifest, const std::string& path) {
-    std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    // A line end anywhere, or a blank in a destination, would read back as
+    // another operation than the one staged (a cut-off line could even turn
+    // into the removal of a parent directory): such a manifest is not saved.
+    for (const auto& [destination, entry] : manifest.entries) {
+        if (destination.find_first_of(" \n") != std::string::npos || entry.source.find('\n') != std::string::npos)
+            return false;
+    }
+    // Written beside the path and renamed over it, so that a run stopped in
+    // the middle never leaves part of a manifest for a later "--commit".
+    std::string temporary = path + ".new";
+    std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
     for (const auto& [destination, entry] : manifest.entries) {
         switch (entry.kind) {
             case entry_kind::remove: out << "U " << destination << '\n'; break;
@@ -236,7 +246,11 @@ bool save_manifest(const file_manifest& manifest, const std::string& path) {
         }
     }
     out.close();
-    return !out.fail();
+    if (out.fail() || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 void load_manifest(file_manifest& manifest, const std::string& path) {
@@ -278,7 +292,8 @@ bool has_space_for(const file_manifest& manifest) {
     for (mount_space& space : spaces) {
         struct statfs fs;
         if (::statfs(space.mount, &fs) == 0) {
-            space.block_size = fs.f_bsize;
+            // A file system that reports no block size counts blocks of one byte.
+            space.block_size = fs.f_bsize > 0 ? fs.f_bsize : 1;
             space.free_blocks = static_cast<std::int64_t>(fs.f_bfree);
         }
     }

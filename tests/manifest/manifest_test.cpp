@@ -67,6 +67,35 @@ TEST(ManifestTest, SaveWritesOneLinePerEntryInMapOrderAndLoadReadsThemBack) {
     EXPECT_EQ(read_host_file(saved), "");
 }
 
+TEST(ManifestTest, SaveRefusesPathsThatWouldReadBackAsOtherOperations) {
+    temp_root root;
+    std::string saved = root.host("/ram/MANIFEST");
+    file_manifest good;
+    put(good, "/flash/a", entry_kind::move, "/ram/tmp with blanks");
+    ASSERT_TRUE(save_manifest(good, saved));
+    const std::string kept = read_host_file(saved);
+    file_manifest loaded;
+    load_manifest(loaded, saved);
+    EXPECT_EQ(describe(loaded), (std::vector<std::string>{"/flash/a move /ram/tmp with blanks"}));
+
+    // A line end in a source would end its line and start a removal of
+    // /flash; a blank in a destination would move its end into the source.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"/flash/p", "/ram/tmpAAAAAA\nU /flash"},
+        {"/flash/p /q\nU /flash", "/ram/tmpAAAAAA"},
+        {"/flash/a b", "/t"},
+    };
+    for (const auto& [destination, source] : refused) {
+        SCOPED_TRACE(destination);
+        file_manifest bad = good;
+        put(bad, destination, entry_kind::symlink, source);
+        EXPECT_FALSE(save_manifest(bad, saved));
+        // The manifest saved before stays as it was, and nothing is left beside it.
+        EXPECT_EQ(read_host_file(saved), kept);
+        EXPECT_EQ(root.list_dir("/ram"), std::vector<std::string>{"MANIFEST"});
+    }
+}
+
 TEST(ManifestTest, LoadingStopsAtTheFirstMalformedLine) {
     struct load_case {
         const char* text;
