@@ -153,7 +153,9 @@ std::string schedule_path(const std::string& name) {
 }
 
 bool is_valid_record_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+    // A leading "." also covers "." and "..": such a directory would be
+    // passed over when the database is loaded, and its package lost.
+    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
 }
 

@@ -25,7 +25,8 @@ std::string message_name(const package_record& record);
 std::string schedule_path(const std::string& name);
 
 // Whether the name can stand as one directory entry under /flash/var/pdb/:
-// not empty, not "." or "..", no "/" and no NUL.
+// not empty, no leading "." (the loader skips dot-directories), no "/" and
+// no NUL.
 bool is_valid_record_name(const std::string& name);
 
 // Completes a record from its record directory and its schedule file. Meta

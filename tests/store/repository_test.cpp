@@ -407,6 +407,7 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     write_host_file(dir + "j.qpk", build(package("..", v641, 1)));
     write_host_file(dir + "k.vpk", bundle(bundle_of("holder", v641, 1, {build(package("x/y", v641, 1))})));
     write_host_file(dir + "l.qpk", beta + "x");
+    write_host_file(dir + "p.qpk", build(package(".x", v641, 1)));  // would land in a skipped dot-directory
     // A member whose dependency list promises two entries and holds one.
     std::string short_member = qpk::encode_container(
         {{part_type::bundle_header, qpk::encode_header(bundle_of("bad", v641, 1, {}))},
@@ -429,7 +430,7 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     std::vector<std::string> messages = c.ctx.messages;
     std::sort(messages.begin(), messages.end());
     std::vector<std::string> expected_messages;
-    for (const char* name : {"f.qpk", "g.qpk", "i.qpk", "j.qpk", "k.vpk", "l.qpk", "m.qpk", "n.qpk", "o.qpk"})
+    for (const char* name : {"f.qpk", "g.qpk", "i.qpk", "j.qpk", "k.vpk", "l.qpk", "m.qpk", "n.qpk", "o.qpk", "p.qpk"})
         expected_messages.push_back(std::string("ERROR: broken package ") + name);
     EXPECT_EQ(messages, expected_messages);
 

@@ -193,6 +193,19 @@ TEST(QpkSignTest, BundleSignsEveryMember) {
     EXPECT_EQ(types_of(bytes)[1], 18u);
     EXPECT_EQ(verified_development(out), (std::vector<int>{2, 2, 2}));
 
+    // A member without a signature part cannot be signed: refused, not
+    // passed on unsigned.
+    qpk::description_fields bare;
+    bare.name = "bare";
+    bare.version = 0x01006600;
+    const std::string unsigned_member = dir.host("/tmp/bare.qpk");
+    write_host_file(unsigned_member, qpk::encode_container({{1, qpk::encode_header(bare)}}, false));
+    r = run_qpk({"bundle", "-o", dir.host("/tmp/refused.qpk"), "--name", "pack", "--version", "1.0", "--key",
+                 development_private, a, unsigned_member});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qpk bundle: " + unsigned_member + ": no signature part to sign\n");
+    EXPECT_FALSE(dir.exists("/tmp/refused.qpk"));
+
     // Unsigned, the members keep their signatures: gamma's holds under its
     // own keys only, the others are zero bytes (and nothing to warn about).
     r = run_qpk({"bundle", "-o", out, "--name", "pack", "--version", "1.0", c, a, b});

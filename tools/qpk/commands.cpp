@@ -1,5 +1,6 @@
 #include "qpk/commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -590,9 +591,19 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
     package_signer signer;
     if (level != 0) {
         if (int status = load_signer(line, level, signer, err, "bundle"); status >= 0) return status;
-        // A malformed member is left as it is, for build_bundle to name it.
+        // A malformed member is left as it is, for build_bundle to name it;
+        // one without a signature part could not be signed and is refused.
         std::string ignored;
-        for (std::string& member : contents.members) set_signature_lengths(member, signer.part_length(), ignored);
+        for (std::size_t i = 0; i < contents.members.size(); ++i) {
+            std::vector<located_part> parts;
+            if (split_parts(contents.members[i], parts, ignored) &&
+                std::none_of(parts.begin(), parts.end(),
+                             [](const located_part& part) { return part.type == part_type::signature; })) {
+                std::fprintf(err, "qpk bundle: %s: no signature part to sign\n", members[i].c_str());
+                return exit_failure;
+            }
+            set_signature_lengths(contents.members[i], signer.part_length(), ignored);
+        }
     }
     std::string file;
     std::string error;
