@@ -5,8 +5,7 @@
 
 #include <cstddef>
 
-struct evp_md_st;
-struct evp_md_ctx_st;
+#include "platform/digest_state.h"
 
 // A running message digest. finish() writes the digest of every byte fed
 // since construction or the previous finish(), and the next bytes fed begin
@@ -20,35 +19,28 @@ public:
     virtual std::size_t digest_size() const = 0;
 };
 
-// A Hash over one of libcrypto's message digests.
-class evp_hash : public Hash {
-public:
-    ~evp_hash() override;
-    evp_hash(const evp_hash&) = delete;
-    evp_hash& operator=(const evp_hash&) = delete;
-
-    void update(const void* data, std::size_t n) override;
-    void finish(unsigned char* out) override;
-    std::size_t digest_size() const override { return size_; }
-
-protected:
-    // Takes ownership of md.
-    evp_hash(evp_md_st* md, std::size_t size);
-
-private:
-    evp_md_st* md_;
-    evp_md_ctx_st* ctx_;
-    std::size_t size_;
-};
-
-class SHA1 final : public evp_hash {
+// The digest state lives inside the objects themselves: reading a package
+// allocates nothing per part, and starting a new message allocates nothing.
+class SHA1 final : public Hash {
 public:
     static constexpr std::size_t size = 20;
     SHA1();
+    void update(const void* data, std::size_t n) override;
+    void finish(unsigned char* out) override;
+    std::size_t digest_size() const override { return size; }
+
+private:
+    alignas(8) unsigned char state_[digest_state::max_state_size];
 };
 
-class SHA256 final : public evp_hash {
+class SHA256 final : public Hash {
 public:
     static constexpr std::size_t size = 32;
     SHA256();
+    void update(const void* data, std::size_t n) override;
+    void finish(unsigned char* out) override;
+    std::size_t digest_size() const override { return size; }
+
+private:
+    alignas(8) unsigned char state_[digest_state::max_state_size];
 };
