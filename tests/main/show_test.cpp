@@ -10,6 +10,7 @@
 
 #include "qpk/writer.h"
 #include "resolve/version.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -29,18 +30,6 @@ std::string package_file(const std::string& name, std::uint32_t version, std::ui
     if (!note.empty()) p.note = note;
     p.files = std::vector<qpk::file_item>{qpk::regular_file("bin/" + name, name)};
     return qpk::build_package(p);
-}
-
-// Entries of a host directory in the order the directory hands them out:
-// the order in which the installer loads them.
-std::vector<std::string> directory_order(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    return names;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "resolve/version.h"
 #include "store/package_format.h"
 #include "support/captured_context.h"
+#include "support/host_files.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -105,18 +106,6 @@ run_result load_in_root(const temp_root& root, bool quiet = false) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     });
-}
-
-// Names of a host directory in the order the directory hands them out,
-// without those beginning with ".": the order the loader meets them in.
-std::vector<std::string> directory_order(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    return names;
 }
 
 

@@ -38,6 +38,18 @@ inline std::vector<std::string> names_in(const std::string& path) {
     return names;
 }
 
+// Names of a directory in the order the directory hands them out, without
+// those beginning with ".": the order in which the installer loads them.
+inline std::vector<std::string> directory_order(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        ::closedir(dir);
+    }
+    return names;
+}
+
 // size bytes of every value, in an order that a copy which drops or repeats
 // a chunk would not reproduce.
 inline std::string byte_pattern(std::size_t size) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qpk/exit_status.h"
 #include "qpk/inspect.h"
 #include "qpk/signing_commands.h"
 #include "qpk/tree.h"
@@ -21,10 +22,6 @@
 namespace qpk {
 
 namespace {
-
-constexpr int exit_ok = 0;
-constexpr int exit_failure = 1;
-constexpr int exit_usage = 2;
 
 const char* const main_help =
     "usage: qpk <command> [options]\n"

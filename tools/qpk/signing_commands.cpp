@@ -1,5 +1,6 @@
 #include "qpk/signing_commands.h"
 
+#include "qpk/exit_status.h"
 #include "qpk/tree.h"
 
 #include <fcntl.h>
@@ -23,10 +24,6 @@
 namespace qpk {
 
 namespace {
-
-constexpr int exit_ok = 0;
-constexpr int exit_failure = 1;
-constexpr int exit_usage = 2;
 
 const char* const keygen_help =
     "usage: qpk keygen [--table KEYFILE] -o BASE\n"
