@@ -183,9 +183,10 @@ std::vector<std::size_t> positions(const sample& s, std::size_t budget) {
     return at;
 }
 
-// The package of the archive sample with other inflated entries (or other
-// compressed data, when compressed is set), signed again so that the
-// installation reading goes on past the archive.
+// A signed package whose file archive holds the given inflated entries (or
+// the given compressed data as it stands, when compressed is set): signed
+// over the changed archive, so that the installation reading takes the
+// package as far as the archive lets it.
 std::string archive_package(const std::string& entries, bool compressed = false) {
     qpk::package_contents contents;
     contents.name = "archive";

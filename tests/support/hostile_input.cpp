@@ -347,7 +347,7 @@ public:
                 }
                 signatures.push_back(seen);
             } else {
-                exercise(stream, parts % 6);
+                exercise(stream, parts % 7);
             }
             // Whatever a script left behind, the next part is read afresh.
             stream.clear();
@@ -461,6 +461,17 @@ private:
             read_rest(stream, 5);
             break;
         }
+        case 5: {
+            // What the source has at hand, then an absolute position.
+            char some[10];
+            std::int64_t at = position(stream);
+            std::streamsize got = stream.readsome(some, sizeof some);
+            compare(stream, at, some, static_cast<std::size_t>(std::max<std::streamsize>(got, 0)));
+            stream.clear();
+            stream.seekg(std::streampos(3));
+            read_rest(stream, 11);
+            break;
+        }
         default:
             // Left unread: the next part header step skips it.
             break;
@@ -524,6 +535,15 @@ reading_report read_as_installer(const std::string& bytes, const scratch_directo
         const std::string fixed = with_length_fixed(bytes);
         write_file(path, fixed);
         read_download(check, fixed, path);
+    }
+    {
+        // The scan of a download directory around it (the scratch directory
+        // holds that one package file and files that are no packages).
+        installer_context ctx;
+        ctx.quiet = true;
+        candidate_list candidates;
+        scan_download_dir(ctx, scratch.path() + "/", candidates);
+        check.expect(candidates.size() <= 1, "download directory scan", "more candidates than package files");
     }
 
     report.install_complete = install_reading(check, report, bytes, false).run();
