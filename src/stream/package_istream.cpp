@@ -165,6 +165,7 @@ int part_streambuf::verify_signature(const verify::public_keys& keys) {
 }
 
 int part_streambuf::next_part_header() {
+    ended_at_part_boundary_ = false;
     if (remaining_ != 0) {
         bool skipped = false;
         if (!hashing_ && !tee_) {
@@ -185,7 +186,9 @@ int part_streambuf::next_part_header() {
     part_offset_ += part_length_;
 
     unsigned char header[part_header_size];
-    if (source_read(source_, reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header)) {
+    const std::streamsize got = source_read(source_, reinterpret_cast<char*>(header), sizeof header);
+    if (got != static_cast<std::streamsize>(sizeof header)) {
+        ended_at_part_boundary_ = got == 0;
         finish_hash();
         return -1;
     }
@@ -220,9 +223,13 @@ part_streambuf::int_type part_streambuf::underflow() {
 
 part_streambuf::int_type part_streambuf::uflow() {
     if (remaining_ == 0) return traits_type::eof();
-    --remaining_;
     int_type c = source_take(source_);
+    // A byte counts as consumed only once it has arrived. In a file that
+    // ends inside the part, dropping remaining for a byte that never came
+    // would put the position one past the data, and a putback after it
+    // would hand out the last byte read again as the byte of that position.
     if (traits_type::eq_int_type(c, traits_type::eof())) return c;
+    --remaining_;
     if (replay_count_ != 0) {
         --replay_count_;
         return c;

@@ -55,6 +55,11 @@ public:
     // Its type, or -1 at the end of the file or when a skip comes up short.
     int next_part_header();
 
+    // Whether the last next_part_header found the end of the data at a part
+    // boundary: every skip came out whole and not one byte of a further
+    // part header was there.
+    bool ended_at_part_boundary() const { return ended_at_part_boundary_; }
+
     std::uint32_t part_offset() const { return part_offset_; }
     std::uint32_t part_length() const { return part_length_; }
     std::uint32_t remaining() const { return remaining_; }
@@ -111,6 +116,7 @@ private:
     // the next that many bytes read are neither hashed nor copied again.
     std::uint32_t replay_count_ = 0;
     unsigned char digest_[digest_buffer_size] = {};
+    bool ended_at_part_boundary_ = false;
 };
 
 class package_istream : public std::istream {
@@ -141,6 +147,16 @@ public:
     // The file header's length field plus 8.
     std::uint32_t total_size() const { return total_size_; }
     bool has_second_magic() const { return magic_ == second_kind_magic; }
+
+    // Whether next_part has come to the end of the file exactly where the
+    // file header says the file ends. next_part returns -1 alike for that
+    // end and for a file cut short (inside a part or a part header) or
+    // followed by stray bytes; a reader that must not take a cut-off package
+    // stream for a whole one (a bundle cut between two members reads like a
+    // bundle with fewer members) asks this when it sees -1.
+    bool ended_at_declared_size() const {
+        return current_type == -1 && buffer_->ended_at_part_boundary() && buffer_->part_offset() == total_size_;
+    }
 
     // Call only at the signature part, before reading any of it.
     int verify_signature() { return buffer_->verify_signature(); }
