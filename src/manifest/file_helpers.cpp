@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -115,4 +116,19 @@ std::string parent_dir(const std::string& path) {
     while (slash > 0 && path[slash - 1] == '/') --slash;
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+bool is_clean_flash_path(const std::string& path) {
+    static const std::string root = "/flash/";
+    if (path.compare(0, root.size(), root) != 0 || path.size() == root.size()) return false;
+    if (path.find('\0') != std::string::npos) return false;
+    std::size_t start = root.size();
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string_view component(path.data() + start, end - start);
+        if (component.empty() || component == "." || component == "..") return false;
+        start = end + 1;
+    }
+    return true;
 }

@@ -30,3 +30,9 @@ struct spinner_state {
 };
 spinner_state& spinner();
 void set_uptime_source_for_testing(std::uint32_t (*source)());
+
+// Whether path names something strictly inside /flash without detours:
+// "/flash/" followed by components that are neither empty, "." nor "..",
+// and no NUL anywhere. Installed files, record directories and every
+// destination of a manifest are such paths.
+bool is_clean_flash_path(const std::string& path);

@@ -1,0 +1,45 @@
+// Installing one package's files into the store, and staging the removal of
+// an installed package. Everything here is staged in the file manifest:
+// nothing under /flash changes until the manifest is applied, so a failed
+// installation is cancelled as a whole by the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/context.h"
+#include "manifest/manifest.h"
+#include "store/package.h"
+#include "stream/package_istream.h"
+
+// Installs the package whose description was just read from stream into
+// record: skips the image part, extracts the file archive, checks the
+// signature against the level the package must reach and writes the record
+// directory. True when everything is staged; false after a reported failure,
+// or without a message when the record directory cannot be claimed.
+bool install_package(installer_context& ctx, package_record& record, file_manifest& manifest,
+                     package_istream& stream);
+
+// Extracts the regular files of the file archive (the current part) into
+// staged files and the record's file list.
+bool extract_files(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream);
+
+// 1 or 2: the signature level a package of that name and version must reach.
+int required_signature_level(const std::string& name, std::uint32_t version);
+
+// Whether the record may take its record directory; drops a pending removal.
+bool claim_record_directory(const package_record& record, file_manifest& manifest);
+
+// claim_record_directory, then write_record_meta; false as soon as either fails.
+bool claim_and_write_meta(installer_context& ctx, const package_record& record, file_manifest& manifest);
+
+// Stages the removal of an installed package: its files, its record
+// directory, its package image, and the boot image when nothing else links
+// to it. Clears the scheduled action and the file list. A file that another
+// record of the package list lists, or that this run has staged anew, is
+// left alone: it has moved to another package.
+void uninstall_files(installer_context& ctx, package_record& record, file_manifest& manifest);
+
+// The progress line of an installation: "installing ", " (disabled) " for a
+// disabled stand-alone package, then the record's message name.
+void show_installing(installer_context& ctx, const package_record& record, package_istream& stream);
