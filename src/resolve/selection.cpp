@@ -62,16 +62,12 @@ std::vector<package_record*> collect_candidates(const installer_context& ctx, co
 int candidate_status(const std::vector<package_record*>& candidates) {
     bool inactive_seen = false;
     for (const package_record* record : candidates) {
-        std::uint32_t action = record->scheduled_action;
-        if (!record->disabled) {
-            if (action == action_none) return candidate_active;
-            if (action == action_disable) inactive_seen = true;
-            // Enabled and going away, or enabled and asked to be enabled
-            // again: neither keeps the requirement satisfied.
-        } else {
-            if (action == action_enable) return candidate_active;
-            inactive_seen = true;
-        }
+        // An enabled package asked to be enabled again stays enabled: it
+        // still satisfies the requirement, and the packages that need it
+        // must not be planned away because of a redundant request.
+        if (active_after_plan(*record)) return candidate_active;
+        // Enabled and going away satisfies nothing and keeps nothing.
+        if (record->disabled || record->scheduled_action == action_disable) inactive_seen = true;
     }
     return inactive_seen ? candidate_inactive : candidate_none;
 }

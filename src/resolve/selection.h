@@ -39,6 +39,12 @@ bool conflicts_with(const package_description& a, const package_description& b);
 std::vector<package_record*> collect_candidates(const installer_context& ctx, const requirement& req,
                                                 bool include_disabled);
 
+// A record that will be enabled once the scheduled actions are carried out:
+// it is being enabled, or it is enabled and nothing is to change that.
+inline bool active_after_plan(const package_record& record) {
+    return record.scheduled_action == action_enable || (record.scheduled_action == action_none && !record.disabled);
+}
+
 // candidate_active, candidate_none or candidate_inactive for the candidates
 // of one requirement, judged by what they will be once the scheduled actions
 // are carried out.
