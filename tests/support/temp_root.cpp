@@ -178,13 +178,18 @@ run_result run_program(const std::string& program, const std::vector<std::string
                        const std::vector<std::string>& env) {
     return fork_and_capture(
         [&] {
-            std::vector<std::string> words{program};
+            // In a cross build the program runs under the emulator that
+            // runs the tests (its words, blank-separated, come first).
+            std::vector<std::string> words;
+            std::istringstream emulator(PROGRAM_EMULATOR);
+            for (std::string word; emulator >> word;) words.push_back(word);
+            words.push_back(program);
             words.insert(words.end(), args.begin(), args.end());
             std::vector<char*> argv;
             for (std::string& word : words) argv.push_back(word.data());
             argv.push_back(nullptr);
             for (const std::string& assignment : env) ::putenv(const_cast<char*>(assignment.c_str()));
-            ::execv(program.c_str(), argv.data());
+            ::execv(argv[0], argv.data());
             std::perror("execv");
             return 127;
         },
