@@ -4,15 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <functional>
 #include <sstream>
 
 #include "platform/hardware.h"
 #include "qpk/version_text.h"
-#include "resolve/version.h"
 #include "store/database.h"
 #include "store/package_format.h"
 #include "store/repository.h"
@@ -22,62 +19,54 @@
 
 namespace {
 
-using files_list = std::vector<std::pair<std::string, std::string>>;
 using qpk::regular_file;
-
-const std::string pdb = "/flash/var/pdb/";
-const std::string version_line = std::to_string(make_version(6, 48, 'f', 1)) + " 1700000000\n";
 
 struct scenario {
     std::string title = "";
     maker::spec package = {};
     bool install = true;
-    files_list before = {};                                   // the root's files before the run
-    std::function<void(const temp_root&)> prepare = nullptr;  // what files cannot say
-    bool small_disks = false;                                 // /flash and /ram on tmpfs of 64 KiB each
-    bool disabled = false;                                    // the planner's choices for the record
-    bool member = false;                                      // of the bundle velnor-6.48.1
+    std::vector<std::pair<std::string, std::string>> before = {};  // files of the root
+    std::function<void(const temp_root&)> prepare = nullptr;       // what files cannot say
+    bool small_disks = false;                                      // /flash and /ram on 64 KiB tmpfs
+    bool disabled = false, member = false;                         // the planner's choices
     const char* bootimage = nullptr;
     std::uint32_t pvr = 0;
-    std::size_t cut = 0;                // bytes cut off the end of the package
-    std::string uninstall_before = "";  // installed records uninstalled in the same run
-    std::string uninstall_after = "";
-    bool reload_and_uninstall = false;  // a later run uninstalls what this one installed
+    std::size_t cut = 0;                                      // bytes cut off the package's end
+    std::string uninstall_before = "", uninstall_after = "";  // records of the same run, by name
+    bool reload_and_uninstall = false;                        // a later run uninstalls the package
     std::string outcome = "";
-    std::vector<std::string> after = {};  // every file of the root afterwards
+    // Every file of the root afterwards: "/flash/" left out, "/flash/var/pdb/"
+    // shortened to "pdb/", the content after "=" except for database files.
+    std::string after = "";
 };
+
+const std::string pdb = "/flash/var/pdb/";
+const std::string hello_record = " pdb/hello/deps pdb/hello/files pdb/hello/version";
 
 std::string installed(const std::string& files, const std::string& name = "hello-6.48.1") {
     return "installing " + name + "\ninstalled " + name + "\nfiles" + files + "\n";
 }
 
-std::string refused(const std::string& staged, const std::string& name = "hello-6.48.1") {
-    return "installing " + name + "\nERROR: installation of " + name + " failed: broken package\nstaged" + staged +
-           "\n";
+std::string refused(const std::string& staged, const std::string& name = "hello-6.48.1",
+                    const std::string& why = "broken package") {
+    return "installing " + name + "\nERROR: installation of " + name + " failed: " + why + "\nstaged" + staged + "\n";
 }
 
-// The record directory of a plain package, as its meta files say.
-std::vector<std::string> record_of(const std::string& name, const std::string& files,
-                                   const std::string& version = version_line) {
-    const std::string d = pdb + name + "/";
-    return {d + "deps = ", d + "files = " + files, d + "version = " + version};
+std::string after_state(const temp_root& root) {
+    std::string text;
+    for (std::string line : snapshot(root.path())) {
+        if (line.back() == '/') continue;
+        bool database = line.starts_with(pdb);
+        if (database) line = "pdb/" + line.substr(pdb.size(), line.find(" = ") - pdb.size());
+        if (line.starts_with("/flash/")) line.erase(0, 7);
+        if (!database) line.replace(line.find(" = "), 3, "=");
+        text += " " + line;
+    }
+    return text;
 }
 
-template <class T>
-std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The first progress prefix that the console showed.
-std::string progress_prefix(const std::string& console) {
-    std::size_t start = console.find("installing");
-    if (start == std::string::npos) return "";
-    return console.substr(start, console.find(" [", start) - start) + "\n";
-}
-
-// Installs the scenario's package in a child chrooted into root, the way the
-// planner does, and reports what happened.
+// Installs the scenario's package in a child chrooted into the root, the
+// way the planner does, and reports what it showed, listed and staged.
 std::string run_scenario(const temp_root& root, const scenario& s, const std::string& bytes) {
     auto body = [&] {
         captured_context t;
@@ -87,12 +76,12 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
         if (s.bootimage) ::setenv("bootimage", s.bootimage, 1);
         load_repository(t.ctx, false, "powerpc");
         file_manifest m;
-        auto uninstall = [&](const std::string& name) {
-            if (package_record* old = find_package(t.ctx, name)) uninstall_files(t.ctx, *old, m);
+        auto uninstall = [&](const std::string& names) {
+            std::istringstream list(names);
+            for (std::string name; list >> name;) uninstall_files(t.ctx, *find_package(t.ctx, name), m);
         };
         uninstall(s.uninstall_before);
         bool ok = true;
-        std::string out;
         auto record = new_package_record("");
         if (s.install) {
             std::istringstream in(bytes);
@@ -105,30 +94,28 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
             ok = install_package(t.ctx, *record, m, stream);
         }
         uninstall(s.uninstall_after);
-        out += progress_prefix(t.all());
+        std::string console = t.all(), out;
+        std::size_t progress = console.find("installing");
+        if (s.install) out = console.substr(progress, console.find(" [") - progress) + "\n";
         for (const std::string& message : t.ctx.messages) out += message + "\n";
         if (ok) {
             apply_manifest(m, false);
-            if (record->image) write_host_file(record_directory(*record) + "image", bytes);
-            if (s.install) out += "files";
-            for (const std::string& file : record->files) {
-                char mode[8];
-                std::snprintf(mode, sizeof mode, ":%o", mode_of("/flash" + file));
-                out += " " + file + mode;
-            }
-            if (s.install) out += "\n";
+            out += s.install ? "files" : "";
+            char mode[8];
+            for (const std::string& file : record->files)
+                out += " " + file + (std::snprintf(mode, sizeof mode, ":%o", mode_of("/flash" + file)), mode);
         } else {
             out += "staged";
             for (const auto& [destination, entry] : m.entries) out += " " + destination;
-            out += "\n";
             cancel_manifest(m);
         }
+        if (s.install) out += "\n";
+        if (ok && record->image) write_host_file(record_directory(*record) + "image", bytes);
         if (s.reload_and_uninstall) {
-            captured_context later;
-            load_repository(later.ctx, false, "powerpc");
+            installer_context later;
+            load_repository(later, true, "powerpc");
             file_manifest again;
-            if (package_record* loaded = find_package(later.ctx, record->name))
-                uninstall_files(later.ctx, *loaded, again);
+            uninstall_files(later, *find_package(later, record->name), again);
             apply_manifest(again, false);
         }
         std::fwrite(out.data(), 1, out.size(), stdout);
@@ -145,182 +132,98 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
     return r.out;
 }
 
-// Every file and link of the root; directories are implied by them.
-std::vector<std::string> files_of(const temp_root& root) {
-    std::vector<std::string> files;
-    for (const std::string& line : snapshot(root.path()))
-        if (line.back() != '/') files.push_back(line);
-    return files;
-}
-
 TEST(InstallingTest, Scenarios) {
-    const maker::spec hello{.files = {regular_file("etc/hello", "config\n")}};
+    const maker::spec hello{.files = {regular_file("etc/hello", "config")}};
     const maker::spec boot{.name = "system", .flags = header_flag_boot, .files = {regular_file("lib/kernel", "k")}};
-    const files_list old_a = {{pdb + "a/version", "1 1\n"},
-                              {pdb + "a/files", "etc/shared\netc/a\n../../outside\n"},
-                              {"/flash/etc/shared", "a's"},
-                              {"/flash/etc/a", "a"},
-                              {"/outside", "kept"}};
-    const files_list old_b = {{pdb + "b/version", "1 1\n"}, {pdb + "b/files", "etc/shared\n"}};
-    const files_list old_hello = {{pdb + "hello/version", "1 1\n"},
-                                  {pdb + "hello/files", "etc/gone\netc/hello\n"},
-                                  {pdb + "hello/provides", "p 0 0 0\n"},
-                                  {pdb + "hello/conflicts", "c 0 0\n"},
-                                  {"/flash/etc/gone", "old"},
-                                  {"/flash/etc/hello", "old"}};
-    const std::vector<std::string> hello_files = {"/flash/etc/hello = config\n"};
-    const std::string hello_list = " /etc/hello:644";
-    const std::string bad_level = refused(" /flash/etc/hello");
-    const std::string full_disk =
-        "installing hello-6.48.1\nERROR: installation of hello-6.48.1 failed: disk is too small\nstaged /flash/big\n";
-
-    std::vector<scenario> cases = {
-        {.title = "files, modes and file lists",
-         .package = {.files = {regular_file("etc/hello", "config\n"), regular_file("/bin/hello", "run", 04755),
-                               qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}},
-         .outcome = installed(" /bin/hello:755 /etc/hello:644"),
-         .after = std::vector<std::string>{"/flash/bin/hello = run"} + hello_files +
-                  record_of("hello", "bin/hello\netc/hello\n")},
-        {.title = "disabled",
-         .package = hello,
-         .disabled = true,
-         .outcome =
-             "installing  (disabled) hello-6.48.1\ninstalled (disabled) hello-6.48.1\nfiles /x/hello/etc/hello:644\n",
-         .after = record_of("hello", "x/hello/etc/hello\n") +
-                  std::vector<std::string>{pdb + "hello/disabled = auto\n", "/flash/x/hello/etc/hello = config\n"}},
-        {.title = "bundle member: named by its bundle, followed by the next member",
-         .package = {.files = hello.files, .after_signature = {{part_type::package_header, "next"}}},
-         .disabled = true,
-         .member = true,
-         .outcome = "installing velnor-6.48.1\nfiles /x/hello/etc/hello:644\n",
-         .after = record_of("hello", "x/hello/etc/hello\n") +
-                  std::vector<std::string>{pdb + "hello/bundle = velnor\n", pdb + "hello/disabled = auto\n",
-                                           "/flash/x/hello/etc/hello = config\n"}},
-        {.title = "boot package",
-         .package = boot,
-         .outcome = installed(" /lib/kernel:644", "system-6.48.1"),
-         .after = std::vector<std::string>{"/flash/UPGRADED = ", "/flash/lib/kernel = k"} +
-                  record_of("system", "lib/kernel\n")},
-        {.title = "boot package while a boot image is requested",
-         .package = boot,
-         .bootimage = "",
-         .outcome = installed("", "system-6.48.1"),
-         .after = std::vector<std::string>{"/flash/UPGRADED = "} + record_of("system", "")},
-        {.title = "processor classes against the board variant",
-         .package = {.files = {regular_file("a", "0"), regular_file("b", "2", 0644, 2),
-                               regular_file("c", "4", 0644, 4)}},
-         .pvr = 0x80211000,
-         .outcome = installed(" /a:644 /c:644"),
-         .after = std::vector<std::string>{"/flash/a = 0", "/flash/c = 4"} + record_of("hello", "a\nc\n")},
-        {.title = "second kind: no record directory",
-         .package = {.files = hello.files, .second_kind = true},
-         .outcome = installed(hello_list),
-         .after = hello_files},
-        {.title = "an image package lists its files, and a later run removes them",
-         .package = {.files = hello.files, .image = "IMG"},
-         .reload_and_uninstall = true,
-         .outcome = installed(hello_list)},
-        {.title = "branding at level 1",
-         .package = {.name = "branding", .version = "7.2", .level = 1},
-         .outcome = installed("", "branding-7.2"),
-         .after = std::vector<std::string>{"/flash/UPGRADED = "} +
-                  record_of("branding", "", std::to_string(make_version(7, 2, 'f', 0)) + " 1700000000\n")},
-        {.title = "6.48.1 at level 1", .package = {.files = hello.files, .level = 1}, .outcome = bad_level},
-        {.title = "6.48 at level 1 on a secure router",
-         .package = {.version = "6.48", .files = hello.files, .level = 1},
-         .before = {{"/ram/SECURE", ""}},
-         .outcome = refused(" /flash/etc/hello", "hello-6.48"),
-         .after = {"/ram/SECURE = "}},
-        {.title = "unsigned", .package = {.files = hello.files, .level = 0}, .outcome = bad_level},
-        {.title = "allowed parts after the signature",
-         .package = {.after_signature = {{part_type::architecture, "powerpc"}, {part_type::dependency_list, ""}}},
-         .outcome = installed(""),
-         .after = record_of("hello", "")},
-        {.title = "a dependency list after the signature",
-         .package = {.after_signature = {{part_type::dependency_list, "x"}}},
-         .outcome = refused("")},
-        {.title = "cut short after the signature",
-         .package = {.after_signature = {{part_type::architecture, "powerpc"}}},
-         .cut = 2,
-         .outcome = refused("")},
-        {.title = "cut short inside the image",
-         .package = {.image = std::string(10000, 'i')},
-         .cut = 5000,
-         .outcome = refused("")},
-        {.title = "entry name cut short",
-         .package = {.archive = qpk::encode_file_entries({regular_file("etc/hello", "config\n")}).substr(0, 35)},
-         .outcome = refused("")},
-        {.title = "staging place unusable",
-         .package = {.files = {regular_file("etc/empty", "")}},
-         .prepare =
-             [](const temp_root& root) {
-                 remove_tree(root.host("/ram"));
-                 root.write_file("/ram", "");
-             },
-         .outcome = "installing hello-6.48.1\nERROR: installation of hello-6.48.1 failed: could not create etc/empty: "
-                    "Not a directory\nstaged /flash/etc/empty\n",
-         .after = {"/ram = "}},
-        {.title = "full disk while writing",
-         .package = {.files = {regular_file("big", byte_pattern(100000))}},
-         .small_disks = true,
-         .outcome = full_disk},
-        {.title = "full disk at the flush",
-         .package = {.files = {regular_file("big", byte_pattern(65536 + 100))}},
-         .small_disks = true,
-         .outcome = full_disk},
-        {.title = "file data cut short",
-         .package = {.archive = qpk::encode_file_entries({regular_file("etc/hello", "config\n")}).substr(0, 40)},
-         .outcome = refused(" /flash/etc/hello")},
-        {.title = "record directory taken by a file: refused without a message",
-         .package = hello,
-         .before = {{pdb + "hello", "x"}},
-         .outcome = "installing hello-6.48.1\nstaged\n",
-         .after = {pdb + "hello = x"}},
-        {.title = "uninstall removes exactly its files and record, not those another package lists",
-         .install = false,
-         .before = old_a + old_b,
-         .uninstall_after = "a",
-         .outcome = "",
-         .after = std::vector<std::string>{"/flash/etc/shared = a's", pdb + "b/files = etc/shared\n",
-                                           pdb + "b/version = 1 1\n", "/outside = kept"}},
-        {.title = "a file that moved to another package stays",
-         .package = {.files = {regular_file("etc/shared", "new")}},
-         .before = old_a,
-         .uninstall_after = "a",
-         .outcome = installed(" /etc/shared:644"),
-         .after = std::vector<std::string>{"/flash/etc/shared = new"} + record_of("hello", "etc/shared\n") +
-                  std::vector<std::string>{"/outside = kept"}},
-        {.title = "a replaced version leaves no provisions or conflicts",
-         .package = hello,
-         .before = old_hello,
-         .uninstall_before = "hello",
-         .outcome = installed(hello_list),
-         .after = hello_files + record_of("hello", "etc/hello\n")},
-    };
-    // The boot image goes with the boot package unless something else links to it.
-    const std::function<void(const temp_root&)> link_boot_image = [](const temp_root& root) {
+    const std::vector<std::pair<std::string, std::string>> old_a = {
+        {pdb + "a/version", "1 1\n"}, {pdb + "a/files", "etc/shared\netc/a\n../../outside\n"},
+        {pdb + "b/version", "1 1\n"}, {pdb + "b/files", "etc/shared\n"},
+        {"/flash/etc/shared", "old"}, {"/flash/etc/a", "a"},
+        {"/outside", "kept"}};
+    const std::vector<std::pair<std::string, std::string>> old_hello = {{pdb + "hello/version", "1 1\n"},
+                                                                        {pdb + "hello/files", "etc/gone\netc/hello\n"},
+                                                                        {pdb + "hello/provides", "p 0 0 0\n"},
+                                                                        {pdb + "hello/conflicts", "c 0 0\n"},
+                                                                        {"/flash/etc/gone", "old"}};
+    const std::function<void(const temp_root&)> second_link = [](const temp_root& root) {
         ::link(root.host("/flash/bootimage").c_str(), root.host("/flash/boot/kernel").c_str());
     };
-    for (bool linked : {false, true}) {
-        files_list before = {{pdb + "system/image", maker::package({.name = "system", .flags = header_flag_boot})},
-                             {"/flash/bootimage", "boot"}};
-        cases.push_back({.title = "boot image",
-                         .install = false,
-                         .before = before,
-                         .prepare = linked ? link_boot_image : nullptr,
-                         .uninstall_after = "system",
-                         .outcome = "",
-                         .after = linked
-                                      ? std::vector<std::string>{"/flash/boot/kernel = boot", "/flash/bootimage = boot"}
-                                      : std::vector<std::string>{}});
-    }
-    // Names that would stage a file outside /flash, on /flash itself, or one
-    // that the file list or the saved manifest could not hold.
+    const std::string boot_image = maker::package({.name = "system", .flags = header_flag_boot});
+    const std::string disabled_hello =
+        " pdb/hello/deps pdb/hello/disabled pdb/hello/files pdb/hello/version x/hello/etc/hello=config";
+    const std::string full = refused(" /flash/big", "hello-6.48.1", "disk is too small");
+    // clang-format off
+    std::vector<scenario> cases = {
+        {.title = "files, modes and file lists",
+         .package = {.files = {regular_file("etc/hello", "config"), regular_file("/bin/hello", "run", 04755),
+                               qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}},
+         .outcome = installed(" /bin/hello:755 /etc/hello:644"), .after = " bin/hello=run etc/hello=config" + hello_record},
+        {.title = "disabled", .package = hello, .disabled = true,
+         .outcome = "installing  (disabled) hello-6.48.1\ninstalled (disabled) hello-6.48.1\nfiles /x/hello/etc/hello:644\n",
+         .after = disabled_hello},
+        {.title = "bundle member", .package = {.files = hello.files, .after_signature = {{part_type::package_header, "next"}}},
+         .disabled = true, .member = true, .outcome = "installing velnor-6.48.1\nfiles /x/hello/etc/hello:644\n",
+         .after = " pdb/hello/bundle" + disabled_hello},
+        {.title = "boot package", .package = boot, .outcome = installed(" /lib/kernel:644", "system-6.48.1"),
+         .after = " UPGRADED= lib/kernel=k pdb/system/deps pdb/system/files pdb/system/version"},
+        {.title = "boot image requested", .package = boot, .bootimage = "", .outcome = installed("", "system-6.48.1"),
+         .after = " UPGRADED= pdb/system/deps pdb/system/files pdb/system/version"},
+        {.title = "processor classes",
+         .package = {.files = {regular_file("a", "0"), regular_file("b", "2", 0644, 2), regular_file("c", "4", 0644, 4)}},
+         .pvr = 0x80211000, .outcome = installed(" /a:644 /c:644"), .after = " a=0 c=4" + hello_record},
+        {.title = "second kind", .package = {.files = hello.files, .second_kind = true},
+         .outcome = installed(" /etc/hello:644"), .after = " etc/hello=config"},
+        {.title = "image package", .package = {.files = hello.files, .image = "IMG"}, .reload_and_uninstall = true,
+         .outcome = installed(" /etc/hello:644")},
+        {.title = "branding", .package = {.name = "branding", .version = "7.2", .level = 1},
+         .outcome = installed("", "branding-7.2"),
+         .after = " UPGRADED= pdb/branding/deps pdb/branding/files pdb/branding/version"},
+        {.title = "6.48.1 at level 1", .package = {.files = hello.files, .level = 1}, .outcome = refused(" /flash/etc/hello")},
+        {.title = "secure", .package = {.version = "6.48", .files = hello.files, .level = 1},
+         .before = {{"/ram/SECURE", ""}}, .outcome = refused(" /flash/etc/hello", "hello-6.48"), .after = " /ram/SECURE="},
+        {.title = "unsigned", .package = {.files = hello.files, .level = 0}, .outcome = refused(" /flash/etc/hello")},
+        {.title = "allowed after the signature",
+         .package = {.after_signature = {{part_type::architecture, "powerpc"}, {part_type::dependency_list, ""}}},
+         .outcome = installed(""), .after = hello_record},
+        {.title = "dependencies after the signature", .package = {.after_signature = {{part_type::dependency_list, "x"}}},
+         .outcome = refused("")},
+        {.title = "cut after the signature", .package = {.after_signature = {{part_type::architecture, "powerpc"}}},
+         .cut = 2, .outcome = refused("")},
+        {.title = "cut in the image", .package = {.image = std::string(10000, 'i')}, .cut = 5000, .outcome = refused("")},
+        {.title = "cut in a name", .package = {.archive = qpk::encode_file_entries(hello.files).substr(0, 35)},
+         .outcome = refused("")},
+        {.title = "cut in the data", .package = {.archive = qpk::encode_file_entries(hello.files).substr(0, 40)},
+         .outcome = refused(" /flash/etc/hello")},
+        {.title = "directory taken", .package = hello, .before = {{pdb + "hello", "x"}},
+         .outcome = "installing hello-6.48.1\nstaged\n", .after = " pdb/hello"},
+        {.title = "no staging place", .package = {.files = {regular_file("etc/empty", "")}},
+         .prepare = [](const temp_root& root) { remove_tree(root.host("/ram")); root.write_file("/ram", ""); },
+         .outcome = refused(" /flash/etc/empty", "hello-6.48.1", "could not create etc/empty: Not a directory"),
+         .after = " /ram="},
+        {.title = "full while writing", .package = {.files = {regular_file("big", byte_pattern(100000))}},
+         .small_disks = true, .outcome = full},
+        {.title = "full at the flush", .package = {.files = {regular_file("big", byte_pattern(65536 + 100))}},
+         .small_disks = true, .outcome = full},
+        {.title = "uninstall", .install = false, .before = old_a, .uninstall_after = "a",
+         .after = " etc/shared=old pdb/b/files pdb/b/version /outside=kept"},
+        {.title = "uninstall two", .install = false, .before = old_a, .uninstall_after = "a b", .after = " /outside=kept"},
+        {.title = "moved file", .package = {.files = {regular_file("etc/shared", "new")}}, .before = old_a,
+         .uninstall_after = "a b", .outcome = installed(" /etc/shared:644"),
+         .after = " etc/shared=new" + hello_record + " /outside=kept"},
+        {.title = "replaced", .package = hello, .before = old_hello, .uninstall_before = "hello",
+         .outcome = installed(" /etc/hello:644"), .after = " etc/hello=config" + hello_record},
+        {.title = "boot image", .install = false, .before = {{pdb + "system/image", boot_image}, {"/flash/bootimage", "b"}},
+         .uninstall_after = "system"},
+        {.title = "linked boot image", .install = false,
+         .before = {{pdb + "system/image", boot_image}, {"/flash/bootimage", "b"}}, .prepare = second_link,
+         .uninstall_after = "system", .after = " boot/kernel=b bootimage=b"},
+    };
+    // clang-format on
     for (const std::string& name :
          {std::string(""), std::string("/"), std::string("."), std::string("etc/"), std::string("../x"),
           std::string("etc/../../x"), std::string("a b"), std::string("a\tb"), std::string("a\nb"), std::string("a\rb"),
           std::string("a\0b", 3), std::string(PATH_MAX, 'a')})
-        cases.push_back({.title = "entry " + name.substr(0, 20),
+        cases.push_back({.title = "entry " + name.substr(0, 9),
                          .package = {.files = {regular_file("etc/ok", ""), regular_file(name, "x")}},
                          .outcome = refused(" /flash/etc/ok")});
     for (const std::string name : {"", ".", "..", "a/b", "a b", "a\nb"})
@@ -333,16 +236,12 @@ TEST(InstallingTest, Scenarios) {
         for (const auto& [path, content] : s.before) root.write_file(path, content);
         if (s.prepare) s.prepare(root);
         std::string bytes = s.install ? maker::package(s.package) : "";
-        bytes.resize(bytes.size() - s.cut);
-        std::string outcome = run_scenario(root, s, bytes);
-        if (outcome.starts_with("skipped")) {
+        std::string outcome = run_scenario(root, s, bytes.substr(0, bytes.size() - s.cut));
+        if (outcome.starts_with("skipped"))
             std::printf("%s: %s", s.title.c_str(), outcome.c_str());
-            continue;
-        }
-        EXPECT_EQ(outcome, s.outcome) << s.title;
-        std::vector<std::string> expected = s.after;
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(files_of(root), expected) << s.title;
+        else
+            EXPECT_EQ(outcome, s.outcome) << s.title;
+        EXPECT_EQ(after_state(root), s.after) << s.title;
     }
 }
 
