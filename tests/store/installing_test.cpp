@@ -23,7 +23,7 @@ using qpk::regular_file;
 
 struct scenario {
     std::string title = "";
-    maker::spec package = {};
+    maker::recipe package = {};
     bool install = true;
     std::vector<std::pair<std::string, std::string>> before = {};  // files of the root
     std::function<void(const temp_root&)> prepare = nullptr;       // what files cannot say
@@ -133,8 +133,8 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
 }
 
 TEST(InstallingTest, Scenarios) {
-    const maker::spec hello{.files = {regular_file("etc/hello", "config")}};
-    const maker::spec boot{.name = "system", .flags = header_flag_boot, .files = {regular_file("lib/kernel", "k")}};
+    const maker::recipe hello{.files = {regular_file("etc/hello", "config")}};
+    const maker::recipe boot{.name = "system", .flags = header_flag_boot, .files = {regular_file("lib/kernel", "k")}};
     const std::vector<std::pair<std::string, std::string>> old_a = {
         {pdb + "a/version", "1 1\n"}, {pdb + "a/files", "etc/shared\netc/a\n../../outside\n"},
         {pdb + "b/version", "1 1\n"}, {pdb + "b/files", "etc/shared\n"},

@@ -38,7 +38,7 @@ std::string signed_file(std::string file, int level) {
 
 }  // namespace
 
-qpk::package_contents contents(const spec& package) {
+qpk::package_contents contents(const recipe& package) {
     qpk::package_contents c;
     c.name = package.name;
     c.version = version_of(package.version);
@@ -55,7 +55,7 @@ qpk::package_contents contents(const spec& package) {
     return c;
 }
 
-std::string package(const spec& package) {
+std::string package(const recipe& package) {
     const qpk::package_contents c = contents(package);
     std::vector<qpk::raw_part> parts = qpk::package_parts(c);
     for (qpk::raw_part& part : parts)
@@ -63,14 +63,14 @@ std::string package(const spec& package) {
     return signed_file(qpk::encode_container(parts, c.second_magic), package.level);
 }
 
-std::string bundle(const spec& header, const std::vector<spec>& members, const std::vector<std::string>& disabled) {
+std::string bundle(const recipe& header, const std::vector<recipe>& members, const std::vector<std::string>& disabled) {
     qpk::bundle_contents b;
     b.name = header.name;
     b.version = version_of(header.version);
     b.build_time = header.build_time;
     b.image = header.image;
     if (!disabled.empty()) b.default_disabled = requirements(disabled);
-    for (const spec& member : members) b.members.push_back(qpk::build_package(contents(member)));
+    for (const recipe& member : members) b.members.push_back(qpk::build_package(contents(member)));
     std::string out, error;
     if (!qpk::build_bundle(b, out, error)) throw std::runtime_error(error);
     return signed_file(out, header.level);

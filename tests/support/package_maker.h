@@ -11,7 +11,7 @@
 
 namespace maker {
 
-struct spec {
+struct recipe {
     std::string name = "hello";
     std::string version = "6.48.1";  // as the package tool takes it
     std::uint32_t build_time = 1700000000;
@@ -29,14 +29,15 @@ struct spec {
     std::vector<qpk::raw_part> after_signature = {};
 };
 
-// What the writer needs for spec (the signature part still unsigned).
-qpk::package_contents contents(const spec& package);
+// What the writer needs for recipe (the signature part still unsigned).
+qpk::package_contents contents(const recipe& package);
 
 // A whole package file, signed with the development keys of the source tree.
-std::string package(const spec& package);
+std::string package(const recipe& package);
 
 // A bundle of the members, signed alike: header takes the bundle's name,
 // version, build time and image; disabled names the default-disabled members.
-std::string bundle(const spec& header, const std::vector<spec>& members, const std::vector<std::string>& disabled = {});
+std::string bundle(const recipe& header, const std::vector<recipe>& members,
+                   const std::vector<std::string>& disabled = {});
 
 }  // namespace maker
