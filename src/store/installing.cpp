@@ -131,7 +131,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 bool extract_files(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
     inflate_istream inflated(stream);
     const std::string root = record.disabled ? "/flash/x/" + record.name : "/flash";
-    int variant = -1;  // asked of the hardware only when an entry needs it
+    const unsigned variant = board_variant();
     char buffer[copy_step];
     for (;;) {
         unsigned char header[file_entry_header_size];
@@ -142,7 +142,6 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             broken_package(ctx, record);
             return false;
         }
-        if (entry.processor_class != 0 && variant < 0) variant = static_cast<int>(board_variant());
         if (!entry.is_regular() || (entry.processor_class != 0 && entry.processor_class != variant)) {
             inflated.seekg(entry.size, std::ios_base::cur);
             continue;
