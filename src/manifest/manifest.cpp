@@ -180,8 +180,11 @@ bool claim_path(file_manifest& manifest, const std::string& path) {
         if (it->second.kind != entry_kind::remove) return false;
         manifest.entries.erase(it);
     }
+    // Only a path that is not there at all is free: a directory path with
+    // its trailing "/" fails on a plain file with ENOTDIR, and such a path
+    // can no more become a directory than the file itself.
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return true;
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
     return S_ISDIR(st.st_mode);
 }
 

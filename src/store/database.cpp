@@ -75,16 +75,20 @@ bool all_words(const std::vector<requirement>& list) {
     return true;
 }
 
-// Whether the meta files can hold the record so that it reads back the
-// same. A file entry with a line end would come back as two entries, and
+// A file entry with a line end would come back as two entries, and
 // uninstalling would then remove a file the package never installed.
+bool files_can_hold(const package_record& record) {
+    for (const std::string& entry : record.files)
+        if (entry.find('\n') != std::string::npos) return false;
+    return true;
+}
+
+// Whether the meta files can hold the record so that it reads back the same.
 bool meta_files_can_hold(const package_record& record) {
     if (!all_words(record.dependencies) || !all_words(record.provisions) || !all_words(record.conflicts))
         return false;
     if (!record.bundle_reference.name.empty() && !is_word(record.bundle_reference.name)) return false;
-    for (const std::string& entry : record.files)
-        if (entry.find('\n') != std::string::npos) return false;
-    return true;
+    return files_can_hold(record);
 }
 
 const char* state_word(const package_record& record) { return record.user_set ? "user" : "auto"; }
@@ -101,6 +105,19 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
     stage_new_file(out, manifest, path, size, 0);
     out << text;
     return close_good(out);
+}
+
+// Entries of `files` with their leading "/" put back; false when there is
+// no such file.
+bool read_file_list(package_record& record, const std::string& dir) {
+    std::ifstream files(dir + "files");
+    if (!files.is_open()) return false;
+    std::string line;
+    while (std::getline(files, line)) {
+        if (line.empty()) continue;
+        record.files.insert(line[0] == '/' ? line : "/" + line);
+    }
+    return true;
 }
 
 void read_meta_files(package_record& record, const std::string& dir) {
@@ -123,16 +140,7 @@ void read_meta_files(package_record& record, const std::string& dir) {
         record.scheduled_action = action_uninstall;
     }
 
-    std::ifstream files(dir + "files");
-    if (!files.is_open()) {
-        record.bundle = true;
-        return;
-    }
-    std::string line;
-    while (std::getline(files, line)) {
-        if (line.empty()) continue;
-        record.files.insert(line[0] == '/' ? line : "/" + line);
-    }
+    if (!read_file_list(record, dir)) record.bundle = true;
 }
 
 }  // namespace
@@ -154,14 +162,23 @@ std::string schedule_path(const std::string& name) {
 
 bool is_valid_record_name(const std::string& name) {
     // A leading "." also covers "." and "..": such a directory would be
-    // passed over when the database is loaded, and its package lost.
-    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    // passed over when the database is loaded, and its package lost. A blank
+    // or a line end would split the name in the saved manifest and in the
+    // files that name packages by a word.
+    if (name.empty() || name[0] == '.') return false;
+    for (char c : name)
+        if (c == '/' || c == '\0' || std::isspace(static_cast<unsigned char>(c))) return false;
+    return true;
 }
 
 void load_record_state(package_record& record) {
     const std::string dir = record_directory(record);
-    if (record.version == 0) read_meta_files(record, dir);
+    // A package described by its image (a bundle member among them) still
+    // lists the files it installed, or uninstalling it would leave them.
+    if (record.version == 0)
+        read_meta_files(record, dir);
+    else
+        read_file_list(record, dir);
 
     record.user_set = false;
     std::ifstream disabled(dir + "disabled");
@@ -246,11 +263,18 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             creation_failure(ctx, record, "meta/deps");
             return false;
         }
-        if (!record.provisions.empty() && !write_requirement_file(manifest, dir + "provides", record.provisions, true)) {
+        // An empty list removes the old version's file: claiming the record
+        // directory dropped its pending removal, and the next run would
+        // otherwise obey provisions and conflicts no longer declared.
+        if (record.provisions.empty()) {
+            stage_remove(manifest, dir + "provides");
+        } else if (!write_requirement_file(manifest, dir + "provides", record.provisions, true)) {
             creation_failure(ctx, record, "meta/provides");
             return false;
         }
-        if (!record.conflicts.empty() && !write_requirement_file(manifest, dir + "conflicts", record.conflicts, false)) {
+        if (record.conflicts.empty()) {
+            stage_remove(manifest, dir + "conflicts");
+        } else if (!write_requirement_file(manifest, dir + "conflicts", record.conflicts, false)) {
             creation_failure(ctx, record, "meta/conflicts");
             return false;
         }
@@ -258,6 +282,19 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             stage_remove(manifest, dir + "bundle");
         } else if (!stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n")) {
             creation_failure(ctx, record, "meta/bundle");
+            return false;
+        }
+        if (!write_file_list(record, manifest)) {
+            creation_failure(ctx, record, "meta/files");
+            return false;
+        }
+    } else if (record.files.empty()) {
+        stage_remove(manifest, dir + "files");
+    } else {
+        // A package kept as an image, or one without meta files, still lists
+        // the files it installed, so that uninstalling it removes them.
+        if (!files_can_hold(record)) {
+            broken_package(ctx, record);
             return false;
         }
         if (!write_file_list(record, manifest)) {

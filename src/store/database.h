@@ -25,13 +25,14 @@ std::string message_name(const package_record& record);
 std::string schedule_path(const std::string& name);
 
 // Whether the name can stand as one directory entry under /flash/var/pdb/:
-// not empty, no leading "." (the loader skips dot-directories), no "/" and
-// no NUL.
+// not empty, no leading "." (the loader skips dot-directories), no "/", no
+// NUL, no blank and no line end.
 bool is_valid_record_name(const std::string& name);
 
 // Completes a record from its record directory and its schedule file. Meta
 // files are read only while the version is 0 (no package image described the
-// package); unreadable meta files schedule the record for uninstall.
+// package); unreadable meta files schedule the record for uninstall. The
+// `files` list is read whenever there is one.
 void load_record_state(package_record& record);
 
 // Reads "name minimum maximum[ precedence]" entries, appending them to list.
@@ -48,7 +49,9 @@ bool write_requirement_file(file_manifest& manifest, const std::string& path, co
 bool write_file_list(const package_record& record, file_manifest& manifest);
 
 // Stages the meta files (unless the package is kept as an image or asks for
-// none) and the state files of a record. A failure is reported through ctx
+// none; such a package still gets its `files` when it installed any) and the
+// state files of a record. An empty provision or conflict list, or an empty
+// bundle reference, stages the removal of the old file. A failure is reported through ctx
 // and ends the writing with false; what was staged before it stays staged.
 // A record the files could not hold faithfully (a name that is no single
 // directory entry, a requirement name that is no single word, a file entry

@@ -2,12 +2,50 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <string_view>
+
+#include "console/progress.h"
 #include "manifest/file_helpers.h"
+#include "platform/probes.h"
+#include "resolve/version.h"
 #include "store/database.h"
+#include "store/package_format.h"
+#include "stream/inflate_istream.h"
 
 namespace {
 
 constexpr const char* boot_image_path = "/flash/bootimage";
+constexpr const char* upgraded_marker_path = "/flash/UPGRADED";
+constexpr const char* secure_marker_path = "/ram/SECURE";
+constexpr std::string_view flash_root = "/flash";
+
+constexpr std::uint32_t image_skip_step = 4096;
+constexpr std::uint32_t copy_step = 16384;
+
+bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
+    in.read(static_cast<char*>(out), n);
+    return in.gcount() == static_cast<std::streamsize>(n);
+}
+
+// Whether an archive entry's name may become an installed file: not empty,
+// no byte that the file list (one entry a line) or the saved manifest (blank
+// separated) would split, and a destination strictly inside /flash, without
+// detours, that the system can open.
+bool is_installable_name(const std::string& name, const std::string& destination) {
+    static const std::string splitting("\0 \t\n\r", 5);
+    return !name.empty() && name.find_first_of(splitting) == std::string::npos && destination.size() < PATH_MAX &&
+           is_clean_flash_path(destination);
+}
+
+// The read, write and execute bits only. Set-user-ID, set-group-ID and
+// sticky bits are dropped: the router runs its programs as root and has no
+// use for them, and files are staged before the package's signature is
+// checked. A file without any of these bits keeps the owner-only mode it was
+// created with.
+mode_t installed_mode(std::uint16_t mode) { return mode & 0777; }
 
 // Whether a path below /flash now belongs to someone else: another record
 // of the package list lists it, or this run staged new content for it.
@@ -22,17 +60,154 @@ bool taken_by_another(const installer_context& ctx, const package_record& record
 
 }  // namespace
 
-bool install_package(installer_context& ctx, package_record& record, file_manifest&, package_istream&) {
-    broken_package(ctx, record);
-    return false;
+bool install_package(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
+    show_installing(ctx, record, stream);
+    // The name becomes a path component under /flash (the record directory,
+    // the root of a disabled package's files); one that is no single
+    // directory entry is refused before anything is staged for it.
+    if (!is_valid_record_name(record.name)) {
+        broken_package(ctx, record);
+        return false;
+    }
+    const bool second_kind = stream.has_second_magic();
+    if (!second_kind && !claim_record_directory(record, manifest)) return false;
+
+    if (stream.current_type == part_type::image) {
+        // Never read into memory: passed over in steps only so that the
+        // progress bar moves. A step that fails has met the end of the data;
+        // the stream has failed then, and the signature check below refuses it.
+        std::uint32_t left = stream.part_length();
+        while (left != 0) {
+            show_installing(ctx, record, stream);
+            std::uint32_t step = std::min(left, image_skip_step);
+            if (!stream.seekg(step, std::ios_base::cur)) break;
+            left -= step;
+        }
+        stream.next_part();
+    }
+
+    if (stream.current_type == part_type::file_archive) {
+        // With a boot image requested, the boot package's files come with it.
+        if (!(boot_image_requested() && record.is_boot_package()) && !extract_files(ctx, record, manifest, stream))
+            return false;
+        stream.next_part();
+    }
+
+    const int required = required_signature_level(record.name, record.version);
+    if (stream.current_type != part_type::signature || stream.verify_signature() < required) {
+        broken_package(ctx, record);
+        return false;
+    }
+    stream.next_part();
+
+    // A package that stands alone may carry an architecture part and an empty
+    // dependency list after its signature, and must then end exactly where
+    // its file header says: a stream cut short reads like a whole one
+    // otherwise. A bundle member is followed by the next member instead.
+    const bool stands_alone = record.bundle_reference.name.empty();
+    if (stands_alone) {
+        if (stream.current_type == part_type::architecture) stream.next_part();
+        if (stream.current_type == part_type::dependency_list && stream.part_length() == 0) stream.next_part();
+        if (stream.current_type != -1 || !stream.ended_at_declared_size()) {
+            broken_package(ctx, record);
+            return false;
+        }
+    }
+
+    if (!second_kind && !write_record_meta(ctx, record, manifest)) return false;
+
+    if (record.is_boot_package() || record.name == "branding") {
+        // Staged empty: the marker appears when the manifest is applied.
+        std::ofstream marker;
+        stage_new_file(marker, manifest, upgraded_marker_path, 1, 0);
+    }
+
+    if (!stands_alone) return true;
+    show_status(ctx, "");
+    report_info(ctx, "installed %s%s", record.disabled ? "(disabled) " : "", name_version_text(record).c_str());
+    return true;
 }
 
-bool extract_files(installer_context& ctx, package_record& record, file_manifest&, package_istream&) {
-    broken_package(ctx, record);
-    return false;
+bool extract_files(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
+    inflate_istream inflated(stream);
+    const std::string root = record.disabled ? "/flash/x/" + record.name : "/flash";
+    const unsigned variant = board_variant();
+    char buffer[copy_step];
+    for (;;) {
+        unsigned char header[file_entry_header_size];
+        if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
+        const file_entry entry = parse_file_entry_header(header);
+        std::string name(entry.name_length, '\0');
+        if (!read_exactly(inflated, name.data(), entry.name_length)) {
+            broken_package(ctx, record);
+            return false;
+        }
+        if (!entry.is_regular() || (entry.processor_class != 0 && entry.processor_class != variant)) {
+            inflated.seekg(entry.size, std::ios_base::cur);
+            continue;
+        }
+
+        // Files are staged before the signature is checked: a name that would
+        // land outside /flash, on /flash itself, or that the file list and the
+        // saved manifest could not hold as one path is refused before
+        // anything of the entry is staged.
+        const std::string destination = root + (name.starts_with('/') ? "" : "/") + name;
+        if (!is_installable_name(name, destination)) {
+            broken_package(ctx, record);
+            return false;
+        }
+
+        std::ofstream out;
+        stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
+        if (!out.is_open()) {
+            creation_failure(ctx, record, name);
+            return false;
+        }
+        // The path below /flash, so that uninstall_files removes exactly
+        // what was staged here.
+        record.files.insert(destination.substr(flash_root.size()));
+
+        for (std::uint32_t left = entry.size; left != 0;) {
+            const std::uint32_t want = std::min<std::uint32_t>(left, copy_step);
+            if (!read_exactly(inflated, buffer, want)) {
+                broken_package(ctx, record);
+                return false;
+            }
+            if (!out.write(buffer, want)) {
+                creation_failure(ctx, record, name);
+                return false;
+            }
+            left -= want;
+        }
+        // A write that fails for lack of room may show up only at the flush.
+        out.close();
+        if (out.fail()) {
+            creation_failure(ctx, record, name);
+            return false;
+        }
+        show_installing(ctx, record, stream);
+    }
 }
 
-int required_signature_level(const std::string&, std::uint32_t) { return 2; }
+int required_signature_level(const std::string& name, std::uint32_t version) {
+    struct stat st;
+    if (::stat(secure_marker_path, &st) == 0) return 2;
+    if (name == "branding") return 1;
+    // Ranges of version numbers, each up to and including its bound.
+    static constexpr struct {
+        std::uint32_t up_to;
+        int level;
+    } ranges[] = {
+        {0x062E6608, 1},  // up to 6.46.8
+        {0x062EFFFF, 2},  // the rest of 6.46
+        {0x06306600, 1},  // 6.47, and 6.48 up to its final release
+        {0x06FFFFFF, 2},  // the rest of 6.x
+        {0x07016203, 1},  // 7.0 up to 7.1beta3
+    };
+    for (const auto& range : ranges)
+        if (version <= range.up_to) return range.level;
+    return 2;
+}
 
 bool claim_record_directory(const package_record& record, file_manifest& manifest) {
     return claim_path(manifest, record_directory(record));
@@ -62,4 +237,8 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
     record.scheduled_action = action_none;
 }
 
-void show_installing(installer_context&, const package_record&, package_istream&) {}
+void show_installing(installer_context& ctx, const package_record& record, package_istream& stream) {
+    std::string prefix = "installing ";
+    if (record.disabled && record.bundle_reference.name.empty()) prefix += " (disabled) ";
+    show_progress(ctx, stream, prefix + message_name(record));
+}

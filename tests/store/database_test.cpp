@@ -103,7 +103,7 @@ TEST(DatabaseTest, PathsAndNames) {
     for (const char* good : {"system", "a_b.c", "-x", "x.."}) EXPECT_TRUE(is_valid_record_name(good)) << good;
     // A dot-directory would be passed over when the database is loaded.
     for (const std::string& bad :
-         std::vector<std::string>{"", ".", "..", "...", ".hidden", "../x", "a/b", std::string("a\0b", 3)})
+         std::vector<std::string>{"", ".", "..", "...", ".hidden", "../x", "a/b", std::string("a\0b", 3), "a b", "a\nb"})
         EXPECT_FALSE(is_valid_record_name(bad)) << bad;
 }
 
@@ -339,43 +339,44 @@ TEST(DatabaseTest, WriteRecordMetaOverAnExistingDirectory) {
              r.files = {"/bin/x"};
              r.user_set = true;
          },
-         "U " + d + "bundle\nS " + d + "deps\nU " + d + "disabled\nS " + d + "enabled\nS " + d + "files\nS " + d +
-             "version\n",
-         {{"provides", "old 1 2 3\n"}, {"bundle", gone}, {"disabled", gone}, {"enabled", "user\n"}, {"files", "bin/x\n"},
-          {"deps", ""}, {"conflicts", "k 1 1\n"}, {"version", std::to_string(v6401) + " 1234\n"}}},
+         "U " + d + "bundle\nU " + d + "conflicts\nS " + d + "deps\nU " + d + "disabled\nS " + d + "enabled\nS " + d +
+             "files\nU " + d + "provides\nS " + d + "version\n",
+         {{"provides", gone}, {"bundle", gone}, {"disabled", gone}, {"enabled", "user\n"}, {"files", "bin/x\n"},
+          {"deps", ""}, {"conflicts", gone}, {"version", std::to_string(v6401) + " 1234\n"}}},
         {"provisions, bundle member, disabled by the user",
          [](package_record& r) {
              r.provisions = {{"net", 1, 0, -7}};
              r.bundle_reference = {"routeros", v640, v640, 0};
              r.disabled = r.user_set = true;
          },
-         "S " + d + "bundle\nS " + d + "deps\nS " + d + "disabled\nU " + d + "enabled\nS " + d + "files\nS " + d +
-             "provides\nS " + d + "version\n",
+         "S " + d + "bundle\nU " + d + "conflicts\nS " + d + "deps\nS " + d + "disabled\nU " + d + "enabled\nS " + d +
+             "files\nS " + d + "provides\nS " + d + "version\n",
          {{"provides", "net 1 0 -7\n"}, {"bundle", "routeros\n"}, {"disabled", "user\n"}, {"enabled", gone},
           {"files", ""}}},
         {"disabled automatically",
          [](package_record& r) { r.disabled = true; },
-         "U " + d + "bundle\nS " + d + "deps\nS " + d + "disabled\nU " + d + "enabled\nS " + d + "files\nS " + d +
-             "version\n",
+         "U " + d + "bundle\nU " + d + "conflicts\nS " + d + "deps\nS " + d + "disabled\nU " + d + "enabled\nS " + d +
+             "files\nU " + d + "provides\nS " + d + "version\n",
          {{"disabled", "auto\n"}, {"enabled", gone}}},
         {"bundle has no files of its own",
          [](package_record& r) { r.bundle = true; },
-         "U " + d + "bundle\nS " + d + "deps\nU " + d + "disabled\nU " + d + "enabled\nS " + d + "version\n",
+         "U " + d + "bundle\nU " + d + "conflicts\nS " + d + "deps\nU " + d + "disabled\nU " + d + "enabled\nU " + d +
+             "provides\nS " + d + "version\n",
          {{"files", "old\n"}, {"disabled", gone}, {"enabled", gone}}},
-        {"image keeps only state files",
+        {"image keeps only state files, and no list when it installed no files",
          [](package_record& r) {
              r.image = true;
              r.disabled = true;
          },
-         "S " + d + "disabled\nU " + d + "enabled\n",
-         {{"version", "1 2\n"}, {"files", "old\n"}, {"bundle", "b\n"}, {"disabled", "auto\n"}}},
+         "S " + d + "disabled\nU " + d + "enabled\nU " + d + "files\n",
+         {{"version", "1 2\n"}, {"files", gone}, {"bundle", "b\n"}, {"disabled", "auto\n"}}},
         {"no-meta flag keeps only state files",
          [](package_record& r) {
              r.header_flags = header_flag_no_meta | header_flag_boot;
              r.user_set = true;
          },
-         "U " + d + "disabled\nS " + d + "enabled\n",
-         {{"version", "1 2\n"}, {"disabled", gone}, {"enabled", "user\n"}}},
+         "U " + d + "disabled\nS " + d + "enabled\nU " + d + "files\n",
+         {{"version", "1 2\n"}, {"disabled", gone}, {"enabled", "user\n"}, {"files", gone}}},
     };
     for (const write_case& c : cases) {
         temp_root root;

@@ -173,7 +173,8 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     system.conflicts = std::vector<requirement>{{"old", 0, v640, 0}};
     system.image = "IMG";
     root.write_file(pdb + "system/image", build(system));
-    // Meta files beside an image are not read: the image describes it.
+    // Meta files beside an image are not read, the image describes it; the
+    // list of installed files is.
     root.write_file(pdb + "system/version", n(v100) + " 1\n");
     root.write_file(pdb + "system/files", "bin/y\n");
     root.write_file(pdb + "system/disabled", "user\n");
@@ -230,7 +231,7 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     std::map<std::string, std::string> from_database = {
         {"system", "system 6.40.1 built=1500000000 flags=1 t24=[t24] arch=[i386] t2=[] note=[base] image=0 bundle=0 deps=[kernel," +
                        n(v640) + ",0,0] prov=[sys," + n(v640) + "," + n(v640) + ",5] conf=[old,0," + n(v640) +
-                       ",0] subs=0 files=[] bref=- disabled=1 user=1 action=0\n"},
+                       ",0] subs=0 files=[/bin/y] bref=- disabled=1 user=1 action=0\n"},
         {"routeros", "dhcp 6.40 built=1600000001 flags=0 t24=[] arch=[i386] t2=[] note=[dhcp server] image=0 bundle=0 deps=[system," +
                          n(v640) + ",0,0] prov=[] conf=[] subs=0 files=[]" + bundle_ref + " disabled=0 user=0 action=1\n" +
                          "ppp 6.40 built=0" + i386_plain + bundle_ref + " disabled=1 user=0 action=0\n" +

@@ -1,0 +1,359 @@
+// Installing a package into a temporary root on tmpfs, against the floor of
+// the same work done directly: the package file hashed with SHA-1, its file
+// archive inflated with zlib and the files written, in one process with
+// large buffers. Each run happens in a forked child that changes root, so the
+// installer's absolute paths land in the temporary root and the child's peak
+// resident memory (ru_maxrss) belongs to that run alone; the package files
+// are made by another child, so the parent never holds them.
+//
+// Counters: install_ms and floor_ms, the CPU time (user and system) of the
+// fastest of the runs, and ratio = install / floor
+// (target: at most 1.25); peak_kib, the child's ru_maxrss, which counts the
+// resident pages of the shared libraries' code as well; anon_kib, the
+// child's anonymous resident memory after the run, and anon_growth_kib, what
+// the run added to it (the same for both package sizes when nothing of a
+// package is held in memory).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "console/context.h"
+#include "manifest/manifest.h"
+#include "qpk/writer.h"
+#include "signing/key_file.h"
+#include "signing/signer.h"
+#include "store/installing.h"
+#include "store/package_format.h"
+#include "stream/little_endian.h"
+#include "stream/package_istream.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int file_count = 64;
+
+// What a forked child reports back.
+struct child_report {
+    double seconds = 0;
+    long peak_kib = 0;        // ru_maxrss: every resident page, library code included
+    long anon_start_kib = 0;  // anonymous resident memory (heap, stack, data)
+    long anon_end_kib = 0;
+    bool ok = false;
+};
+
+// A "Name:   N kB" field of /proc/self/status, read through an open file.
+long status_kib(int fd, const char* name) {
+    char text[4096];
+    ssize_t n = fd < 0 ? -1 : ::pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return -1;
+    text[n] = '\0';
+    const char* field = std::strstr(text, name);
+    return field ? std::atol(field + std::strlen(name) + 1) : -1;
+}
+
+// Runs body in a forked child chrooted into root; body fills the report.
+child_report in_child(const std::string& root, const std::function<void(child_report&)>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        child_report report;
+        // Opened before the change of root, which has no /proc.
+        int status = ::open("/proc/self/status", O_RDONLY);
+        report.anon_start_kib = status_kib(status, "RssAnon:");
+        if (root.empty() || (::chroot(root.c_str()) == 0 && ::chdir("/") == 0)) body(report);
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        report.peak_kib = usage.ru_maxrss;
+        report.anon_end_kib = status_kib(status, "RssAnon:");
+        ssize_t written = ::write(fds[1], &report, sizeof report);
+        ::_exit(written == sizeof report ? 0 : 1);
+    }
+    ::close(fds[1]);
+    child_report report;
+    if (pid < 0 || ::read(fds[0], &report, sizeof report) != sizeof report) report = {};
+    ::close(fds[0]);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    return report;
+}
+
+// CPU time of this process, user and system: the machine's other work
+// cannot stretch it the way it stretches wall time.
+double cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Half the files are text that compresses well, half random bytes.
+std::vector<qpk::file_item> bench_files(std::size_t total) {
+    static const char* const words[] = {"interface", "address", "route", "bridge", "filter",   "queue",
+                                        "wireless",  "system",  "ntp",   "hello",  "disabled", "comment"};
+    std::mt19937_64 random(42);
+    std::vector<qpk::file_item> files;
+    const std::size_t size = total / file_count;
+    for (int i = 0; i < file_count; ++i) {
+        std::string data;
+        data.reserve(size + 16);
+        if (i % 2 == 0) {
+            while (data.size() < size) {
+                data += words[random() % 12];
+                data += random() % 8 == 0 ? '\n' : ' ';
+            }
+        } else {
+            while (data.size() < size) {
+                std::uint64_t word = random();
+                data.append(reinterpret_cast<const char*>(&word), sizeof word);
+            }
+        }
+        data.resize(size);
+        char name[32];
+        std::snprintf(name, sizeof name, "data/file-%02d", i);
+        files.push_back(qpk::regular_file(name, std::move(data)));
+    }
+    return files;
+}
+
+// Writes the signed package of the given total file size to path.
+bool make_package(const std::string& path, std::size_t total) {
+    signing::private_keys keys{};
+    std::string error;
+    if (!signing::read_private_key_file(SOURCE_DIR "/keys/development.private", keys, error)) {
+        std::fprintf(stderr, "install_bench: %s\n", error.c_str());
+        return false;
+    }
+    qpk::package_contents c;
+    c.name = "bench";
+    c.version = 0x07026600;  // 7.2
+    c.build_time = 1700000000;
+    c.files = bench_files(total);
+    std::string file = qpk::build_package(c, [&](const qpk::digest_buffer& digest, std::size_t length) {
+        std::vector<std::uint8_t> signature;
+        signing::sign_digest(keys, digest.data(), 2, signature);
+        signature.resize(length);
+        return std::string(signature.begin(), signature.end());
+    });
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    return !file.empty() && out.good();
+}
+
+// A temporary router root on tmpfs holding the two package files.
+struct bench_root {
+    std::string path;
+    bool ok = false;
+
+    bench_root() {
+        char pattern[] = "/dev/shm/installer-bench-XXXXXX";
+        char fallback[] = "/tmp/installer-bench-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (!made) made = ::mkdtemp(fallback);
+        if (!made) return;
+        path = made;
+        for (const char* dir : {"/flash/boot", "/flash/var/pdb", "/ram", "/tmp"}) fs::create_directories(path + dir);
+        ok = in_child("", [&](child_report& report) {
+                 report.ok = make_package(path + "/pkg-1.qpk", 1 << 20) && make_package(path + "/pkg-64.qpk", 64 << 20);
+             }).ok;
+    }
+    ~bench_root() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+
+    // What a run left behind, so that the next one starts alike.
+    void clean() const {
+        std::error_code ignored;
+        for (const char* dir : {"/flash/data", "/flash/var/pdb/bench", "/floor"}) fs::remove_all(path + dir, ignored);
+    }
+};
+
+const bench_root& root() {
+    static const bench_root r;
+    return r;
+}
+
+std::string package_path(int mib) { return "/pkg-" + std::to_string(mib) + ".qpk"; }
+
+// The installer's own path: install_package with its progress line drawn,
+// then the manifest applied (renames and the sync before them).
+void install_run(const std::string& package, child_report& report, bool with_apply) {
+    installer_context ctx;
+    ctx.out = std::fopen("/dev/null", "w");
+    if (!ctx.out) ctx.out = std::tmpfile();
+    const double start = cpu_seconds();
+    std::ifstream file(package, std::ios::binary);
+    package_istream stream(file, true);
+    add_wanted_types(stream, install_wanted_types);
+    stream.next_part();
+    package_record record;
+    file_manifest manifest;
+    report.ok = read_description(record, stream) && install_package(ctx, record, manifest, stream);
+    report.seconds = cpu_seconds() - start;
+    if (with_apply) apply_manifest(manifest, false);
+}
+
+// Writes the inflated file entries as they arrive, through plain write calls.
+class entry_writer {
+public:
+    bool feed(const unsigned char* data, std::size_t n) {
+        while (n > 0) {
+            if (fd_ < 0) {
+                std::size_t want = header_size + name_length_ - have_;
+                std::size_t take = std::min(want, n);
+                std::memcpy(header_ + have_, data, take);
+                have_ += take;
+                data += take;
+                n -= take;
+                if (have_ == header_size) name_length_ = get_le16(header_ + 28);
+                if (have_ < header_size + name_length_) continue;
+                const std::string name(reinterpret_cast<char*>(name_), name_length_);
+                left_ = get_le32(header_ + 24);
+                std::string path = "/floor/" + name;
+                fs::create_directories(fs::path(path).parent_path());
+                fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd_ < 0) return false;
+            }
+            std::size_t take = std::min<std::size_t>(left_, n);
+            if (take > 0 && ::write(fd_, data, take) != static_cast<ssize_t>(take)) return false;
+            data += take;
+            n -= take;
+            left_ -= static_cast<std::uint32_t>(take);
+            if (left_ == 0 && fd_ >= 0) {
+                ::close(fd_);
+                fd_ = -1;
+                have_ = 0;
+                name_length_ = 0;
+            }
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::size_t header_size = 30;
+    unsigned char header_[header_size + 65535];
+    unsigned char* name_ = header_ + header_size;
+    std::size_t have_ = 0;
+    std::size_t name_length_ = 0;
+    std::uint32_t left_ = 0;
+    int fd_ = -1;
+};
+
+// The floor: the same file hashed, its archive inflated and its files
+// written, with nothing between the libraries and the system calls.
+void floor_run(const std::string& package, child_report& report) {
+    const double start = cpu_seconds();
+    int fd = ::open(package.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapped == MAP_FAILED) return;
+    const auto* bytes = static_cast<const unsigned char*>(mapped);
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    EVP_Digest(bytes + 8, size - 8, digest, &digest_length, EVP_sha1(), nullptr);
+    benchmark::DoNotOptimize(digest);
+
+    std::size_t at = 8;
+    while (at + 6 <= size && get_le16(bytes + at) != part_type::file_archive) at += 6 + get_le32(bytes + at + 2);
+    if (at + 6 > size) return;
+    z_stream z{};
+    inflateInit(&z);
+    z.next_in = const_cast<unsigned char*>(bytes + at + 6);
+    z.avail_in = get_le32(bytes + at + 2);
+    static unsigned char out[1 << 16];
+    auto writer = std::make_unique<entry_writer>();
+    int result = Z_OK;
+    bool good = true;
+    while (result == Z_OK && good) {
+        z.next_out = out;
+        z.avail_out = sizeof out;
+        result = inflate(&z, Z_NO_FLUSH);
+        good = writer->feed(out, sizeof out - z.avail_out);
+    }
+    inflateEnd(&z);
+    ::munmap(mapped, size);
+    report.ok = good && result == Z_STREAM_END;
+    report.seconds = cpu_seconds() - start;
+}
+
+void BM_InstallAgainstFloor(benchmark::State& state) {
+    const bench_root& r = root();
+    if (!r.ok) {
+        state.SkipWithError("no temporary root or package");
+        return;
+    }
+    const std::string package = package_path(static_cast<int>(state.range(0)));
+    // The fastest of the runs: what the work costs when nothing else on the
+    // machine gets in the way, which other processes can only slow down.
+    double install_best = 1e9, floor_best = 1e9;
+    for (auto _ : state) {
+        r.clean();
+        child_report floor = in_child(r.path, [&](child_report& report) { floor_run(package, report); });
+        r.clean();
+        child_report install = in_child(r.path, [&](child_report& report) { install_run(package, report, false); });
+        if (!floor.ok || !install.ok) {
+            state.SkipWithError("a run failed");
+            return;
+        }
+        state.SetIterationTime(install.seconds);
+        install_best = std::min(install_best, install.seconds);
+        floor_best = std::min(floor_best, floor.seconds);
+    }
+    r.clean();
+    state.counters["install_ms"] = install_best * 1e3;
+    state.counters["floor_ms"] = floor_best * 1e3;
+    state.counters["ratio"] = install_best / floor_best;
+}
+BENCHMARK(BM_InstallAgainstFloor)->Arg(64)->Arg(1)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+
+void BM_InstallPeakMemory(benchmark::State& state) {
+    const bench_root& r = root();
+    if (!r.ok) {
+        state.SkipWithError("no temporary root or package");
+        return;
+    }
+    const std::string package = package_path(static_cast<int>(state.range(0)));
+    child_report install;
+    for (auto _ : state) {
+        r.clean();
+        install = in_child(r.path, [&](child_report& report) { install_run(package, report, true); });
+        if (!install.ok) {
+            state.SkipWithError("the installation failed");
+            return;
+        }
+        state.SetIterationTime(install.seconds);
+    }
+    r.clean();
+    state.counters["peak_kib"] = static_cast<double>(install.peak_kib);
+    state.counters["anon_kib"] = static_cast<double>(install.anon_end_kib);
+    state.counters["anon_growth_kib"] = static_cast<double>(install.anon_end_kib - install.anon_start_kib);
+}
+BENCHMARK(BM_InstallPeakMemory)->Arg(1)->Arg(64)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
