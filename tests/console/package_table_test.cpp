@@ -41,7 +41,7 @@ TEST(PackageTableTest, RowsInLoadOrderWithFlagsAndDates) {
     a.note = "base";
     package_record& b = add(c.ctx, "wireless", make_version(6, 41, 'c', 2), 1700000000);
     b.disabled = true;
-    b.bundle_reference.name = "routeros";
+    b.bundle_reference.name = "velnor";
     add(c.ctx, "averyveryverylongname", make_version(7, 1, 'b', 3), 86399);
 
     std::string expected = header;

@@ -40,7 +40,7 @@ TEST(ShowTest, ListsTheDatabaseOfTheRootByteForByte) {
     root.write_file(pdb + "system/image", package_file("system", make_version(6, 40, 'f', 1), 1500000000, "base system"));
 
     qpk::bundle_contents b;
-    b.name = "routeros";
+    b.name = "velnor";
     b.version = v640;
     b.build_time = 1600000000;
     b.note = "all in one";
@@ -48,7 +48,7 @@ TEST(ShowTest, ListsTheDatabaseOfTheRootByteForByte) {
     std::string bundle_file;
     std::string error;
     ASSERT_TRUE(qpk::build_bundle(b, bundle_file, error)) << error;
-    root.write_file(pdb + "routeros/image", bundle_file);
+    root.write_file(pdb + "velnor/image", bundle_file);
     root.write_file(pdb + "ppp/disabled", "user\n");
 
     root.write_file(pdb + "wireless/image", package_file("wireless", make_version(6, 41, 'c', 2), 1700000000));
@@ -62,9 +62,9 @@ TEST(ShowTest, ListsTheDatabaseOfTheRootByteForByte) {
 
     const std::map<std::string, std::string> image_rows = {
         {"system", "          system           6.40.1 Jul/14/2017 02:40:00                              base system\n"},
-        {"routeros", "            dhcp  B          6.40 Sep/13/2020 12:26:41                              dhcp server\n"
+        {"velnor", "            dhcp  B          6.40 Sep/13/2020 12:26:41                              dhcp server\n"
                      "             ppp XB          6.40 Jan/01/1970 00:00:00                                         \n"
-                     "        routeros             6.40 Sep/13/2020 12:26:40                               all in one\n"},
+                     "          velnor             6.40 Sep/13/2020 12:26:40                               all in one\n"},
         {"wireless", "        wireless X        6.41rc2 Nov/14/2023 22:13:20                                         \n"},
         {"longername12345x", "longername12345x         7.1beta3 Jan/02/1970 00:00:00 " + std::string(45, 'n') + "\n"},
     };

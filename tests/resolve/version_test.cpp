@@ -101,7 +101,7 @@ TEST(VersionTest, CompareByVersionThenBuildTime) {
 }
 
 TEST(VersionTest, CompareReachesIntoDirectSubPackagesOnly) {
-    auto bundle = bundle_of("routeros", make_version(7, 0, 'f', 0),
+    auto bundle = bundle_of("velnor", make_version(7, 0, 'f', 0),
                             members(package("wireless", make_version(1, 0, 'f', 0)), package("system", v640)));
     auto older_system = package("system", make_version(6, 39, 'f', 0));
     auto newer_system = package("system", make_version(6, 41, 'f', 0));
@@ -138,12 +138,12 @@ TEST(VersionTest, CompareReachesIntoDirectSubPackagesOnly) {
 }
 
 TEST(VersionTest, NamedOrContains) {
-    auto bundle = bundle_of("routeros", 1, members(package("system", 1)));
-    EXPECT_TRUE(named_or_contains(*bundle, "routeros"));
+    auto bundle = bundle_of("velnor", 1, members(package("system", 1)));
+    EXPECT_TRUE(named_or_contains(*bundle, "velnor"));
     EXPECT_TRUE(named_or_contains(*bundle, "system"));
     EXPECT_FALSE(named_or_contains(*bundle, "System"));
     EXPECT_FALSE(named_or_contains(*bundle, "sys"));
-    EXPECT_FALSE(named_or_contains(*package("system", 1), "routeros"));
+    EXPECT_FALSE(named_or_contains(*package("system", 1), "velnor"));
 }
 
 TEST(VersionTest, MatchesWithOpenAndClosedBounds) {

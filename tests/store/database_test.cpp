@@ -90,10 +90,10 @@ TEST(DatabaseTest, PathsAndNames) {
     EXPECT_EQ(record_directory(*r), "/flash/var/pdb/system/");
     r->version = v6401;
     EXPECT_EQ(message_name(*r), "system-6.40.1");
-    r->bundle_reference = {"routeros", v640, v640, 0};
-    EXPECT_EQ(message_name(*r), "routeros-6.40");
-    r->bundle_reference = {"routeros", 0, 0, 0};
-    EXPECT_EQ(message_name(*r), "routeros");
+    r->bundle_reference = {"velnor", v640, v640, 0};
+    EXPECT_EQ(message_name(*r), "velnor-6.40");
+    r->bundle_reference = {"velnor", 0, 0, 0};
+    EXPECT_EQ(message_name(*r), "velnor");
 
     EXPECT_EQ(schedule_path("a_b.c"), "/ram/pdb/abc/schedule");
     EXPECT_EQ(schedule_path("velnor-X2"), "/ram/pdb/velnor-X2/schedule");
@@ -109,7 +109,7 @@ TEST(DatabaseTest, PathsAndNames) {
 
 TEST(DatabaseTest, FailureReportsGoByErrno) {
     auto member = sample_record("wireless");
-    member->bundle_reference = {"routeros", v640, v640, 0};
+    member->bundle_reference = {"velnor", v640, v640, 0};
     auto plain = sample_record("system");
     struct {
         int error;
@@ -118,10 +118,10 @@ TEST(DatabaseTest, FailureReportsGoByErrno) {
         const char* message;
     } cases[] = {
         {ENOSPC, plain.get(), "meta/version", "ERROR: installation of system-6.40.1 failed: disk is too small"},
-        {EIO, member.get(), "meta/deps", "ERROR: installation of routeros-6.40 failed: disk error"},
+        {EIO, member.get(), "meta/deps", "ERROR: installation of velnor-6.40 failed: disk error"},
         {EACCES, plain.get(), "meta/files",
          "ERROR: installation of system-6.40.1 failed: could not create meta/files: Permission denied"},
-        {0, member.get(), "/flash/x", "ERROR: installation of routeros-6.40 failed: could not create /flash/x: Success"},
+        {0, member.get(), "/flash/x", "ERROR: installation of velnor-6.40 failed: could not create /flash/x: Success"},
     };
     for (const auto& c : cases) {
         captured_context t;
@@ -133,7 +133,7 @@ TEST(DatabaseTest, FailureReportsGoByErrno) {
     }
     captured_context t;
     broken_package(t.ctx, *member);
-    EXPECT_EQ(t.all(), "ERROR: installation of routeros-6.40 failed: broken package\n");
+    EXPECT_EQ(t.all(), "ERROR: installation of velnor-6.40 failed: broken package\n");
 }
 
 TEST(DatabaseTest, LoadRecordStateFromDirectories) {
@@ -222,10 +222,10 @@ TEST(DatabaseTest, LoadRecordStateFromDirectories) {
          }},
         {"negative version", "p", 0, 0, {{"version", "-1 3\n"}, {"files", ""}}, "", "",
          [](package_record& r) { r.scheduled_action = action_uninstall; }},
-        {"bundle word", "p", 0, 0, {{"bundle", "routeros\n"}, {"version", v}, {"files", ""}}, "", "",
+        {"bundle word", "p", 0, 0, {{"bundle", "velnor\n"}, {"version", v}, {"files", ""}}, "", "",
          [&](package_record& r) {
              versioned(r);
-             r.bundle_reference = {"routeros", 0, 0, 0};
+             r.bundle_reference = {"velnor", 0, 0, 0};
              r.scheduled_action = action_uninstall;
          }},
         {"empty bundle file", "p", 0, 0, {{"bundle", "\n"}, {"version", v}, {"files", ""}}, "", "", versioned},
@@ -346,12 +346,12 @@ TEST(DatabaseTest, WriteRecordMetaOverAnExistingDirectory) {
         {"provisions, bundle member, disabled by the user",
          [](package_record& r) {
              r.provisions = {{"net", 1, 0, -7}};
-             r.bundle_reference = {"routeros", v640, v640, 0};
+             r.bundle_reference = {"velnor", v640, v640, 0};
              r.disabled = r.user_set = true;
          },
          "S " + d + "bundle\nS " + d + "deps\nS " + d + "disabled\nU " + d + "enabled\nS " + d + "files\nS " + d +
              "provides\nS " + d + "version\n",
-         {{"provides", "net 1 0 -7\n"}, {"bundle", "routeros\n"}, {"disabled", "user\n"}, {"enabled", gone},
+         {{"provides", "net 1 0 -7\n"}, {"bundle", "velnor\n"}, {"disabled", "user\n"}, {"enabled", gone},
           {"files", ""}}},
         {"disabled automatically",
          [](package_record& r) { r.disabled = true; },
@@ -605,7 +605,7 @@ TEST(DatabaseTest, RecordsReadBackAsWritten) {
     enabled->user_set = true;
     written.push_back(std::move(enabled));
 
-    auto bundle = sample_record("routeros");
+    auto bundle = sample_record("velnor");
     bundle->bundle = true;
     bundle->disabled = true;
     written.push_back(std::move(bundle));
@@ -618,7 +618,7 @@ TEST(DatabaseTest, RecordsReadBackAsWritten) {
     // member read from its directory rather than its bundle's image has lost
     // its bundle: it is scheduled for uninstall.
     auto member = sample_record("member");
-    member->bundle_reference = {"routeros", v640, v640, 0};
+    member->bundle_reference = {"velnor", v640, v640, 0};
     member->files = {"/m"};
     written.push_back(std::move(member));
 

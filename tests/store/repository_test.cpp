@@ -99,7 +99,7 @@ run_result load_in_root(const temp_root& root, bool quiet = false) {
     return run_in_child(root.path(), [quiet] {
         installer_context ctx;
         ctx.out = stdout;
-        load_repository(ctx, quiet, "mipsbe");
+        load_repository(ctx, quiet, "mips");
         std::string text = "arch " + ctx.architecture + " quiet " + n(ctx.quiet) + " messages " +
                            n(static_cast<std::uint32_t>(ctx.messages.size())) + "\n";
         for (const auto& record : ctx.packages) text += describe(*record);
@@ -165,7 +165,7 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     qpk::package_contents system = package("system", v6401, 1500000000);
     system.header_flags = 1;
     system.text24 = "t24";
-    system.architecture = "mipsbe";
+    system.architecture = "mips";
     system.text2 = "t2";
     system.note = "base";
     system.dependencies = std::vector<requirement>{{"kernel", v640, 0, 0}};
@@ -182,11 +182,11 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     qpk::package_contents dhcp = package("dhcp", v640, 1600000001);
     dhcp.note = "dhcp server";
     dhcp.dependencies = std::vector<requirement>{{"system", v640, 0, 0}};
-    qpk::bundle_contents routeros = bundle_of("routeros", v640, 1600000000, {build(dhcp), build(package("ppp", v640, 0))});
-    routeros.note = "bundle note";
-    routeros.image = "BIMG";
-    routeros.default_disabled = std::vector<requirement>{{"ppp", 0, 0, 0}};
-    root.write_file(pdb + "routeros/image", bundle(routeros));
+    qpk::bundle_contents velnor = bundle_of("velnor", v640, 1600000000, {build(dhcp), build(package("ppp", v640, 0))});
+    velnor.note = "bundle note";
+    velnor.image = "BIMG";
+    velnor.default_disabled = std::vector<requirement>{{"ppp", 0, 0, 0}};
+    root.write_file(pdb + "velnor/image", bundle(velnor));
     root.write_file(pdb + "ppp/disabled", "auto\n");
     root.write_file("/ram/pdb/dhcp/schedule", "uninstall\n");
 
@@ -226,15 +226,15 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     root.write_file("/rw/pckg/.images/both", build(package("both", v200, 20)));
 
     const std::string i386_plain = " flags=0 t24=[] arch=[i386] t2=[] note=[] image=0 bundle=0 deps=[] prov=[] conf=[] subs=0 files=[]";
-    const std::string bundle_ref = " bref=[routeros," + n(v640) + "," + n(v640) + ",0]";
+    const std::string bundle_ref = " bref=[velnor," + n(v640) + "," + n(v640) + ",0]";
     std::map<std::string, std::string> from_database = {
         {"system", "system 6.40.1 built=1500000000 flags=1 t24=[t24] arch=[i386] t2=[] note=[base] image=0 bundle=0 deps=[kernel," +
                        n(v640) + ",0,0] prov=[sys," + n(v640) + "," + n(v640) + ",5] conf=[old,0," + n(v640) +
                        ",0] subs=0 files=[] bref=- disabled=1 user=1 action=0\n"},
-        {"routeros", "dhcp 6.40 built=1600000001 flags=0 t24=[] arch=[i386] t2=[] note=[dhcp server] image=0 bundle=0 deps=[system," +
+        {"velnor", "dhcp 6.40 built=1600000001 flags=0 t24=[] arch=[i386] t2=[] note=[dhcp server] image=0 bundle=0 deps=[system," +
                          n(v640) + ",0,0] prov=[] conf=[] subs=0 files=[]" + bundle_ref + " disabled=0 user=0 action=1\n" +
                          "ppp 6.40 built=0" + i386_plain + bundle_ref + " disabled=1 user=0 action=0\n" +
-                         "routeros 6.40 built=1600000000 flags=0 t24=[] arch=[i386] t2=[] note=[bundle note] image=0 bundle=1 "
+                         "velnor 6.40 built=1600000000 flags=0 t24=[] arch=[i386] t2=[] note=[bundle note] image=0 bundle=1 "
                          "deps=[] prov=[] conf=[] subs=0 files=[] bref=- disabled=0 user=0 action=0\n"},
         {"renamed", "calea 6.40 built=2" + i386_plain + " bref=- disabled=0 user=0 action=0\n"},
         {"broken", "broken 6.40 built=7 flags=0 t24=[] arch=[] t2=[] note=[] image=0 bundle=0 deps=[] prov=[] conf=[] subs=0 "
@@ -254,7 +254,7 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
         {"dirimg", "dirimg 6.40 built=3" + no_meta + " disabled=0 user=0 action=0\n"},
     };
 
-    std::string expected = "arch mipsbe quiet 0 messages 0\n";
+    std::string expected = "arch mips quiet 0 messages 0\n";
     const std::vector<std::string> order = directory_order(root.host(pdb));
     for (const auto* group : {&from_database, &from_outside, &without_image})
         for (const std::string& name : order)
@@ -269,15 +269,15 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
 TEST(RepositoryTest, EmptyOrMissingDatabase) {
     temp_root root;
     run_result r = load_in_root(root);
-    EXPECT_EQ(r.out, "arch mipsbe quiet 0 messages 0\n");
+    EXPECT_EQ(r.out, "arch mips quiet 0 messages 0\n");
 
     // Images outside the database mean nothing without it.
     root.write_file("/rw/pckg/.images/system", build(package("system", v640, 1)));
     ASSERT_EQ(::rmdir(root.host("/flash/var/pdb").c_str()), 0);
     r = load_in_root(root);
-    EXPECT_EQ(r.out, "WARNING: could not open repo\narch mipsbe quiet 0 messages 1\n");
+    EXPECT_EQ(r.out, "WARNING: could not open repo\narch mips quiet 0 messages 1\n");
     r = load_in_root(root, true);
-    EXPECT_EQ(r.out, "arch mipsbe quiet 1 messages 0\n");
+    EXPECT_EQ(r.out, "arch mips quiet 1 messages 0\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -324,7 +324,7 @@ TEST(RepositoryTest, HeaderNamesThatAreNoDatabaseEntryStayInsideTheDatabase) {
                         n(v641) + "," + n(v641) + ",0] disabled=0 user=0 action=0\n" + "partial 6.41 built=1" + i386_plain +
                         " bundle=1 deps=[] prov=[] conf=[] subs=0 files=[] bref=- disabled=0 user=0 action=0\n"},
     };
-    std::string expected = "arch mipsbe quiet 0 messages 0\n";
+    std::string expected = "arch mips quiet 0 messages 0\n";
     for (const std::string& name : directory_order(root.host(pdb))) expected += records[name];
     run_result r = load_in_root(root);
     EXPECT_EQ(r.err, "");
@@ -371,7 +371,7 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
 
     qpk::package_contents a = package("alpha", v641, 11);
     a.text24 = "t24";
-    a.architecture = "mipsbe";
+    a.architecture = "mips";
     a.text2 = "t2";
     a.note = "note a";
     a.provisions = std::vector<requirement>{{"alias", v640, 0, -2}};
@@ -434,7 +434,7 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     }
     const std::string plain = " flags=0 t24=[] arch=[i386] t2=[] note=[] image=0 bundle=0 deps=[] prov=[] conf=[]";
     std::map<std::string, std::string> expected = {
-        {dir + "a.qpk", "alpha 6.41 built=11 flags=0 t24=[t24] arch=[mipsbe] t2=[t2] note=[note a] image=1 bundle=0 deps=[] prov=[alias," +
+        {dir + "a.qpk", "alpha 6.41 built=11 flags=0 t24=[t24] arch=[mips] t2=[t2] note=[note a] image=1 bundle=0 deps=[] prov=[alias," +
                             n(v640) + ",0,-2] conf=[] subs:"},
         {dir + "b.vpk", "beta 6.40 built=12" + plain + " subs:"},
         {dir + "h.qpk", "suite 6.41 built=20 flags=0 t24=[] arch=[i386] t2=[] note=[] image=1 bundle=1 deps=[] prov=[] conf=[] subs: "

@@ -333,7 +333,7 @@ TEST(QpkTest, BuildFromADescriptionFile) {
                                      "name = routing\n"
                                      "version = 6.41rc1\n"
                                      "build-time = 42\n"
-                                     "arch = mipsbe\n"
+                                     "arch = mips\n"
                                      "depends = system:6.41\n"
                                      "depends = dhcp\n"
                                      "no-meta\n"
