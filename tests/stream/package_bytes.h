@@ -15,23 +15,16 @@
 namespace test_bytes {
 
 inline std::string le16(std::uint16_t v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-
-inline std::string le32(std::uint32_t v) {
-    std::string out;
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-    return out;
-}
-
-// A part header and its data.
-inline std::string part(std::uint16_t type, const std::string& data) {
-    return le16(type) + le32(static_cast<std::uint32_t>(data.size())) + data;
-}
+inline std::string le32(std::uint32_t v) { return le16(static_cast<std::uint16_t>(v)) + le16(static_cast<std::uint16_t>(v >> 16)); }
 
 // A part header that declares a length of its own, followed by data.
 inline std::string part_claiming(std::uint16_t type, std::uint32_t length, const std::string& data) {
     return le16(type) + le32(length) + data;
 }
-
+// A part header and its data.
+inline std::string part(std::uint16_t type, const std::string& data) {
+    return part_claiming(type, static_cast<std::uint32_t>(data.size()), data);
+}
 // The file header in front of body.
 inline std::string file(const std::string& body, std::uint32_t magic = 0xBAD0F11E) {
     return le32(magic) + le32(static_cast<std::uint32_t>(body.size())) + body;
@@ -62,12 +55,8 @@ inline std::string from_hex(const std::string& hex) {
 }
 
 inline std::string to_hex(const unsigned char* p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(digits[p[i] >> 4]);
-        out.push_back(digits[p[i] & 15]);
-    }
+    for (std::size_t i = 0; i < n; ++i) out += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
     return out;
 }
 
@@ -83,14 +72,12 @@ inline std::vector<vector_file> read_vector_files(const std::string& path) {
     if (!in) throw std::runtime_error("cannot open " + path);
     std::vector<vector_file> files;
     vector_file current;
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (line.rfind("# ", 0) == 0) current.comment = line.substr(2);
         if (line.rfind("level=", 0) == 0) {
             current.levels.clear();
             std::istringstream words(line.substr(6));
-            int level;
-            while (words >> level) current.levels.push_back(level);
+            for (int level; words >> level;) current.levels.push_back(level);
         }
         if (line.rfind("file=", 0) == 0) {
             current.bytes = from_hex(line.substr(5));
@@ -112,24 +99,17 @@ struct signature_range {
 
 inline std::vector<signature_range> signature_ranges(const std::string& bytes) {
     std::vector<signature_range> ranges;
-    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8); };
-    auto u32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(u16(at)) | static_cast<std::uint32_t>(u16(at + 2)) << 16;
-    };
+    auto byte = [&](std::size_t at) { return std::uint32_t{static_cast<unsigned char>(bytes[at])}; };
     std::size_t start = 8;
     bool sha256 = false;
     for (std::size_t pos = 8; pos + 6 <= bytes.size();) {
-        unsigned type = u16(pos);
-        std::uint32_t length = u32(pos + 2);
-        if (type == 25) {
-            sha256 = true;
-            start = pos;
-        }
-        if (type == 1) start = pos;
+        const std::uint32_t type = byte(pos) | byte(pos + 1) << 8;
+        const std::uint32_t length = byte(pos + 2) | byte(pos + 3) << 8 | byte(pos + 4) << 16 | byte(pos + 5) << 24;
+        if (type == 25) sha256 = true;
+        if (type == 25 || type == 1) start = pos;
         if (type == 9) {
             ranges.push_back({start, pos + 6, sha256});
-            // The check restarts the message after the signature header.
-            start = pos + 6;
+            start = pos + 6;  // the check restarts the message after the signature header
         }
         pos += 6 + length;
     }

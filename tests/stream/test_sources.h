@@ -1,6 +1,6 @@
-// Stream buffers that stand in for the sources a package stream reads from:
-// a file that can seek, a pipe that cannot, a source that refuses putback,
-// each counting the bytes it hands out.
+// A stream buffer that stands in for the sources a package stream reads
+// from: a file that can seek, a pipe that cannot, a source that refuses
+// putback or trickles its data, counting the bytes it hands out.
 #pragma once
 
 #include <algorithm>
@@ -13,10 +13,8 @@ public:
     struct options {
         bool seekable = true;
         bool putback = true;
-        std::size_t chunk = 7;  // bytes per refill; odd so refills fall mid-part
-        // When not 0, a block read delivers at most this many bytes, as a
-        // device that trickles data might.
-        std::size_t trickle = 0;
+        std::size_t chunk = 7;    // bytes per refill; odd so refills fall mid-part
+        std::size_t trickle = 0;  // when not 0, the most a block read delivers
     };
 
     explicit test_source(std::string data) : test_source(std::move(data), options{}) {}
@@ -26,10 +24,8 @@ public:
         setg(buffer_.data(), buffer_.data(), buffer_.data());
     }
 
-    // Bytes pulled from the data so far (what a device would have delivered).
-    std::size_t bytes_read = 0;
-    // Successful seeks.
-    std::size_t seeks = 0;
+    std::size_t bytes_read = 0;  // pulled from the data so far
+    std::size_t seeks = 0;       // successful seeks
 
     // Bytes handed to the reader: the position in the data.
     std::size_t consumed() const { return next_ - static_cast<std::size_t>(egptr() - gptr()); }
@@ -49,13 +45,8 @@ protected:
     int_type uflow() override {
         int_type c = underflow();
         if (traits_type::eq_int_type(c, traits_type::eof())) return c;
-        if (opts_.putback) {
-            gbump(1);
-        } else {
-            // Nothing stays behind the read position, so a putback has
-            // nothing to step back onto.
-            setg(egptr(), egptr(), egptr());
-        }
+        // Without putback nothing stays behind the read position.
+        opts_.putback ? gbump(1) : setg(egptr(), egptr(), egptr());
         return c;
     }
 
@@ -71,11 +62,10 @@ protected:
         return seekpos(pos_type(base + off), which);
     }
 
+    // Like a file: positions past the end are allowed, reads there find nothing.
     pos_type seekpos(pos_type pos, std::ios_base::openmode) override {
-        off_type target = off_type(pos);
-        if (!opts_.seekable || target < 0) return pos_type(off_type(-1));
-        // Like a file: positions past the end are allowed, reads there find nothing.
-        next_ = static_cast<std::size_t>(target);
+        if (!opts_.seekable || off_type(pos) < 0) return pos_type(off_type(-1));
+        next_ = static_cast<std::size_t>(off_type(pos));
         setg(buffer_.data(), buffer_.data(), buffer_.data());
         ++seeks;
         return pos;

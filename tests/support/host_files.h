@@ -18,35 +18,35 @@ inline unsigned mode_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
 
-inline bool is_link_to(const std::string& path, const std::string& target) {
+inline std::string link_target(const std::string& path) {
     char buffer[4096];
     ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
-    return n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
+    return n < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
 }
 
-// Names in a directory, sorted, without "." and "..".
-inline std::vector<std::string> names_in(const std::string& path) {
+inline bool is_link_to(const std::string& path, const std::string& target) {
+    return !target.empty() && link_target(path) == target;
+}
+
+// Names of a directory in the order the directory hands them out (the order
+// in which the installer loads them), without "." and ".."; with hidden
+// false, also without the other names that begin with ".".
+inline std::vector<std::string> directory_order(const std::string& path, bool hidden = false) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {
         while (dirent* entry = ::readdir(dir)) {
             std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
+            if (name != "." && name != ".." && (hidden || name[0] != '.')) names.push_back(name);
         }
         ::closedir(dir);
     }
-    std::sort(names.begin(), names.end());
     return names;
 }
 
-// Names of a directory in the order the directory hands them out, without
-// those beginning with ".": the order in which the installer loads them.
-inline std::vector<std::string> directory_order(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        ::closedir(dir);
-    }
+// Names in a directory, sorted, without "." and "..".
+inline std::vector<std::string> names_in(const std::string& path) {
+    std::vector<std::string> names = directory_order(path, true);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -61,18 +61,14 @@ inline std::string byte_pattern(std::size_t size) {
 // Every path under base with its kind and content, one line each, to show
 // that a run changed nothing.
 inline void snapshot_into(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
-    std::string path = base + relative;
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
+    if (::lstat((base + relative).c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
         out.push_back(relative + "/");
-        for (const std::string& name : names_in(path)) snapshot_into(base, relative + "/" + name, out);
-    } else if (S_ISLNK(st.st_mode)) {
-        char target[4096];
-        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        out.push_back(relative + " -> " + std::string(target, n < 0 ? 0 : static_cast<std::size_t>(n)));
+        for (const std::string& name : names_in(base + relative)) snapshot_into(base, relative + "/" + name, out);
     } else {
-        out.push_back(relative + " = " + read_host_file(path));
+        out.push_back(relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative)
+                                                      : " = " + read_host_file(base + relative)));
     }
 }
 

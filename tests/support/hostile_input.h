@@ -5,10 +5,8 @@
 // stream itself part by part over sources that can and cannot seek, with
 // and without hashing. Whatever the bytes are, nothing may crash, hang or
 // grow without bound, and what the readers report must hold together; the
-// report names every check that did not hold.
-//
-// Shared by the mutation tests (tests/stream/hostile_input_test.cpp) and the
-// fuzz targets (fuzz/), so that both read exactly the same way.
+// report names every check that did not hold. Shared by the mutation tests
+// (tests/stream/hostile_input_test.cpp) and the fuzz targets (fuzz/).
 #pragma once
 
 #include <array>
@@ -44,25 +42,18 @@ struct signature_seen {
 };
 
 struct reading_report {
-    // read_download_file took the bytes as a package file.
-    bool download_accepted = false;
+    bool download_accepted = false;  // read_download_file took the bytes as a package file
     // The reading of an installation took the package (or every member of
     // the bundle) through its image part, its file archive and a signature
-    // of at least level 1, and found the end of the file where one is due,
-    // at the size the file header declares (a stream cut short, even
-    // between two bundle members, is not complete).
+    // of at least level 1, and found the end of the file at the size the
+    // file header declares (a file cut short, even between two bundle
+    // members, is not complete).
     bool install_complete = false;
-    // Signature parts checked by that reading, in file order.
-    std::vector<signature_seen> install_signatures;
-    // Signature parts checked by the part-by-part walk with hashing on
-    // (every part of the file, up to where the data ends).
-    std::vector<signature_seen> walk_signatures;
-    // File entries the extraction loop went through.
-    std::size_t file_entries = 0;
-    // Records the image loader made from the bytes.
-    std::size_t image_records = 0;
-    // The checks that did not hold; empty when all is well.
-    std::vector<std::string> violations;
+    std::vector<signature_seen> install_signatures;  // checked by that reading, in file order
+    std::vector<signature_seen> walk_signatures;     // checked by the part-by-part walk with hashing on
+    std::size_t file_entries = 0;                    // file entries the extraction loop went through
+    std::size_t image_records = 0;                   // records the image loader made from the bytes
+    std::vector<std::string> violations;             // the checks that did not hold
 };
 
 // Reads bytes through every reader; files for the readers that take a path
@@ -71,14 +62,13 @@ reading_report read_as_installer(const std::string& bytes, const scratch_directo
 
 // Reads bytes as the inflated content of a file archive: they are
 // compressed into the archive part of an otherwise well-formed package whose
-// signature part is too short to be checked, and the package is read as an
-// installation reads it. The fuzzer reaches the file entries far better this
-// way than through compressed bytes it has to get right first.
+// signature part is too short to be checked, and read as an installation
+// reads it. The fuzzer reaches the file entries far better this way.
 reading_report read_as_file_archive(const std::string& inflated);
 
 // Loads bytes as a saved file manifest, saves what was loaded and loads it
-// again. The checks that did not hold (a loaded entry that could not be
-// saved, or that reads back differently); empty when all is well.
+// again; the checks that did not hold (an entry that could not be saved, or
+// that reads back differently).
 std::vector<std::string> read_as_manifest(const std::string& bytes, const scratch_directory& scratch);
 
 }  // namespace hostile

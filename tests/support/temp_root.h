@@ -43,12 +43,12 @@ run_result run_in_child(const std::string& root, const std::function<int()>& bod
 // Same, in a child that first enters a private mount namespace; setup runs
 // there before the chroot (for mounting a tmpfs inside the root). When the
 // namespace or a mount is refused the child exits with status 77, the reason
-// on its standard error (setup prints its own).
+// on its standard error.
 run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
                                  const std::function<int()>& body);
 
-// For setup of run_in_private_mounts: mounts a tmpfs of the given size (as
-// the mount option takes it, "256k") at a host path; prints the reason and
+// For setup of run_in_private_mounts: mounts a tmpfs of the given size ("256k",
+// or full mount options holding a '=') at a host path; prints the reason and
 // answers false when that is refused.
 bool mount_tmpfs(const std::string& where, const std::string& size);
 
