@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "platform/velnor_mode.h"
 #include "support/captured_context.h"
 #include "support/child_check.h"
@@ -14,218 +9,107 @@
 
 namespace {
 
-const std::string hide = "\x1b[?25l";
-const std::string show = "\x1b[?25h";
-const std::string erase_line = "\r" + std::string(79, ' ') + "\r";
+const std::string hide = "\x1b[?25l", show = "\x1b[?25h", erase = "\r" + std::string(79, ' ') + "\r";
 
+}  // namespace
 
-TEST(ContextTest, StatusLineIsRedrawnInPlaceAndPaddedToTheOldLength) {
+// The status line is redrawn in place and padded to the old length; a
+// warning scrolls above it and redraws it, an error or info line erases
+// and forgets it; the formatted part is cut at 255 characters; quiet
+// prints and collects nothing.
+TEST(ContextTest, ConsoleBytes) {
     captured_context c;
-    show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.take(), hide + "\rabcdef\r" + show);
-    EXPECT_EQ(c.ctx.status_line, "abcdef");
-
-    show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.take(), "") << "the same text twice writes nothing";
-
-    show_status(c.ctx, "ab");
-    EXPECT_EQ(c.take(), hide + "\rab    \r" + show);
-
-    show_status(c.ctx, "abcdefgh");
-    EXPECT_EQ(c.take(), hide + "\rabcdefgh\r" + show);
-
-    show_status(c.ctx, "");
-    EXPECT_EQ(c.take(), hide + "\r        \r" + show);
-    EXPECT_EQ(c.ctx.status_line, "");
-    show_status(c.ctx, "");
-    EXPECT_EQ(c.take(), "");
-    EXPECT_TRUE(c.ctx.messages.empty());
+    const std::string n300(300, 'n');
+    const struct {
+        std::function<void(installer_context&)> step;
+        std::string bytes, status;
+    } steps[] = {
+        {[](auto& ctx) { show_status(ctx, "abcdef"); }, hide + "\rabcdef\r" + show, "abcdef"},
+        {[](auto& ctx) { show_status(ctx, "abcdef"); }, "", "abcdef"},
+        {[](auto& ctx) { show_status(ctx, "ab"); }, hide + "\rab    \r" + show, "ab"},
+        {[](auto& ctx) { report_warning(ctx, "package %s is %d days old", "net", 3); }, erase + "WARNING: package net is 3 days old\nab", "ab"},
+        {[](auto& ctx) { report_error(ctx, "could not read %s", "x.qpk"); }, hide + "\r  \r" + show + "ERROR: could not read x.qpk\n", ""},
+        {[](auto& ctx) { show_status(ctx, "step"); }, hide + "\rstep\r" + show, "step"},
+        {[](auto& ctx) { report_info(ctx, "enabled %s", "net"); }, hide + "\r    \r" + show + "enabled net\n", ""},
+        {[](auto& ctx) { show_status(ctx, ""); }, "", ""},
+        {[&](auto& ctx) { report_warning(ctx, "%s", n300.c_str()); }, "WARNING: " + n300.substr(0, 255) + "\n", ""},
+        {[&](auto& ctx) { report_info(ctx, "x%s", n300.c_str()); }, "x" + n300.substr(0, 254) + "\n", ""},
+        {[](auto& ctx) { ctx.quiet = true, show_status(ctx, "bar"), report_error(ctx, "e"), report_warning(ctx, "w"), report_info(ctx, "i"); }, "", ""},
+    };
+    for (const auto& s : steps) {
+        s.step(c.ctx);
+        EXPECT_EQ(c.take(), s.bytes);
+        EXPECT_EQ(c.ctx.status_line, s.status);
+    }
+    EXPECT_EQ(c.ctx.messages, (std::vector<std::string>{"WARNING: package net is 3 days old", "ERROR: could not read x.qpk", "enabled net",
+                                                       "WARNING: " + n300.substr(0, 255), "x" + n300.substr(0, 254)}));
+    for (const char* name : {"base", "net", "net"}) c.ctx.packages.push_back(new_package_record(name));
+    EXPECT_EQ(find_package_index(c.ctx, "net"), 1);
+    EXPECT_EQ(find_package(c.ctx, "net"), c.ctx.packages[1].get());
+    EXPECT_EQ(find_package_index(c.ctx, "nope"), -1);
+    EXPECT_EQ(find_package(c.ctx, "nope"), nullptr);
 }
 
-TEST(ContextTest, WarningScrollsAboveTheStatusLineAndRedrawsIt) {
-    captured_context c;
-    show_status(c.ctx, "[====      ] 40%");
-    c.take();
-    report_warning(c.ctx, "package %s is %d days old", "net", 3);
-    EXPECT_EQ(c.take(), erase_line + "WARNING: package net is 3 days old\n[====      ] 40%");
-    EXPECT_EQ(c.ctx.status_line, "[====      ] 40%");
-
-    // Without a status line there is nothing to erase or redraw.
-    captured_context plain;
-    report_warning(plain.ctx, "w");
-    EXPECT_EQ(plain.take(), "WARNING: w\n");
-    EXPECT_EQ(c.ctx.messages, std::vector<std::string>{"WARNING: package net is 3 days old"});
-}
-
-TEST(ContextTest, ErrorAndInfoEraseAndForgetTheStatusLine) {
-    captured_context c;
-    show_status(c.ctx, "bar");
-    c.take();
-    report_error(c.ctx, "could not read %s", "x.qpk");
-    EXPECT_EQ(c.take(), hide + "\r   \r" + show + "ERROR: could not read x.qpk\n");
-    EXPECT_EQ(c.ctx.status_line, "");
-
-    show_status(c.ctx, "step");
-    c.take();
-    report_info(c.ctx, "enabled %s", "net");
-    EXPECT_EQ(c.take(), hide + "\r    \r" + show + "enabled net\n");
-    EXPECT_EQ(c.ctx.status_line, "");
-
-    report_error(c.ctx, "second");
-    EXPECT_EQ(c.take(), "ERROR: second\n");
-    EXPECT_EQ(c.ctx.messages, (std::vector<std::string>{"ERROR: could not read x.qpk", "enabled net", "ERROR: second"}));
-}
-
-TEST(ContextTest, QuietPrintsAndCollectsNothing) {
-    captured_context c;
-    c.ctx.quiet = true;
-    show_status(c.ctx, "bar");
-    report_error(c.ctx, "e");
-    report_warning(c.ctx, "w");
-    report_info(c.ctx, "i");
-    EXPECT_EQ(c.take(), "");
-    EXPECT_TRUE(c.ctx.messages.empty());
-    EXPECT_EQ(c.ctx.status_line, "");
-}
-
-TEST(ContextTest, FormattedPartIsCutAt255Characters) {
-    captured_context c;
-    const std::string long_name(300, 'n');
-    report_warning(c.ctx, "%s", long_name.c_str());
-    report_info(c.ctx, "x%s", long_name.c_str());
-    ASSERT_EQ(c.ctx.messages.size(), 2u);
-    EXPECT_EQ(c.ctx.messages[0], "WARNING: " + std::string(255, 'n'));
-    EXPECT_EQ(c.ctx.messages[1], "x" + std::string(254, 'n'));
-    EXPECT_EQ(c.take(), c.ctx.messages[0] + "\n" + c.ctx.messages[1] + "\n");
-}
-
-TEST(ContextTest, FindPackageTakesTheFirstRecordOfThatName) {
-    installer_context ctx;
-    for (const char* name : {"base", "net", "net"}) ctx.packages.push_back(new_package_record(name));
-    ctx.packages[2]->version = 7;
-    EXPECT_EQ(find_package_index(ctx, "net"), 1);
-    EXPECT_EQ(find_package(ctx, "net"), ctx.packages[1].get());
-    EXPECT_EQ(find_package_index(ctx, "nope"), -1);
-    EXPECT_EQ(find_package(ctx, "nope"), nullptr);
-}
-
-TEST(ContextTest, TheContextIsCreatedOnceAndEmpty) {
+// The context is made once, empty; the flagged state is read once at start
+// (this host has no message service: not flagged) and never refreshed.
+TEST(ContextTest, OneContextAndTheFlaggedStateOfTheStart) {
     run_result r = run_in_child("", [] {
         child_checks checks;
         installer_context& ctx = context();
-        CHILD_CHECK(checks, &ctx == &context());
-        CHILD_CHECK(checks, ctx.architecture.empty() && ctx.status_line.empty() && ctx.packages.empty() &&
-                                ctx.messages.empty() && !ctx.quiet);
-        return checks.status();
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-}
-
-TEST(ContextTest, FlaggedStateIsReadOnceAtStart) {
-    run_result r = run_in_child("", [] {
-        child_checks checks;
-        // This host has no message service: the mode reads not flagged.
+        CHILD_CHECK(checks, &ctx == &context() && ctx.architecture.empty() && ctx.packages.empty() && !ctx.quiet && ctx.out == stdout);
         CHILD_CHECK(checks, !flagged_state());
         ql::VelnorMode mode;
         mode.bytes[0] = 1;
         ql::VelnorMode::set_for_testing(mode);
         CHILD_CHECK_EQ(checks, int(ql::VelnorMode::load().bytes[0]), 1);
-        CHILD_CHECK(checks, !flagged_state());  // never refreshed during a run
-        set_flagged_state_for_testing(true);
-        CHILD_CHECK(checks, flagged_state());
-        set_flagged_state_for_testing(false);
         CHILD_CHECK(checks, !flagged_state());
         return checks.status();
     });
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
-// The post-install log lives at a fixed path: each case runs in a child that
-// has changed root into its own temporary root.
-class PostInstallLogTest : public ::testing::Test {
-protected:
-    temp_root root;
-
-    // Runs body with a fresh context whose console goes to memory; the
-    // rewrite flag starts clear as in a new process.
-    run_result run(bool quiet, const std::function<void(installer_context&, child_checks&)>& body) {
-        return run_in_child(root.path(), [&] {
-            child_checks checks;
-            captured_context c;
-            c.ctx.quiet = quiet;
+// The post-install log: without preparing, the messages are appended (and
+// nothing at all is written without any); preparing carries the complete
+// lines of the old log over ahead of this run's messages and reserves 4 KiB,
+// which the final write replaces.
+TEST(ContextTest, PostInstallLog) {
+    const struct {
+        const char* old_log;  // null: none
+        bool quiet, prepare;
+        std::vector<const char*> reported;
+        const char* log;  // null: none written
+    } cases[] = {
+        {"ERROR: old one\nWARNING: old two\ncut sh", false, true, {"before", "-", "new"},
+         "ERROR: old one\nWARNING: old two\nWARNING: before\nERROR: new\n"},
+        {nullptr, false, true, {}, ""},
+        {"WARNING: earlier\n", false, false, {"one", "two"}, "WARNING: earlier\nWARNING: one\nWARNING: two\n"},
+        {nullptr, false, false, {}, nullptr},
+        {"kept", true, false, {"-", "quiet"}, "kept"},
+        {"ERROR: carried\n", true, true, {"-", "quiet"}, "ERROR: carried\n"},
+    };
+    for (const auto& c : cases) {
+        temp_root root;
+        if (c.old_log) root.write_file("/flash/postlog", c.old_log);
+        run_result r = run_in_child(root.path(), [&] {
+            captured_context t;
+            t.ctx.quiet = c.quiet;
             set_post_install_log_rewrite_for_testing(false);
-            body(c.ctx, checks);
-            return checks.status();
+            bool errors = false;
+            for (const char* message : c.reported) {
+                if (*message == '-') {
+                    if (c.prepare) prepare_post_install_log(t.ctx);
+                    errors = true;
+                    if (post_install_log_rewrite() && read_host_file("/flash/postlog") != std::string(4096, '\0')) return 1;
+                } else {
+                    errors ? report_error(t.ctx, "%s", message) : report_warning(t.ctx, "%s", message);
+                }
+            }
+            if (c.prepare && c.reported.empty()) prepare_post_install_log(t.ctx);
+            write_post_install_log(t.ctx);
+            return 0;
         });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(root.exists("/flash/postlog"), c.log != nullptr) << (c.old_log ? c.old_log : "");
+        if (c.log) { EXPECT_EQ(root.read_file("/flash/postlog"), c.log); }
     }
-};
-
-TEST_F(PostInstallLogTest, PrepareCarriesCompleteLinesOverAndReservesRoom) {
-    root.write_file("/flash/postlog", "ERROR: old one\nWARNING: old two\ncut sh");
-    run_result r = run(false, [](installer_context& ctx, child_checks& checks) {
-        report_warning(ctx, "before %s", "prepare");
-        prepare_post_install_log(ctx);
-        CHILD_CHECK(checks, post_install_log_rewrite());
-        CHILD_CHECK_EQ(checks, ctx.messages.size(), 3u);
-        CHILD_CHECK_EQ(checks, read_host_file("/flash/postlog"), std::string(4096, '\0'));
-        report_error(ctx, "new %s", "one");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    // The rewrite truncates: the carried-over lines are among the messages.
-    // The earlier run's lines stand ahead of everything this run reported.
-    EXPECT_EQ(root.read_file("/flash/postlog"),
-              "ERROR: old one\nWARNING: old two\nWARNING: before prepare\nERROR: new one\n");
 }
-
-TEST_F(PostInstallLogTest, PrepareWithoutAnOldLogReservesRoomOnly) {
-    run_result r = run(false, [](installer_context& ctx, child_checks& checks) {
-        prepare_post_install_log(ctx);
-        CHILD_CHECK(checks, ctx.messages.empty());
-        CHILD_CHECK_EQ(checks, read_host_file("/flash/postlog"), std::string(4096, '\0'));
-        // Nothing reported: the rewrite still replaces the reserved zeros.
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(root.exists("/flash/postlog"));
-    EXPECT_EQ(root.read_file("/flash/postlog"), "");
-}
-
-TEST_F(PostInstallLogTest, WithoutPrepareMessagesAreAppended) {
-    root.write_file("/flash/postlog", "WARNING: earlier\n");
-    run_result r = run(false, [](installer_context& ctx, child_checks&) {
-        report_warning(ctx, "one");
-        report_info(ctx, "two");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(root.read_file("/flash/postlog"), "WARNING: earlier\nWARNING: one\ntwo\n");
-}
-
-TEST_F(PostInstallLogTest, NothingReportedAndNeverPreparedTouchesNothing) {
-    run_result r = run(false, [](installer_context& ctx, child_checks&) { write_post_install_log(ctx); });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_FALSE(root.exists("/flash/postlog"));
-
-    root.write_file("/flash/postlog", "kept");
-    r = run(true, [](installer_context& ctx, child_checks&) {
-        report_error(ctx, "quiet errors are not collected");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(root.read_file("/flash/postlog"), "kept");
-}
-
-TEST_F(PostInstallLogTest, QuietRunThatPreparedRewritesTheCarriedLinesOnly) {
-    root.write_file("/flash/postlog", "ERROR: carried\n");
-    run_result r = run(true, [](installer_context& ctx, child_checks&) {
-        prepare_post_install_log(ctx);
-        report_error(ctx, "not collected");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(root.read_file("/flash/postlog"), "ERROR: carried\n");
-}
-
-}  // namespace

@@ -176,7 +176,7 @@ TEST(HostileInputTest, ChangedFieldsNeverVerify) {
             }
             // Requirement counts: more than the part holds make the description
             // unreadable (a default-disabled list only the installation); 0 reads as an empty list.
-            if (p.type != 3 && p.type != 17 && p.type != 19 && p.type != 20) continue;
+            if ((p.type != 3 && p.type != 17 && p.type != 19 && p.type != 20) || p.length < 2) continue;
             const std::uint16_t count = get_le16(reinterpret_cast<const unsigned char*>(s.bytes.data()) + p.offset);
             for (std::uint16_t changed_count : {std::uint16_t(0), std::uint16_t(count + 1), std::uint16_t(0xFFFF)}) {
                 std::string changed = s.bytes;
