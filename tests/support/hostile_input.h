@@ -16,8 +16,7 @@
 
 namespace hostile {
 
-// A private temporary directory for the readers that take a path (the
-// download scan, the manifest loader); removed with its files.
+// A private temporary directory for the readers that take a path.
 class scratch_directory {
 public:
     scratch_directory();
@@ -56,19 +55,16 @@ struct reading_report {
     std::vector<std::string> violations;             // the checks that did not hold
 };
 
-// Reads bytes through every reader; files for the readers that take a path
-// are written into scratch.
+// Reads bytes through every reader; files go into scratch.
 reading_report read_as_installer(const std::string& bytes, const scratch_directory& scratch);
 
-// Reads bytes as the inflated content of a file archive: they are
-// compressed into the archive part of an otherwise well-formed package whose
-// signature part is too short to be checked, and read as an installation
-// reads it. The fuzzer reaches the file entries far better this way.
+// Reads bytes as the inflated content of the file archive of a package
+// whose signature is too short to be checked: the fuzzer reaches the file
+// entries far better this way.
 reading_report read_as_file_archive(const std::string& inflated);
 
-// Loads bytes as a saved file manifest, saves what was loaded and loads it
-// again; the checks that did not hold (an entry that could not be saved, or
-// that reads back differently).
+// Loads bytes as a saved file manifest, saves it and loads it again; the
+// checks that did not hold.
 std::vector<std::string> read_as_manifest(const std::string& bytes, const scratch_directory& scratch);
 
 }  // namespace hostile
