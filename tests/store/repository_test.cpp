@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <map>
 #include <random>
 
 #include "qpk/writer.h"
+#include "stream/test_sources.h"
 #include "support/captured_context.h"
 #include "support/host_files.h"
 #include "support/package_text.h"
@@ -123,41 +123,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     EXPECT_EQ(load_in_root(empty, true), "mips 1 0\n");
 }
 
-namespace {
-
-// A stream buffer over bytes in memory that counts what it hands out and
-// can seek; it keeps no get area, so every byte read is counted.
-class counting_buffer : public std::streambuf {
-public:
-    explicit counting_buffer(std::string data) : data_(std::move(data)) {}
-    std::size_t delivered = 0;
-
-protected:
-    int_type underflow() override { return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_]) : traits_type::eof(); }
-    int_type uflow() override {
-        if (pos_ >= data_.size()) return traits_type::eof();
-        ++delivered;
-        return traits_type::to_int_type(data_[pos_++]);
-    }
-    std::streamsize xsgetn(char* s, std::streamsize count) override {
-        std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(count), data_.size() - pos_);
-        std::memcpy(s, data_.data() + pos_, m);
-        pos_ += m, delivered += m;
-        return static_cast<std::streamsize>(m);
-    }
-    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-        off_type to = (dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? off_type(pos_) : off_type(data_.size())) + off;
-        if (to < 0 || to > off_type(data_.size())) return pos_type(off_type(-1));
-        return pos_type(off_type(pos_ = static_cast<std::size_t>(to)));
-    }
-
-private:
-    std::string data_;
-    std::size_t pos_ = 0;
-};
-
-}  // namespace
-
 // Large image and file archive parts are seeked over, not read: a bundle's
 // members are reached by seeking over each member's archive.
 TEST(RepositoryTest, ImagesAreReadOnlyAsFarAsTheirDescriptions) {
@@ -173,13 +138,13 @@ TEST(RepositoryTest, ImagesAreReadOnlyAsFarAsTheirDescriptions) {
                                                {build(bundle_of("pack", 4, 8, {bytes, bytes})), 2000u,
                                                 "big 4 7 arch=[i386] note=[large] in pack:4:4:0\nbig 4 7 arch=[i386] note=[large] in pack:4:4:0\npack 4 8 arch=[i386] bundle\n"}}) {
         installer_context ctx;
-        counting_buffer buffer(image);
+        test_source buffer(image);
         std::istream source(&buffer);
         read_package_image(ctx, "entry", source);
         std::string loaded;
         for (const auto& record : ctx.packages) loaded += package_text(*record) + "\n";
         EXPECT_EQ(loaded, records);
-        EXPECT_LT(buffer.delivered, most);
+        EXPECT_LT(buffer.bytes_read, most);
     }
 }
 

@@ -60,10 +60,9 @@ const digest sample_digest = digest_of(sample.substr(8), false);
 
 }  // namespace
 
-// The shared package files reach their levels at every signature part over
-// every kind of source, with the digests computed independently (and as
-// qpk's writer computes them), the tee a copy of the file; under another
-// key pair every level is 0.
+// The shared package files reach their levels over every kind of source, the
+// digests as computed independently (and by qpk's writer), the tee a copy of
+// the file; under another key pair every level is 0.
 TEST(PackageIstreamTest, VectorFilesThroughEveryKindOfSource) {
     const verify::public_keys keys = test_vectors::package_vector_keys();
     signing::private_keys other_private;
@@ -94,10 +93,9 @@ TEST(PackageIstreamTest, VectorFilesThroughEveryKindOfSource) {
     }
 }
 
-// Over every kind of source, with and without hashing and tee: wanted parts
-// are bounded, the others skipped (a source that can seek, with nothing to
-// see the bytes, is not read through); reads mix characters, peeks, blocks
-// and words; positions are part_offset() + tellg(); seeking goes forward,
+// Every kind of source, with and without hashing and tee: wanted parts are
+// bounded, others skipped (not read where the source can seek and nothing
+// sees the bytes); positions are part_offset() + tellg(); seeks go forward,
 // or back where the source can seek and nothing sees the bytes again; the
 // finished hash covers every byte from the package header on.
 TEST(PackageIstreamTest, WantedPartsAreBoundedSkippedAndSeekable) {
@@ -156,8 +154,7 @@ TEST(PackageIstreamTest, WantedPartsAreBoundedSkippedAndSeekable) {
     }
 }
 
-// A byte put back is hashed and copied to the tee once; a putback the
-// source refuses leaves every byte to reach both once.
+// A byte put back reaches the hash and the tee once, also where the source refuses the putback.
 TEST(PackageIstreamTest, PutBack) {
     for (int row = 0; row < 3; ++row) {
         const bool refused = row == 2;
@@ -189,12 +186,10 @@ TEST(PackageIstreamTest, PutBack) {
     }
 }
 
-// Package headers start a new message, a type-25 part switches to SHA-256
-// (after SHA-1 the last 12 bytes of the buffer are zero); the check reads
-// the signature bytes past the hash but into the tee (also bytes put back
-// first): nothing below 68 bytes, 68 below 132, else 132, the rest staying
-// in the part. Without hashing nothing is read; a file cut inside its
-// signature gives 0, and what did arrive is accounted for.
+// Package headers start a message, a type-25 part switches to SHA-256; the
+// check reads past the hash into the tee (bytes put back too) nothing below
+// 68 bytes, 68 below 132, else 132, the rest staying in the part; nothing
+// without hashing; in a file cut inside its signature, what did arrive.
 TEST(PackageIstreamTest, SignatureParts) {
     const std::string first = part(1, pattern(36, 4)) + part(24, "abc") + part(9, std::string(68, 'x'));
     const std::string head = file(first + part(16, "mips") + part(1, pattern(32, 5)) + part(25, "") + part(3, pattern(34, 6)));
@@ -232,10 +227,8 @@ TEST(PackageIstreamTest, SignatureParts) {
     }
 }
 
-// Files too short, of another magic, cut inside a header or a part, or
-// with a length of 4 GiB, over every kind of source: refused at once, or
-// ended by next_part; the second magic is a package too; with no type
-// wanted the whole file passes the hash and the tee.
+// Short, of another magic, cut, or with a 4 GiB part: refused at once, or
+// ended by next_part; with no type wanted the whole file is hashed and copied.
 TEST(PackageIstreamTest, BrokenAndTruncatedFiles) {
     const std::string h = part(1, pattern(36, 9));
     const std::tuple<std::string, bool, int> cases[] = {  // bytes, refused at construction, parts found
@@ -263,44 +256,34 @@ TEST(PackageIstreamTest, BrokenAndTruncatedFiles) {
 
 namespace {
 
-// A source that throws, as a file stream's buffer does on an I/O error of
-// the device, once limit bytes have been read.
-class failing_source : public std::streambuf {
-public:
-    failing_source(std::string data, std::size_t limit) : data_(std::move(data)), limit_(limit) {}
-
-protected:
+// A source that throws once limit bytes are read, as a file stream's buffer
+// does on a device error; and one of 4 GiB and more, zero past its start,
+// that seeks forward anywhere.
+struct failing_source : std::streambuf {
+    std::string data;
+    std::size_t limit, next = 0;
+    failing_source(std::string d, std::size_t l) : data(std::move(d)), limit(l) {}
     std::streamsize xsgetn(char* s, std::streamsize n) override {
-        const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), data_.size() - next_);
-        if (next_ + want > limit_) throw std::ios_base::failure("device error");
-        std::memcpy(s, data_.data() + next_, want);
-        return next_ += want, static_cast<std::streamsize>(want);
+        const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), data.size() - next);
+        if (next + want > limit) throw std::ios_base::failure("device error");
+        std::memcpy(s, data.data() + next, want);
+        return next += want, static_cast<std::streamsize>(want);
     }
     int_type underflow() override { throw std::ios_base::failure("device error"); }
     pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override { throw std::ios_base::failure("device error"); }
-
-private:
-    std::string data_;
-    std::size_t limit_, next_ = 0;
 };
 
-// A file larger than 4 GiB: zero past its first bytes, seeking forward anywhere.
-class endless_source : public std::streambuf {
-public:
-    explicit endless_source(std::string start) : start_(std::move(start)) {}
-
-protected:
+struct endless_source : std::streambuf {
+    std::string start;
+    std::uint64_t at = 0;
+    explicit endless_source(std::string s) : start(std::move(s)) {}
     std::streamsize xsgetn(char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i, ++position_) s[i] = position_ < start_.size() ? start_[position_] : '\0';
+        for (std::streamsize i = 0; i < n; ++i, ++at) s[i] = at < start.size() ? start[at] : '\0';
         return n;
     }
     pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-        return dir != std::ios_base::cur ? pos_type(off_type(-1)) : pos_type(off_type(position_ += static_cast<std::uint64_t>(off)));
+        return dir != std::ios_base::cur ? pos_type(off_type(-1)) : pos_type(off_type(at += static_cast<std::uint64_t>(off)));
     }
-
-private:
-    std::string start_;
-    std::uint64_t position_ = 0;
 };
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,41 +25,38 @@ void make_all(const std::string& path) {
 std::string drain(int fd) {
     std::string text;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;)
+        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+        else if (errno != EINTR) break;
     return text;
 }
 
-// Forks; the child wires its standard streams to pipes and runs child_body,
-// whose result is its exit status. A second child feeds the input, so that a
-// child that does not read it cannot block the parent.
+// Forks; the child wires its standard streams to pipes and runs child_body.
+// A second child feeds the input, so that one that does not read it cannot
+// block the parent.
 run_result fork_and_capture(const std::function<int()>& child_body, const std::string& input) {
     std::fflush(nullptr);
     int in[2], out[2], err[2];
     if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe");
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
+    const pid_t pid = ::fork(), feeder = pid == 0 ? 0 : ::fork();
+    if (pid == 0) ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
+    if (pid == 0 || feeder == 0)
+        for (int fd : {in[0], out[0], out[1], err[0], err[1]}) ::close(fd);
     if (pid == 0) {
-        ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-        int status = child_body();
+        ::close(in[1]);
+        const int status = child_body();
         std::fflush(nullptr);
         ::_exit(status & 0xFF);
     }
-    ::close(in[0]), ::close(out[1]), ::close(err[1]);
-    pid_t feeder = ::fork();
     if (feeder == 0) {
         for (std::size_t done = 0; done < input.size();) {
-            ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
+            const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         ::_exit(0);
     }
-    ::close(in[1]);
+    for (int fd : {in[0], in[1], out[1], err[1]}) ::close(fd);
     run_result result;
     result.out = drain(out[0]);  // standard error is small: standard output first
     result.err = drain(err[0]);
@@ -92,9 +87,8 @@ temp_root::temp_root() {
 temp_root::~temp_root() { remove_tree(root_); }
 
 void temp_root::write_file(const std::string& inside, const std::string& content) const {
-    std::string path = host(inside);
-    make_all(path.substr(0, path.rfind('/')));
-    write_host_file(path, content);
+    make_all(host(inside).substr(0, host(inside).rfind('/')));
+    write_host_file(host(inside), content);
 }
 
 std::string temp_root::read_file(const std::string& inside) const { return read_host_file(host(inside)); }
@@ -112,16 +106,14 @@ run_result run_in_child(const std::string& root, const std::function<int()>& bod
     return fork_and_capture([&] { return enter_root(root) ? 125 : body(); }, input);
 }
 
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
-                                 const std::function<int()>& body) {
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body) {
     return fork_and_capture(
         [&] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
                 std::perror("a private mount namespace");
                 return 77;
             }
-            if (!setup()) return 77;
-            return enter_root(root) ? 125 : body();
+            return !setup() ? 77 : enter_root(root) ? 125 : body();
         },
         "");
 }
@@ -157,46 +149,35 @@ run_result run_program(const std::string& program, const std::vector<std::string
         input);
 }
 
-run_result run_installer(const std::vector<std::string>& args, const std::string& input,
-                         const std::vector<std::string>& env) {
-    std::vector<std::string> environment;
+run_result run_installer(const std::vector<std::string>& args, const std::string& input, const std::vector<std::string>& env) {
     // A sanitizer build checks for leaks at exit by reading /proc, which a
-    // run changed into a test root does not have; the check would fail the
-    // run. Leak checking stays on for runs in the real root.
+    // run changed into a test root does not have; leak checking stays on
+    // for runs in the real root.
+    std::vector<std::string> environment = env;
     if (std::find(args.begin(), args.end(), "-r") != args.end()) {
         const char* options = std::getenv("ASAN_OPTIONS");
-        environment.push_back(std::string("ASAN_OPTIONS=") + (options && *options ? options + std::string(":") : "") +
-                              "detect_leaks=0");
+        environment.insert(environment.begin(), std::string("ASAN_OPTIONS=") + (options && *options ? options + std::string(":") : "") + "detect_leaks=0");
     }
-    environment.insert(environment.end(), env.begin(), env.end());
     return run_program(INSTALLER_BIN, args, input, environment);
 }
 
 bool mount_tmpfs(const std::string& where, const std::string& size) {
-    std::string options = size.find('=') == std::string::npos ? "size=" + size : size;
-    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0) return true;
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, (size.find('=') == std::string::npos ? "size=" + size : size).c_str()) == 0) return true;
     std::perror(("mounting a tmpfs at " + where).c_str());
     return false;
 }
 
 void remove_tree(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        ::unlink(path.c_str());
-        return;
-    }
-    for (const std::string& name : names_in(path)) remove_tree(path + "/" + name);
-    ::rmdir(path.c_str());
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))  // never through a link
+        for (const std::string& name : names_in(path)) remove_tree(path + "/" + name);
+    if (::rmdir(path.c_str()) != 0) ::unlink(path.c_str());
 }
 
 std::string read_host_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-void write_host_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+void write_host_file(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary | std::ios::trunc) << content; }

@@ -10,9 +10,8 @@
 namespace test_vectors {
 
 const std::string& vector_record::at(const std::string& key) const {
-    auto it = fields.find(key);
-    if (it == fields.end()) throw std::runtime_error("no field " + key + " in: " + line);
-    return it->second;
+    if (!has(key)) throw std::runtime_error("no field " + key + " in: " + line);
+    return fields.at(key);
 }
 
 vector_file load_vectors(const std::string& name) {
@@ -30,13 +29,9 @@ vector_file load_vectors(const std::string& name) {
         std::istringstream words(line);
         std::string key;
         for (std::string word; words >> word;) {
-            const auto eq = word.find('=');
-            if (eq != std::string::npos)
-                record.fields[key = word.substr(0, eq)] = word.substr(eq + 1);
-            else if (!key.empty())
-                record.fields[key] += " " + word;
-            else
-                record.words.push_back(word);
+            if (const auto eq = word.find('='); eq != std::string::npos) record.fields[key = word.substr(0, eq)] = word.substr(eq + 1);
+            else if (!key.empty()) record.fields[key] += " " + word;
+            else record.words.push_back(word);
         }
         file[section].push_back(record);
     }
@@ -44,7 +39,6 @@ vector_file load_vectors(const std::string& name) {
 }
 
 std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    if (hex.size() % 2 != 0) throw std::runtime_error("odd hex: " + hex);
     const std::string bytes = test_bytes::from_hex(hex);
     return {bytes.begin(), bytes.end()};
 }
@@ -66,11 +60,9 @@ const std::string& section_field(const vector_file& f, const std::string& sectio
 
 verify::public_keys package_vector_keys() {
     const auto pkg = load_vectors("packages.txt");
-    const auto ed = from_hex(section_field(pkg, "keys", "eddsa_public"));
-    const auto cv = from_hex(section_field(pkg, "keys", "curve25519_public"));
+    const auto ed = from_hex(section_field(pkg, "keys", "eddsa_public")), cv = from_hex(section_field(pkg, "keys", "curve25519_public"));
     const auto table = vector_table(load_vectors("signature.txt"));
-    if (ed.size() != 32 || cv.size() != 32 || table.size() != verify::sign_hash_table_words)
-        throw std::runtime_error("malformed vector keys");
+    if (ed.size() != 32 || cv.size() != 32 || table.size() != verify::sign_hash_table_words) throw std::runtime_error("malformed vector keys");
     verify::public_keys keys{};
     std::memcpy(keys.eddsa_public, ed.data(), 32);
     std::memcpy(keys.curve25519_public, cv.data(), 32);
@@ -80,10 +72,7 @@ verify::public_keys package_vector_keys() {
 
 bool build_has_vector_keys() {
     const verify::public_keys keys = package_vector_keys();
-    const verify::public_keys& built = verify::builtin_keys();
-    return std::memcmp(keys.eddsa_public, built.eddsa_public, 32) == 0 &&
-           std::memcmp(keys.curve25519_public, built.curve25519_public, 32) == 0 &&
-           std::memcmp(keys.table, built.table, sizeof keys.table) == 0;
+    return std::memcmp(&keys, &verify::builtin_keys(), sizeof keys) == 0;
 }
 
 }  // namespace test_vectors
