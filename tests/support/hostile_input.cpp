@@ -22,8 +22,7 @@
 namespace hostile {
 namespace {
 
-// The checks run on every input the fuzzer tries: a message is put together
-// only when one fails, and twenty findings of one input say enough.
+// A message is made only for a failed check; twenty say enough.
 struct checker {
     std::vector<std::string>& violations;
     void expect(bool holds, const std::string& where, const char* what) {
@@ -31,7 +30,6 @@ struct checker {
     }
 };
 
-// Names are cut to their 16-byte fields, texts to max_text_part.
 void check_description(checker& check, const package_description& d, const char* where) {
     bool fits = d.name.size() <= name_field_size;
     for (const std::string* text : {&d.text24, &d.architecture, &d.text2, &d.note}) fits &= text->size() <= max_text_part;
@@ -41,7 +39,7 @@ void check_description(checker& check, const package_description& d, const char*
     for (const auto& member : d.sub_packages) check_description(check, *member, where);
 }
 
-// Not the fixtures' file helpers: the fuzz targets link this file alone.
+// Not the fixtures' helper: the fuzz targets link this file alone.
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush()) throw std::runtime_error("cannot write " + path);
@@ -80,11 +78,8 @@ void check_tee(checker& check, const std::string& bytes, const std::string& copi
 
 void copy_digest(signature_seen& seen, package_istream& stream) { std::memcpy(seen.digest.data(), stream.parts().digest(), seen.digest.size()); }
 
-// The reading of an installation as the store does it, on board variant 3
-// (entries of processor class 0 and 3 are copied, others passed over),
-// skipping image parts and copying files in the store's steps; with
-// skip_members every bundle member is passed over, as the selection rules
-// may ask.
+// An installation as the store reads it, on board variant 3, in the store's
+// steps; with skip_members, passing every bundle member over.
 class install_reading {
 public:
     install_reading(checker& check, reading_report& report, const std::string& bytes, bool skip_members)
@@ -102,7 +97,6 @@ public:
     }
 
 private:
-    // The progress bar shows part_offset() + tellg() against the total size.
     void check_progress(package_istream& stream) {
         const std::streamoff at = stream.fail() ? std::streamoff(0) : std::streamoff(stream.tellg());
         check_.expect(at >= 0 && static_cast<std::uint64_t>(at) <= stream.part_length() && stream.part_offset() + static_cast<std::uint64_t>(at) <= bytes_.size(),
@@ -130,8 +124,6 @@ private:
         }
     }
 
-    // A package from its header through its signature; a stand-alone one
-    // also through what may follow its signature, up to the end.
     bool install_one(package_istream& stream, const std::string* bundle_name) {
         package_description package;
         const bool described = read_description(package, stream);
@@ -142,7 +134,6 @@ private:
             return true;
         }
         if (stream.current_type == part_type::image) {
-            // A step that runs into the end of the data fails the stream and ends the skip.
             for (std::uint32_t left = stream.part_length(), step; left != 0 && (check_progress(stream), true); left -= step)
                 if (!stream.seekg(step = std::min<std::uint32_t>(left, 4096), std::ios_base::cur)) break;
             stream.next_part();
@@ -180,7 +171,6 @@ private:
         for (; stream.current_type == part_type::package_header; ++count)
             if (!install_one(stream, &bundle.name)) return false;
         if (stream.current_type == part_type::architecture) stream.next_part();
-        // A bundle cut short between two members must not pass for one without the later ones.
         return stream.current_type == -1 && stream.ended_at_declared_size() && count != 0;
     }
 
@@ -198,15 +188,11 @@ struct walk_setup {
     bool hashing, tee;
     const char* name;
     const verify::public_keys* keys = nullptr;  // null: the build's own
-    // Signature parts another reader of the same bytes checked already: where
-    // the walk finds one at the same place with the same digest, the level is
-    // the same too, and the expensive check is not run again.
+    // Signatures another reader checked: one at the same place with the same digest has the same level.
     const std::vector<signature_seen>* known = nullptr;
 };
 
-// Keys under which every check fails at once (a Curve25519 key that lifts to
-// no point, an EdDSA key that decodes to none): the check still finishes the
-// hash and consumes the signature bytes, at a fraction of the cost.
+// Keys every check fails under at once; the check still hashes and consumes as ever.
 const verify::public_keys& dead_keys() {
     static const verify::public_keys keys = [] {
         verify::public_keys k = verify::builtin_keys();
@@ -219,9 +205,8 @@ const verify::public_keys& dead_keys() {
     return keys;
 }
 
-// Reads every part with a mix of the istream operations a caller may use and
-// checks each byte delivered against the byte at that place of the file:
-// never a byte of another place, never one beyond its part.
+// Every part read with a mix of istream operations, each byte delivered
+// checked against the file: never a byte of another place or beyond its part.
 class part_walk {
 public:
     part_walk(checker& check, const std::string& bytes, const walk_setup& setup) : check_(check), bytes_(bytes), setup_(setup) {}
@@ -269,7 +254,6 @@ public:
     }
 
 private:
-    // The position within the part, or -1 when the stream cannot tell.
     std::int64_t position(package_istream& stream) {
         stream.clear();
         const std::streamoff at = stream.tellg();
@@ -277,7 +261,6 @@ private:
         return at < 0 ? -1 : at;
     }
 
-    // The n bytes delivered from position at stand at that place of the file, within the part.
     void compare(package_istream& stream, std::int64_t at, const char* delivered, std::size_t n) {
         if (at < 0 || n == 0) return;
         const std::uint64_t file_at = stream.part_offset() + static_cast<std::uint64_t>(at);
@@ -296,7 +279,6 @@ private:
         }
     }
 
-    // One byte by get() or peek(); the byte, or -1.
     int get_one(package_istream& stream, bool peek = false) {
         const std::int64_t at = position(stream);
         const int c = peek ? stream.peek() : stream.get();
@@ -344,9 +326,7 @@ private:
     walk_setup setup_;
 };
 
-// The signature parts other saw (all of walk's, or the first of them when
-// other stopped early) stand at the same places with the same digests, and
-// with the same levels when other checked under the same keys.
+// Other's signatures (a prefix of walk's where other stopped early) agree with walk's.
 void check_signatures_agree(checker& check, const std::vector<signature_seen>& walk, const std::vector<signature_seen>& other,
                             bool prefix, bool same_keys, const char* what) {
     bool agree = prefix ? other.size() <= walk.size() : other.size() == walk.size();
