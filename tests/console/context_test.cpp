@@ -13,10 +13,8 @@ const std::string hide = "\x1b[?25l", show = "\x1b[?25h", erase = "\r" + std::st
 
 }  // namespace
 
-// The status line is redrawn in place and padded to the old length; a
-// warning scrolls above it and redraws it, an error or info line erases
-// and forgets it; the formatted part is cut at 255 characters; quiet
-// prints and collects nothing.
+// The status line is redrawn in place and padded to the old length; a warning scrolls above it and redraws it, an error or info
+// line erases and forgets it; the formatted part is cut at 255 characters; quiet prints and collects nothing.
 TEST(ContextTest, ConsoleBytes) {
     captured_context c;
     const std::string n300(300, 'n');
@@ -50,8 +48,8 @@ TEST(ContextTest, ConsoleBytes) {
     EXPECT_EQ(find_package(c.ctx, "nope"), nullptr);
 }
 
-// The context is made once, empty; the flagged state is read once at start
-// (this host has no message service: not flagged) and never refreshed.
+// The context is made once, empty; the flagged state is read once at start (this host has no message service: not flagged) and
+// never refreshed.
 TEST(ContextTest, OneContextAndTheFlaggedStateOfTheStart) {
     run_result r = run_in_child("", [] {
         child_checks checks;
@@ -68,10 +66,8 @@ TEST(ContextTest, OneContextAndTheFlaggedStateOfTheStart) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
-// The post-install log: without preparing, the messages are appended (and
-// nothing at all is written without any); preparing carries the complete
-// lines of the old log over ahead of this run's messages and reserves 4 KiB,
-// which the final write replaces.
+// The post-install log: without preparing, the messages are appended (and nothing at all is written without any); preparing
+// carries the complete lines of the old log over ahead of this run's messages and reserves 4 KiB, which the final write replaces.
 TEST(ContextTest, PostInstallLog) {
     const struct {
         const char* old_log;  // null: none

@@ -7,9 +7,8 @@
 #include "stream/package_bytes.h"
 #include "support/captured_context.h"
 
-// 77 characters whatever the prefix (a 64-bit product, rounded down, never
-// a negative count); the position is what the stream consumed of the file,
-// also after a read ran into the part's end.
+// 77 characters whatever the prefix (a 64-bit product, rounded down, never a negative count); the position is what the stream
+// consumed of the file, also after a read ran into the part's end.
 TEST(ProgressTest, BarOfTheBytesConsumed) {
     const std::string p20(20, 'p');
     const std::tuple<std::string, std::uint32_t, std::uint32_t, std::size_t, std::size_t> bars[] = {

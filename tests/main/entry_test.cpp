@@ -15,11 +15,9 @@ const std::string table_header = "            Name          Version             
 
 }  // namespace
 
-// Options in any order; the first one not known prints the usage line and
-// ends the run with 0; "-r" needs an argument; "--reinstall" prints its lines
-// at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the
-// compatibility options change nothing, and "-q" does not silence the table.
-// None of these runs changes anything in the root.
+// Options in any order; the first one not known prints the usage line and ends the run with 0; "-r" needs an argument; "--
+// reinstall" prints its lines at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the compatibility options
+// change nothing, and "-q" does not silence the table. None of these runs changes anything in the root.
 TEST(EntryTest, Options) {
     temp_root root;
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
@@ -65,11 +63,9 @@ TEST(EntryTest, Options) {
     EXPECT_EQ(real.out + std::to_string(real.status), usage + "0");
 }
 
-// "--commit" applies the saved manifest (removals before moves, links, moves
-// across file systems with the spinner) and keeps it, before any root
-// change; "--cancel" deletes it with the files it staged, and only those:
-// "tmp" and six letters or digits in /ram, /tmp, or the destination's
-// directory or an ancestor; a downloaded package file stays.
+// "--commit" applies the saved manifest (removals before moves, links, moves across file systems with the spinner) and keeps it,
+// before any root change; "--cancel" deletes it with the files it staged, and only those: "tmp" and six letters or digits in
+// /ram, /tmp, or the destination's directory or an ancestor; a downloaded package file stays.
 TEST(EntryTest, CommitAndCancelTheSavedManifest) {
     temp_root root;
     const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/./pkg/file /flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
@@ -115,11 +111,9 @@ TEST(EntryTest, CommitAndCancelTheSavedManifest) {
     EXPECT_EQ(run_entry(root.path(), {"--cancel"}).status, 0);
 }
 
-// A root that cannot be changed into ends the run having changed nothing
-// (an upgrade in the old root would have failed its space check and written
-// the log). Without room on flash (an unmounted /flash/boot) an upgrade ends
-// with 28 and logs why, quietly without the log; "--reinstall" skips the
-// check; an upgrade that stages nothing changes nothing.
+// A root that cannot be changed into ends the run having changed nothing (an upgrade in the old root would have failed its space
+// check and written the log). Without room on flash (an unmounted /flash/boot) an upgrade ends with 28 and logs why, quietly
+// without the log; "--reinstall" skips the check; an upgrade that stages nothing changes nothing.
 TEST(EntryTest, UpgradeRunsAndTheRootChange) {
     temp_root root;
     ::rmdir(root.host("/flash/boot").c_str());

@@ -1,5 +1,5 @@
-// "--show" end to end: a database laid out on a temporary root, listed by the
-// real program and by the entry function, byte for byte.
+// "--show" end to end: a database laid out on a temporary root, listed by the real program and by the entry function, byte for
+// byte.
 #include <gtest/gtest.h>
 
 #include <map>

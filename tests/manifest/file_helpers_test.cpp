@@ -26,10 +26,8 @@ TEST(FileHelpersTest, ParentDirIsWhatDirnameGives) {
     EXPECT_FALSE(make_dirs(root.host("/flash/file/sub/dir")));
 }
 
-// The content and permission bits (through the umask), over a longer
-// destination; a source that is missing, no regular file or fails to read,
-// and a destination that cannot be made, fail the copy. The spinner turns
-// once per 16 KiB chunk when asked to.
+// The content and permission bits (through the umask), over a longer destination; a source that is missing, no regular file or
+// fails to read, and a destination that cannot be made, fail the copy. The spinner turns once per 16 KiB chunk when asked to.
 TEST(FileHelpersTest, CopyFile) {
     temp_root root;
     const struct {
@@ -60,8 +58,8 @@ TEST(FileHelpersTest, CopyFile) {
     EXPECT_FALSE(copy_file(root.host("/ram/src"), root.host("/flash/no/dir/x"), false));
 }
 
-// At most five steps a second; after a long pause one step per call, not a
-// jump to the present. The ticks come from the kernel's clock otherwise.
+// At most five steps a second; after a long pause one step per call, not a jump to the present. The ticks come from the kernel's
+// clock otherwise.
 TEST(FileHelpersTest, SpinnerAndTicks) {
     run_result r = run_in_child("", [] {
         spinner() = spinner_state{};

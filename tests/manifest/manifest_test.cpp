@@ -9,8 +9,7 @@
 
 namespace {
 
-// A manifest as the lines of its saved form, a staged file as "S" (and
-// without its random name), and back.
+// A manifest as the lines of its saved form, a staged file as "S" (and without its random name), and back.
 std::string text(const file_manifest& m) {
     std::string lines;
     for (const auto& [destination, e] : m.entries)
@@ -32,10 +31,8 @@ std::string staged(file_manifest& m, const std::string& destination, std::uint32
 
 }  // namespace
 
-// One line per entry in map order, a staged file as a move; loading stops at
-// the first malformed line and at a last line cut off without its line end.
-// Paths that would read back as other operations are not saved, and the
-// manifest saved before stays.
+// One line per entry in map order, a staged file as a move; loading stops at the first malformed line and at a last line cut off
+// without its line end. Paths that would read back as other operations are not saved, and the manifest saved before stays.
 TEST(ManifestTest, SaveAndLoad) {
     temp_root root;
     const std::string path = root.host("/ram/MANIFEST");
@@ -57,9 +54,8 @@ TEST(ManifestTest, SaveAndLoad) {
     EXPECT_TRUE(is_empty(loaded("", root.host("/ram/none"))));
 }
 
-// Replacing or dropping a staged entry deletes its temporary file (a move's
-// source is not the manifest's); cancelling deletes staged files only; a
-// path is claimed where no plain file stands and only a removal is pending.
+// Replacing or dropping a staged entry deletes its temporary file (a move's source is not the manifest's); cancelling deletes
+// staged files only; a path is claimed where no plain file stands and only a removal is pending.
 TEST(ManifestTest, StagingReplacesCancelsAndClaims) {
     temp_root root;
     const auto at = [&](const std::string& inside) { return root.host(inside); };
@@ -91,10 +87,9 @@ TEST(ManifestTest, StagingReplacesCancelsAndClaims) {
     EXPECT_TRUE(is_empty(m) && !root.exists(fourth.substr(root.path().size())) && root.exists("/flash/var/pdb/file") && !root.exists("/flash/var/pdb/net/files"));
 }
 
-// Removals and links go before any move (a move's path may sort before the
-// removal of its directory, a link's after its move); failed renames and
-// links are reported and the rest goes on; a directory loses its plain
-// visible files only; the entries are kept.
+// Removals and links go before any move (a move's path may sort before the removal of its directory, a link's after its move);
+// failed renames and links are reported and the rest goes on; a directory loses its plain visible files only; the entries are
+// kept.
 TEST(ManifestTest, ApplyRemovesAndLinksBeforeAnyMove) {
     temp_root root;
     for (const char* file : {"/flash/pkg/old", "/ram/new", "/flash/target", "/flash/replaced", "/ram/b", "/flash/d1/a", "/flash/d1/.hidden", "/flash/d1/sub/c"})
@@ -114,9 +109,8 @@ TEST(ManifestTest, ApplyRemovesAndLinksBeforeAnyMove) {
     EXPECT_EQ(root.list_dir("/flash/d1"), (std::vector<std::string>{".hidden", "sub"}));
 }
 
-// A staged file's temporary file goes beside its destination (or the nearest
-// existing ancestor) when the size is known and the path fits in 128 bytes,
-// else to /ram, or /tmp without it.
+// A staged file's temporary file goes beside its destination (or the nearest existing ancestor) when the size is known and the
+// path fits in 128 bytes, else to /ram, or /tmp without it.
 TEST(ManifestTest, TemporaryFilePlacement) {
     temp_root root;
     const std::string fits(110, 'a'), too_long(111, 'b');  // "/flash/" + 110 + "/tmpXXXXXX" + NUL = 128
@@ -143,8 +137,8 @@ TEST(ManifestTest, TemporaryFilePlacement) {
 
 namespace {
 
-// Runs body in a child with a tmpfs of the given options as /flash (and one
-// as /flash/boot if given); status 77 where mounting is refused.
+// Runs body in a child with a tmpfs of the given options as /flash (and one as /flash/boot if given); status 77 where mounting is
+// refused.
 run_result on_tmpfs_flash(const temp_root& root, const std::string& options, const std::function<bool()>& body, const std::string& boot = "") {
     return run_in_private_mounts(
         root.path(),
@@ -168,10 +162,9 @@ void fill(const std::string& path, std::size_t room = 0) {  // leaves about room
 
 }  // namespace
 
-// A move across file systems copies into a temporary file beside the
-// destination, gives it the source's mode and renames it into place, the
-// spinner turning once per chunk. A copy that fails, at the first write or
-// a later one, leaves the old destination and says why; the rest goes on.
+// A move across file systems copies into a temporary file beside the destination, gives it the source's mode and renames it into
+// place, the spinner turning once per chunk. A copy that fails, at the first write or a later one, leaves the old destination and
+// says why; the rest goes on.
 TEST(ManifestTest, MovesAcrossFileSystems) {
     temp_root root;
     run_result r = on_tmpfs_flash(root, "512k", [&] {
@@ -207,11 +200,9 @@ TEST(ManifestTest, MovesAcrossFileSystems) {
     }
 }
 
-// Whether /flash and /flash/boot keep more than 16 free blocks once the
-// pending operations are done: removals free blocks, moves from elsewhere
-// take them (and free what they replace), a move within the file system
-// counts nothing; a path under "/flash/boot" counts for both; an unmounted
-// /flash/boot has no room. A staged file goes to flash with a tenth to spare.
+// Whether /flash and /flash/boot keep more than 16 free blocks once the pending operations are done: removals free blocks, moves
+// from elsewhere take them (and free what they replace), a move within the file system counts nothing; a path under "/flash/boot"
+// counts for both; an unmounted /flash/boot has no room. A staged file goes to flash with a tenth to spare.
 TEST(ManifestTest, RoomOnFlash) {
     temp_root root;
     const auto space_for = [](const std::string& lines) { return has_space_for(loaded(lines, "/ram/M")) ? '1' : '0'; };

@@ -17,11 +17,9 @@ public:
 
 }  // namespace
 
-// The board variant from the PVR (the low byte ignored), asking the flash
-// driver only for the two boards it tells apart; a missing driver never
-// sets the flag, a failing request counts as set. The erase-block probe
-// answers for 256 KiB blocks only; "bootimage" set, even empty, asks for a
-// boot image.
+// The board variant from the PVR (the low byte ignored), asking the flash driver only for the two boards it tells apart; a
+// missing driver never sets the flag, a failing request counts as set. The erase-block probe answers for 256 KiB blocks only;
+// "bootimage" set, even empty, asks for a boot image.
 TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
     counting_hardware hw;
     platform::set_hardware(&hw);

@@ -18,7 +18,6 @@ protected:
         platform::set_hardware(nullptr);
         set_flagged_state_for_testing(false);
     }
-    // Installs the records given, one spec each, in that order.
     void installed(const std::vector<std::string>& specs) {
         ctx.packages.clear();
         for (const std::string& s : specs) ctx.packages.push_back(spec(s));
@@ -32,10 +31,8 @@ protected:
 
 }  // namespace
 
-// Flagged state, the installed namesake, the base system test (minimum
-// version, erase blocks), architecture, dependencies, conflicts: every
-// reason counts in the flags, and only the first one the mask does not
-// silence gets its message.
+// Flagged state, the installed namesake, the base system test (minimum version, erase blocks), architecture, dependencies,
+// conflicts: every reason counts in the flags, and only the first the mask leaves gets its message.
 TEST_F(SelectionTest, InstallCheck) {
     const struct {
         bool flagged;
@@ -84,11 +81,9 @@ TEST_F(SelectionTest, InstallCheck) {
         {false, {}, "", false, "foo arch=i386", 1, 8, "ERROR: can not install foo-1.0: it is not made for ppc, but for i386\n"},
         {false, {}, "", false, "foo arch=PPC", 1, 8, "ERROR: can not install foo-1.0: it is not made for ppc, but for PPC\n"},
         {false, {}, "", false, "foo arch=i386", 1 | 8, 8, ""},
-        // Dependencies: the first unmet one is named; placeholders, disabled
-        // and too old records do not count, providers do.
+        // Dependencies: the first unmet one is named; placeholders, disabled and too old records do not count, providers do.
         {false, {}, "", false, "foo +a:6.40 +b", 1, 8, "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
-        {false, {"a placeholder", "a 6.40 off", "a 6.39"}, "", false, "foo +a:6.40 +b", 1, 8,
-         "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
+        {false, {"a placeholder", "a 6.40 off", "a 6.39"}, "", false, "foo +a:6.40 +b", 1, 8, "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
         {false, {"provider 2.0 =a:7.0"}, "", false, "foo +a:6.40 +b", 1, 8, "ERROR: can not install foo-1.0: b is not installed, but is required\n"},
         {false, {"provider 2.0 =a:7.0"}, "", false, "foo +a:6.40 +b", 1 | 8, 8, ""},
         {false, {"provider 2.0 =a:7.0", "b 0.1"}, "", false, "foo +a:6.40 +b", 1, 0, ""},
@@ -97,20 +92,13 @@ TEST_F(SelectionTest, InstallCheck) {
         {false, {"enemy 2.0 !foo", "rival 3.0 !foo"}, "", false, "foo", 1, 16, "ERROR: can not install foo-1.0: it conflicts with enemy-2.0\n"},
         {false, {"enemy 2.0 !foo"}, "", false, "foo", 1 | 16, 16, ""},
         // Every reason at once: the mask decides which single message is seen.
-        {true, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing +absent", 1, 8 | 16 | 2,
-         "WARNING: cannot install older velnor-x-6.39: router in flagged state\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1, 2 | 8 | 16,
-         "WARNING: omitting package velnor-x-6.39: newer package velnor-x-6.40 is already installed\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2, 2 | 8 | 16,
-         "ERROR: omitting package velnor-x-6.39: min Velnor version is 7.0\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2, 2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: it is not made for ppc, but for i386\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100 +missing", 1 | 2, 2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: missing is not installed, but is required\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100", 1 | 2, 2 | 16,
-         "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
-        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2 | 8, 2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
+        {true, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing +absent", 1, 8 | 16 | 2, "WARNING: cannot install older velnor-x-6.39: router in flagged state\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1, 2 | 8 | 16, "WARNING: omitting package velnor-x-6.39: newer package velnor-x-6.40 is already installed\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2, 2 | 8 | 16, "ERROR: omitting package velnor-x-6.39: min Velnor version is 7.0\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2, 2 | 8 | 16, "ERROR: can not install velnor-x-6.39: it is not made for ppc, but for i386\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100 +missing", 1 | 2, 2 | 8 | 16, "ERROR: can not install velnor-x-6.39: missing is not installed, but is required\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x 6.39 @100", 1 | 2, 2 | 16, "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
+        {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2 | 8, 2 | 8 | 16, "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
         {false, {"velnor-x 6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x 6.39 @100 arch=i386 +missing", 1 | 2 | 8 | 16, 2 | 8 | 16, ""},
     };
     for (const auto& r : rows) {
@@ -123,8 +111,7 @@ TEST_F(SelectionTest, InstallCheck) {
         EXPECT_EQ(install_check(ctx, *spec(r.offered), r.mask), r.flags) << r.offered << " " << r.message;
         EXPECT_EQ(console.take(), r.message) << r.offered;
     }
-    // A missing flash device passes both base system tests; without report
-    // the answer is the same and nothing is said.
+    // A missing flash device passes both base system tests; without report the answer is the same and nothing is said.
     hw.has_mtd = false;
     hw.erase_size = 0x40000;
     hw.min_version = 0;
@@ -134,36 +121,23 @@ TEST_F(SelectionTest, InstallCheck) {
     EXPECT_EQ(console.take(), "");
 }
 
-// Which of two packages conflicts with (or depends on) the other: by name
-// and range, through provisions and their precedences, through members.
+// Which of two packages conflicts with (or depends on) the other: by name and range, through provisions and their precedences,
+// through members.
 TEST(SelectionRelationsTest, ConflictsAndDependencies) {
     const struct {
         const char* a;
         const char* b;
         bool a_b, b_a;
     } conflicts[] = {
-        {"a", "b", false, false},
-        {"a !b", "b", true, false},
-        {"a !b:2.0", "b", false, false},
-        {"a", "b =a:::-1", true, false},
-        {"a", "b =a:::0", false, true},
-        {"a =shared:::5", "b =shared:::3", true, false},
-        {"a =shared:::2", "b =shared:::2", false, false},
-        {"a =shared:::-1", "b =shared:::-5", true, false},
-        {"a !b", "b =a:::0", true, true},  // the conflict list by name comes before any provision
-        {"a =b:::0", "b =a:::0", false, false},  // b's provisions before a's
-        {"a =b:::0", "b =b:::5", true, false},  // naming the other before sharing, per entry
-        {"a =shared:::0 =b:::0", "b =shared:::0", false, false},  // a's provisions in order
-        {"a !x", "b =a:::0 =x", false, true},  // a provision naming the other settles it, even as no
-        {"a", "b =a:::0 {a 1.0}", false, true},
-        {"a !x =b:::-1", "b =x", false, true},
-        {"a =shared:::1 {m 1.0 !b}", "b =shared:::1", false, false},
-        {"a !x:2.0", "b =x:1.0:3.0", true, false},
-        {"a !x:2.0", "b =x::1.0", false, false},
-        {"a", "b {a 9.0}", true, false},
-        {"a {m 1.0 !b}", "b", true, false},
-        {"a {m 1.0 =b}", "b", true, false},
-        {"a !b", "b placeholder !a", false, false},
+        {"a", "b", false, false}, {"a !b", "b", true, false}, {"a !b:2.0", "b", false, false}, {"a", "b =a:::-1", true, false},
+        {"a", "b =a:::0", false, true}, {"a =shared:::5", "b =shared:::3", true, false},
+        {"a =shared:::2", "b =shared:::2", false, false}, {"a =shared:::-1", "b =shared:::-5", true, false},
+        {"a !b", "b =a:::0", true, true}, {"a =b:::0", "b =a:::0", false, false}, {"a =b:::0", "b =b:::5", true, false},
+        {"a =shared:::0 =b:::0", "b =shared:::0", false, false}, {"a !x", "b =a:::0 =x", false, true},
+        {"a", "b =a:::0 {a 1.0}", false, true}, {"a !x =b:::-1", "b =x", false, true},
+        {"a =shared:::1 {m 1.0 !b}", "b =shared:::1", false, false}, {"a !x:2.0", "b =x:1.0:3.0", true, false},
+        {"a !x:2.0", "b =x::1.0", false, false}, {"a", "b {a 9.0}", true, false}, {"a {m 1.0 !b}", "b", true, false},
+        {"a {m 1.0 =b}", "b", true, false}, {"a !b", "b placeholder !a", false, false},
     };
     for (const auto& c : conflicts) {
         EXPECT_EQ(conflicts_with(*spec<package_description>(c.a), *spec<package_description>(c.b)), c.a_b) << c.a << " / " << c.b;
@@ -184,9 +158,8 @@ TEST(SelectionRelationsTest, ConflictsAndDependencies) {
     }
 }
 
-// Lookups over the package list, first to last: providers (the first
-// enabled one, else the last disabled one), conflicts of enabled records
-// with a package, candidates for a requirement, and their status.
+// Lookups over the package list, first to last: providers (the first enabled, else the last disabled), conflicts of enabled
+// records with a package, candidates for a requirement, and their status.
 TEST_F(SelectionTest, LookupsOverThePackageList) {
     installed({"foo off", "foox", "other =bar =foo off", "p =foo", "foo 2.0"});
     EXPECT_EQ(find_provider(ctx, "foo"), at(3));
@@ -219,11 +192,9 @@ TEST_F(SelectionTest, LookupsOverThePackageList) {
     }
 }
 
-// Which of the offered packages are kept and in which order: the newer of
-// two of a name (the older in downgrade mode, never one below the minimum),
-// a bundle over a package of its member's name, in flagged state only the
-// latest builds; independent packages reversed, a package right after the
-// last of those it needs, and after one that conflicts with it.
+// Which offered packages are kept, in which order: the newer of a name (the older in downgrade mode, never one below the
+// minimum), a bundle over its member's name, in flagged state the latest builds only; independent ones reversed, a package right
+// after the last it needs and after one conflicting with it.
 TEST_F(SelectionTest, FilterCandidates) {
     const std::uint32_t none = no_minimum_version, v600 = make_version(6, 0, 'f', 0), v640 = make_version(6, 40, 'f', 0);
     const struct {
@@ -238,8 +209,7 @@ TEST_F(SelectionTest, FilterCandidates) {
         {false, {"foo 6.40", "foo 6.41"}, none, false, "foo-6.41", ""},
         {false, {"foo 6.40", "foo 6.41"}, v600, true, "foo-6.40", "WARNING: omitting package foo-6.41: older package is already provided\n"},
         {false, {"foo 6.40", "foo 6.41"}, 0, true, "foo-6.40", "WARNING: omitting package foo-6.41: older package is already provided\n"},
-        {false, {"foo 6.39", "bar 1.0", "baz 6.40"}, v640, false, "baz-6.40",
-         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommitting package bar-1.0: not allowed\n"},
+        {false, {"foo 6.39", "bar 1.0", "baz 6.40"}, v640, false, "baz-6.40", "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommitting package bar-1.0: not allowed\n"},
         {false, {"foo 6.39", "foo 6.45"}, v640, true, "foo-6.45", "WARNING: ommitting package foo-6.39: not allowed\n"},
         {false, {"pack 6.40 {foo 6.40}", "foo 6.40"}, none, true, "pack-6.40", ""},
         {false, {"foo 6.40", "pack 6.40 {foo 6.40}"}, none, true, "pack-6.40", ""},
@@ -248,10 +218,8 @@ TEST_F(SelectionTest, FilterCandidates) {
         {false, {"foo 6.40", "foo 6.40"}, none, true, "", ""},
         {true, {"a @100", "b @200"}, none, true, "b-1.0", "WARNING: ommiting older package a-1.0: router in flagged state\n"},
         {true, {"a @100", "b @200"}, none, false, "b-1.0", ""},
-        {true, {"foo 6.41 @100", "foo 6.40 @200"}, none, true, "",
-         "WARNING: ommiting older package foo-6.41: router in flagged state\nWARNING: omitting package foo-6.40: newer package is already provided\n"},
-        {true, {"foo 6.39 @200", "bar 6.50 @100"}, v640, true, "",
-         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommiting older package bar-6.50: router in flagged state\n"},
+        {true, {"foo 6.41 @100", "foo 6.40 @200"}, none, true, "", "WARNING: ommiting older package foo-6.41: router in flagged state\nWARNING: omitting package foo-6.40: newer package is already provided\n"},
+        {true, {"foo 6.39 @200", "bar 6.50 @100"}, v640, true, "", "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommiting older package bar-6.50: router in flagged state\n"},
         {false, {"foo 6.41 @100", "foo 6.40 @200"}, none, false, "foo-6.41", ""},
         {false, {"a", "b"}, none, true, "b-1.0 a-1.0", ""},
         {false, {"a", "b", "c"}, none, true, "c-1.0 b-1.0 a-1.0", ""},

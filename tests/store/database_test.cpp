@@ -24,8 +24,8 @@ void write_files(const temp_root& root, const std::string& dir, const std::strin
     }
 }
 
-// What a directory holds, the same way; what a manifest stages below the
-// database, one entry a line ("S" staged, "U" removed), then the messages.
+// What a directory holds, the same way; what a manifest stages below the database, one entry a line ("S" staged, "U" removed),
+// then the messages.
 std::string files_of(const temp_root& root, const std::string& dir) {
     std::string text;
     for (const std::string& name : root.list_dir(dir)) text += (text.empty() ? "" : "|") + name + "=" + root.read_file(dir + name);
@@ -80,10 +80,9 @@ TEST(DatabaseTest, NamesAndFailureMessages) {
     EXPECT_EQ(t.all(), "ERROR: installation of velnor-6.40 failed: broken package\n");
 }
 
-// A record completed from its directory when no image described it: meta
-// files of strict unsigned numbers (a broken one schedules the uninstall,
-// keeping what was read), the state files, and the schedule of the name
-// filtered to letters, digits and "-", never for a placeholder.
+// A record completed from its directory when no image described it: meta files of strict unsigned numbers (a broken one schedules
+// the uninstall, keeping what was read), the state files, and the schedule of the name filtered to letters, digits and "-", never
+// for a placeholder.
 TEST(DatabaseTest, LoadRecordStateFromDirectories) {
     const struct {
         std::string name;
@@ -130,11 +129,9 @@ TEST(DatabaseTest, LoadRecordStateFromDirectories) {
     }
 }
 
-// What write_record_meta and the mark operations stage over a directory
-// that holds every file, and the directory once that is applied; records
-// the meta files could not hold faithfully, and names that are no record
-// directory, are refused before anything is staged; staging that fails
-// stops at the first file that could not be made, and says why.
+// What write_record_meta and the mark operations stage over a directory that holds every file, and the directory once that is
+// applied; records the meta files could not hold faithfully, and names that are no record directory, are refused before anything
+// is staged; staging that fails stops at the first file that could not be made, and says why.
 TEST(DatabaseTest, WriteRecordMetaAndMarks) {
     const std::string before = "bundle=b\n|conflicts=k 1 1\n|disabled=user\n|enabled=user\n|files=old\n|provides=old 1 2 3\n|version=1 2\n";
     const auto write = [](package_record& r) {
@@ -215,9 +212,8 @@ TEST(DatabaseTest, WriteRecordMetaAndMarks) {
     }
 }
 
-// Records written and loaded back read as written, but for the bounds of a
-// bundle reference, which are not stored: a member read from its own
-// directory rather than its bundle's image has lost its bundle.
+// Records written and loaded back read as written, but for the bounds of a bundle reference, which are not stored: a member read
+// from its own directory rather than its bundle's image has lost its bundle.
 TEST(DatabaseTest, RecordsReadBackAsWritten) {
     std::vector<std::unique_ptr<package_record>> written;
     for (const char* name : {"full", "enabled", "velnor", "plain-pkg", "member"}) written.push_back(record(name));

@@ -13,8 +13,7 @@ using namespace test_bytes;
 
 namespace {
 
-// The description the given wanted types read from bytes, or "refused",
-// and the part the stream stands at afterwards.
+// The description the wanted types read from bytes (or "refused"), "@" the part the stream stands at after.
 template <std::size_t N>
 std::string read_with(const std::string& bytes, const std::array<std::uint32_t, N>& wanted, std::string* longest = nullptr) {
     std::istringstream source(bytes);
@@ -41,9 +40,8 @@ std::string entry(const std::string& name, std::uint32_t minimum, std::uint32_t 
 
 }  // namespace
 
-// Each of the seven description parts and the image part on or off, read
-// by the download scan, the image loader (no architecture, text 2 or image
-// part) and the installation (no texts, up to the image or the archive).
+// Each description part and the image part on or off, read by the download scan, the image loader (no architecture, text 2 or
+// image part) and the installation (no texts, up to the image or the archive).
 TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
     const requirement sys{"system", make_version(6, 40, 'f', 0), make_version(7, 0, 'f', 0), 0}, other{"other", 0, 0, -12};
     for (unsigned mask = 0; mask < 256; ++mask) {
@@ -77,9 +75,8 @@ TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
     }
 }
 
-// Header parts of every length, names of every shape, requirement lists
-// that hold what they promise or not, parts out of order, and text parts
-// that promise more than the file holds.
+// Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out of order,
+// text parts promising more than the file holds (only what arrives is kept).
 TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
     const std::string h = part(1, header("p") + le32(0));
     const std::string two = le16(2) + entry("system", 5, 6, 0) + entry("web", 7, 0, -7);
@@ -115,8 +112,7 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
         EXPECT_EQ(read_with(file(r.body), scan_wanted_types, &longest), r.read);
         EXPECT_LE(longest.capacity(), 4096u) << r.read;  // what the part delivered, not what it promised
     }
-    // A long text that is there is read across read chunks, but only its
-    // first 64 KiB are kept; the parts after it are read as usual.
+    // A long text is read across read chunks, its first 64 KiB kept, the parts after it read as usual.
     std::string long_text(3 << 20, 'x');
     for (std::size_t i = 0; i < long_text.size(); i += 7) long_text[i] = static_cast<char>('a' + i % 26);
     std::string longest;

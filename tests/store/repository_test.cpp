@@ -24,8 +24,7 @@ const std::string pdb = "/flash/var/pdb/";
 std::string build(const qpk::package_contents& p) { return qpk::build_package(p); }
 std::string build(const qpk::bundle_contents& b) { return samples::build_bundle(b); }
 
-// Loads the installed set chrooted into the root: the console, then one
-// line per record.
+// Loads the installed set chrooted into the root: the console, then one line per record.
 std::string load_in_root(const temp_root& root, bool quiet = false) {
     run_result r = run_in_child(root.path(), [quiet] {
         installer_context ctx;
@@ -39,8 +38,8 @@ std::string load_in_root(const temp_root& root, bool quiet = false) {
     return r.out;
 }
 
-// A bundle whose second member's dependency list breaks off: the member
-// stays with what could be read of it, and the reading of the image ends.
+// A bundle whose second member's dependency list breaks off: the member stays with what could be read of it, and the reading of
+// the image ends.
 std::string bundle_with_a_broken_member(const std::string& name) {
     return qpk::encode_container({{part_type::bundle_header, qpk::encode_header(bundle_of(name, 2, 1, {}))},
                                   {part_type::package_header, qpk::encode_header(plain("m1", 2, 4))},
@@ -53,10 +52,9 @@ std::string bundle_with_a_broken_member(const std::string& name) {
 
 }  // namespace
 
-// Images in the database first (a bundle's members before the bundle),
-// then images outside it (named by the database), then record directories
-// without an image; load_record_state for each. Image names that are no
-// database entry stay inside the database; only regular files are opened.
+// Images in the database first (a bundle's members before the bundle), then images outside it (named by the database), then
+// record directories without an image; load_record_state for each. Image names that are no database entry stay inside the
+// database; only regular files are opened.
 TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     temp_root root;
     qpk::package_contents system = plain("system", 3, 1500000000);
@@ -123,8 +121,8 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     EXPECT_EQ(load_in_root(empty, true), "mips 1 0\n");
 }
 
-// Large image and file archive parts are seeked over, not read: a bundle's
-// members are reached by seeking over each member's archive.
+// Large image and file archive parts are seeked over, not read: a bundle's members are reached by seeking over each member's
+// archive.
 TEST(RepositoryTest, ImagesAreReadOnlyAsFarAsTheirDescriptions) {
     std::mt19937 generator(5);
     std::string noise(300000, '\0');
@@ -148,9 +146,8 @@ TEST(RepositoryTest, ImagesAreReadOnlyAsFarAsTheirDescriptions) {
     }
 }
 
-// Only names ending in ".qpk" or ".vpk" are read, each regular file whose
-// size agrees with its header; bundles come with their members. The others
-// are reported broken by their names, and nothing is removed.
+// Only names ending in ".qpk" or ".vpk" are read, each regular file whose size agrees with its header; bundles come with their
+// members. The others are reported broken by their names, and nothing is removed.
 TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     temp_root root;
     const std::string dir = root.host("/rw/pckg/.download/");

@@ -1,6 +1,5 @@
-// Package files changed, cut short or made up, read through every reader of
-// the installer (support/hostile_input.h): nothing may crash or run away,
-// the readers must agree, no changed package may verify, no cut one read whole.
+// Package files changed, cut short or made up, read through every reader of the installer (support/hostile_input.h): nothing may
+// crash or run away, the readers must agree, no changed package may verify, no cut one read whole.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -53,9 +52,8 @@ const std::vector<sample>& all_samples() {
 
 }  // namespace
 
-// The samples read whole; cut anywhere, none reads as complete: the scan
-// refuses it for its size, the installation for a missing signature or an
-// end short of the declared size (a bundle cut between members too).
+// The samples read whole; cut anywhere, none reads as complete: the scan refuses it for its size, the installation for a missing
+// signature or an end short of the declared size (a bundle cut between members too).
 TEST(HostileInputTest, IntactSamplesReadWholeAndCutOnesNever) {
     for (const sample& s : all_samples()) {
         const hostile::reading_report report = read(s.bytes, s.name);
@@ -71,8 +69,8 @@ TEST(HostileInputTest, IntactSamplesReadWholeAndCutOnesNever) {
     EXPECT_EQ(levels(unsigned_package.install_signatures) + std::to_string(unsigned_package.install_complete), "00");
 }
 
-// next_part returns -1 alike at the declared end, at a part boundary before
-// it, inside a part header, or before stray bytes: only the first is whole.
+// next_part returns -1 alike at the declared end, at a part boundary before it, inside a part header, or before stray bytes: only
+// the first is whole.
 TEST(HostileInputTest, EndOfTheFileAtItsDeclaredSize) {
     using test_bytes::file, test_bytes::part;
     const std::string whole = file(part(1, std::string(36, 'h')) + part(9, std::string(68, 's')));
@@ -91,10 +89,9 @@ TEST(HostileInputTest, EndOfTheFileAtItsDeclaredSize) {
     }
 }
 
-// A byte or a part length changed: no reader misbehaves, and a signature that
-// holds stands where the intact file has one, clear of the change. Bytes
-// 0-19 of a signature part are not examined; a changed Curve25519 signature
-// leaves the EdDSA one holding, a changed EdDSA one falls back to level 1.
+// A byte or a part length changed: no reader misbehaves, and a signature that holds stands where the intact file has one, clear
+// of the change. Bytes 0-19 of a signature part are not examined; a changed Curve25519 signature leaves the EdDSA one holding, a
+// changed EdDSA one falls back to level 1.
 TEST(HostileInputTest, ChangedBytesNeverVerify) {
     for (const sample& s : all_samples()) {
         const std::size_t budget = s.name == "single" ? 500 : 100;
@@ -126,12 +123,10 @@ TEST(HostileInputTest, ChangedBytesNeverVerify) {
     }
 }
 
-// File entries promising more than the archive holds, cut short, followed by
-// garbage: a regular file or a name that cannot be read whole makes the
-// package broken; an entry passed over (a directory, a link, a file for
-// another board) that runs past the data ends the archive. Compressed data
-// corrupt, cut, wrapped the wrong way or going on after its end never yields
-// more than the data.
+// File entries promising more than the archive holds, cut short, followed by garbage: a regular file or a name that cannot be
+// read whole makes the package broken; an entry passed over (a directory, a link, a file for another board) that runs past the
+// data ends the archive. Compressed data corrupt, cut, wrapped the wrong way or going on after its end never yields more than the
+// data.
 TEST(HostileInputTest, FileEntriesAndCompressedData) {
     const std::string intact = qpk::encode_file_entries(samples::archive_files()), compressed = qpk::zlib_compress(intact);
     const auto* p = reinterpret_cast<const unsigned char*>(intact.data());
@@ -177,10 +172,9 @@ TEST(HostileInputTest, FileEntriesAndCompressedData) {
     }
 }
 
-// Found by the fuzz target: a part that claims more bytes than the file
-// holds, read byte by byte past its end, then stepped back on. The byte that
-// never came was counted as consumed, so the position ran one past the data
-// and the byte read again was handed out as that of a later position.
+// Found by the fuzz target: a part that claims more bytes than the file holds, read byte by byte past its end, then stepped back
+// on. The byte that never came was counted as consumed, so the position ran one past the data and the byte read again was handed
+// out as that of a later position.
 TEST(HostileInputTest, ReadPastTheDataThenStepBack) {
     for (bool hashing : {false, true}) {
         std::istringstream source(test_bytes::file(test_bytes::part_claiming(7, 10, std::string("A\0", 2))));
@@ -200,8 +194,7 @@ TEST(HostileInputTest, ReadPastTheDataThenStepBack) {
     read(std::string("\x1e\xf1\xd0\xba\xc1\x03\x00\x00\x12\x00\x24\x1e\xf1\x00", 14), "fuzzer input");
 }
 
-// Saved manifests as another tool or a run cut short might leave them:
-// whatever is loaded saves and loads back unchanged.
+// Saved manifests as another tool or a run cut short might leave them: whatever is loaded saves and loads back unchanged.
 TEST(HostileInputTest, ManifestLoader) {
     std::string many;
     for (int i = 0; i < 5000; ++i) many += "M /flash/f" + std::to_string(i % 700) + " /ram/tmp" + std::to_string(i) + "\n";

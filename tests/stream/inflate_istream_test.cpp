@@ -24,11 +24,9 @@ std::string read_up_to(std::istream& in, std::size_t n) {
 
 }  // namespace
 
-// Blocks of awkward sizes and single characters, from a pipe that hands out
-// 7 bytes at a time or 1 (zlib's headers arrive in pieces, so that some
-// calls take input and write nothing), and stacked on a package part whose
-// bytes stay within it; the byte before each refill can be put back, and the
-// last window's too after the refill at the end of the data fails.
+// Blocks of awkward sizes and single characters, from a pipe that hands out 7 bytes at a time or 1 (zlib's headers arrive in
+// pieces, so that some calls take input and write nothing), and stacked on a package part whose bytes stay within it; the byte
+// before each refill can be put back, and the last window's too after the refill at the end of the data fails.
 TEST(InflateIstreamTest, ReadsAcrossWindowsWithoutGapOrRepeat) {
     for (std::size_t trickle : {0, 1}) {
         test_source::options options = pipe_options();
@@ -68,9 +66,8 @@ TEST(InflateIstreamTest, ReadsAcrossWindowsWithoutGapOrRepeat) {
     EXPECT_TRUE(stream.next_part() == -1 && tee.str() == bytes);
 }
 
-// Corrupt, cut or wrongly headed data reads short and never delivers what is
-// not the data; bytes after the end of the compressed stream are not
-// delivered. Positions count the bytes handed out; seeks go forward only.
+// Corrupt, cut or wrongly headed data reads short and never delivers what is not the data; bytes after the end of the compressed
+// stream are not delivered. Positions count the bytes handed out; seeks go forward only.
 TEST(InflateIstreamTest, BrokenDataAndSeeking) {
     std::string corrupt = packed, bad_header = packed;
     for (std::size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i) corrupt[i] = static_cast<char>(~corrupt[i]);

@@ -1,5 +1,5 @@
-// Package file bytes written by hand part by part, and digests computed
-// straight with OpenSSL, independent of the program's own hashing.
+// Package file bytes written by hand part by part, and digests computed straight with OpenSSL, independent of the program's own
+// hashing.
 #pragma once
 
 #include <openssl/evp.h>
@@ -67,9 +67,8 @@ inline std::vector<vector_file> read_vector_files(const std::string& path) {
     return files;
 }
 
-// What each signature's digest covers, found by walking the parts by hand:
-// from the last package header (or a later hash switch, which starts the
-// SHA-256 message) through the signature's own part header.
+// What each signature's digest covers, found by walking the parts by hand: from the last package header (or a later hash switch,
+// which starts the SHA-256 message) through the signature's own part header.
 struct signature_range {
     std::size_t begin = 0, end = 0;
     bool sha256 = false;

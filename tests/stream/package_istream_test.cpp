@@ -30,9 +30,8 @@ const std::string sample = file(part(1, header) + part(7, pattern(10, 2)) + part
 
 }  // namespace
 
-// The shared package files reach their levels (0 under another key pair)
-// over sources that can and cannot seek, with digests as computed
-// independently and by qpk's writer, and the tee a copy of the file.
+// The shared package files reach their levels (0 under another key pair) over sources that can and cannot seek, with digests as
+// computed independently and by qpk's writer, and the tee a copy of the file.
 TEST(PackageIstreamTest, VectorFiles) {
     const verify::public_keys keys = test_vectors::package_vector_keys();
     signing::private_keys other_private;
@@ -61,13 +60,10 @@ TEST(PackageIstreamTest, VectorFiles) {
     }
 }
 
-// With and without hashing and tee, over sources that can and cannot seek:
-// wanted parts are bounded and others skipped (not read through where the
-// source seeks and nothing sees the bytes); part_offset() + tellg() is what
-// the source handed out; seeks go forward, or back where the source seeks
-// and nothing sees the bytes again; a putback reaches hash and tee once,
-// also where the source refuses it; the hash covers everything from the
-// package header on.
+// With and without hashing and tee, over sources that can and cannot seek: wanted parts are bounded and others skipped (not read
+// through where the source seeks and nothing sees the bytes); part_offset() + tellg() is what the source handed out; seeks go
+// forward, or back where the source seeks and nothing sees the bytes again; a putback reaches hash and tee once, also where the
+// source refuses it; the hash covers everything from the package header on.
 TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     const std::streamoff length = static_cast<std::streamoff>(big.size());
     for (int options = 0; options < 12; ++options) {
@@ -115,10 +111,9 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     }
 }
 
-// Package headers start a message, a type-25 part switches to SHA-256; the
-// check reads past the hash into the tee (bytes put back first too) nothing
-// below 68 bytes, 68 below 132, else 132, the rest staying in the part;
-// nothing without hashing; in a file cut inside its signature, what arrived.
+// Package headers start a message, a type-25 part switches to SHA-256; the check reads past the hash into the tee (bytes put back
+// first too) nothing below 68 bytes, 68 below 132, else 132, the rest staying in the part; nothing without hashing; in a file cut
+// inside its signature, what arrived.
 TEST(PackageIstreamTest, SignatureParts) {
     const std::string first = part(1, pattern(36, 4)) + part(24, "abc") + part(9, std::string(68, 'x'));
     const std::string head = file(first + part(16, "mips") + part(1, pattern(32, 5)) + part(25, "") + part(3, pattern(34, 6)));
@@ -152,8 +147,8 @@ TEST(PackageIstreamTest, SignatureParts) {
 
 namespace {
 
-// A source that throws once limit bytes are read, as a file stream does on a
-// device error; one larger than 4 GiB, zero past its start, seeking forward.
+// A source that throws once limit bytes are read, as a file stream does on a device error; one larger than 4 GiB, zero past its
+// start, seeking forward.
 struct failing_source : std::streambuf {
     std::string data;
     std::size_t limit, next = 0;
@@ -177,8 +172,8 @@ struct endless_source : std::streambuf {
 
 }  // namespace
 
-// Files short, of another magic, cut, with a 4 GiB part, from a source that
-// throws, or past 4 GiB: refused at once, or ended by next_part.
+// Files short, of another magic, cut, with a 4 GiB part, from a source that throws, or past 4 GiB: refused at once, or ended by
+// next_part.
 TEST(PackageIstreamTest, BrokenFilesAndSources) {
     const std::string h = part(1, pattern(36, 9));
     const std::tuple<std::string, bool, int> cases[] = {  // bytes, refused at construction, parts found

@@ -1,6 +1,5 @@
-// A stream buffer standing in for what a package stream reads from: a file
-// that can seek, a pipe that cannot, a source that refuses putback or
-// trickles its data; it counts the bytes it hands out.
+// A stream buffer standing in for what a package stream reads from: a file that can seek, a pipe that cannot, a source that
+// refuses putback or trickles its data; it counts the bytes it hands out.
 #pragma once
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// An installer context whose console output goes to memory, for tests that
-// compare what the console shows byte for byte.
+// An installer context whose console output goes to memory, for tests that compare what the console shows byte for byte.
 #pragma once
 
 #include <cstdio>

@@ -1,5 +1,5 @@
-// Small looks at files by their plain path, for tests that check what a run
-// left behind (also inside a child that has changed root).
+// Small looks at files by their plain path, for tests that check what a run left behind (also inside a child that has changed
+// root).
 #pragma once
 
 #include <dirent.h>
@@ -26,9 +26,8 @@ inline std::string link_target(const std::string& path) {
 
 inline bool is_link_to(const std::string& path, const std::string& target) { return !target.empty() && link_target(path) == target; }
 
-// Names of a directory in the order the directory hands them out (the
-// installer's load order), without "." and ".." (and the other names that
-// begin with "." unless hidden is set).
+// Names of a directory in the order the directory hands them out (the installer's load order), without "." and ".." (and the
+// other names that begin with "." unless hidden is set).
 inline std::vector<std::string> directory_order(const std::string& path, bool hidden = false) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {

@@ -78,8 +78,8 @@ void check_tee(checker& check, const std::string& bytes, const std::string& copi
 
 void copy_digest(signature_seen& seen, package_istream& stream) { std::memcpy(seen.digest.data(), stream.parts().digest(), seen.digest.size()); }
 
-// An installation as the store reads it, on board variant 3, in the store's
-// steps; with skip_members, passing every bundle member over.
+// An installation as the store reads it, on board variant 3, in the store's steps; with skip_members, passing every bundle member
+// over.
 class install_reading {
 public:
     install_reading(checker& check, reading_report& report, const std::string& bytes, bool skip_members)
@@ -205,8 +205,8 @@ const verify::public_keys& dead_keys() {
     return keys;
 }
 
-// Every part read with a mix of istream operations, each byte delivered
-// checked against the file: never a byte of another place or beyond its part.
+// Every part read with a mix of istream operations, each byte delivered checked against the file: never a byte of another place
+// or beyond its part.
 class part_walk {
 public:
     part_walk(checker& check, const std::string& bytes, const walk_setup& setup) : check_(check), bytes_(bytes), setup_(setup) {}

@@ -1,8 +1,6 @@
-// Packages written as one line, for tests of the resolution rules:
-//   "name [version] [@build] [+dep] [=provision] [!conflict] [{member spec}]
-//    [arch=text] [off] [placeholder] [do=uninstall|enable|disable]"
-// A requirement is qpk's "name[:min[:max[:precedence]]]"; the version
-// defaults to 1.0. Members make the package a bundle.
+// Packages written as one line, for tests of the resolution rules: "name [version] [@build] [+dep] [=provision] [!conflict]
+// [{member spec}] [arch=text] [off] [placeholder] [do=uninstall|enable|disable]" A requirement is qpk's
+// "name[:min[:max[:precedence]]]"; the version defaults to 1.0. Members make the package a bundle.
 #pragma once
 
 #include <memory>

@@ -1,7 +1,6 @@
-// Package objects as one line of text that names every field not at its
-// default, so that a test compares whole objects and a mismatch shows the
-// field: "name version build_time", then flags, texts, image, bundle,
-// lists, members; for a record its files, bundle and state.
+// Package objects as one line of text that names every field not at its default, so that a test compares whole objects and a
+// mismatch shows the field: "name version build_time", then flags, texts, image, bundle, lists, members; for a record its files,
+// bundle and state.
 #pragma once
 
 #include <string>

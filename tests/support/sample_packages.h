@@ -1,6 +1,5 @@
-// Small valid package files of every shape the installer reads, made with
-// the writer library and signed with a given private key file: the starting
-// points of the mutation tests and the seeds of the fuzz corpus.
+// Small valid package files of every shape the installer reads, made with the writer library and signed with a given private key
+// file: the starting points of the mutation tests and the seeds of the fuzz corpus.
 #pragma once
 
 #include <memory>
@@ -16,8 +15,8 @@
 
 namespace samples {
 
-// Signs each signature part with the keys of the file: level 2 (both
-// signatures) for a part of 132 bytes or more, else level 1; zeros after.
+// Signs each signature part with the keys of the file: level 2 (both signatures) for a part of 132 bytes or more, else level 1;
+// zeros after.
 inline qpk::sign_function signer(const std::string& private_key_file) {
     auto keys = std::make_shared<signing::private_keys>();
     std::string error;
@@ -55,8 +54,8 @@ inline qpk::package_contents plain(const std::string& name, std::uint32_t versio
     return c;
 }
 
-// Every description part, three small files, and optionally an architecture
-// part and an empty dependency list after the signature.
+// Every description part, three small files, and optionally an architecture part and an empty dependency list after the
+// signature.
 inline qpk::package_contents single_contents(const std::string& name, bool trailing_parts) {
     qpk::package_contents c = plain(name, make_version(6, 48, 'f', 1), 1700000000);
     c.text24 = "text 24", c.architecture = "powerpc", c.text2 = "text 2", c.note = "a small package";
@@ -80,8 +79,8 @@ inline std::string pattern(std::size_t n) {
     return data;
 }
 
-// File entries of every kind: a file larger than an inflate window and a
-// copy step, a directory, a link, files for one board variant, an empty file.
+// File entries of every kind: a file larger than an inflate window and a copy step, a directory, a link, files for one board
+// variant, an empty file.
 inline std::vector<qpk::file_item> archive_files() {
     return {qpk::regular_file("usr/lib/large", pattern(70000)), qpk::directory_entry("usr/share"), qpk::symlink_entry("usr/lib/link", "large"),
             qpk::regular_file("boot/board3", "only on variant 3", 0644, 3), qpk::regular_file("boot/board4", "only on variant 4", 0644, 4),
@@ -107,8 +106,8 @@ inline std::string build_bundle(const qpk::bundle_contents& b, const qpk::sign_f
     return out;
 }
 
-// Description, image part, default-disabled list, two members (one with a
-// 68-byte signature part) and an architecture part after them.
+// Description, image part, default-disabled list, two members (one with a 68-byte signature part) and an architecture part after
+// them.
 inline std::string bundle(const qpk::sign_function& sign) {
     qpk::package_contents first = single_contents("first", false), second = single_contents("second", false);
     first.note.reset(), second.text24.reset(), second.signature_length = 68;

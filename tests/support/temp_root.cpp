@@ -31,9 +31,8 @@ std::string drain(int fd) {
     return text;
 }
 
-// Forks; the child wires its standard streams to pipes and runs child_body.
-// A second child feeds the input, so that one that does not read it cannot
-// block the parent.
+// Forks; the child wires its standard streams to pipes and runs child_body. A second child feeds the input, so that one that does
+// not read it cannot block the parent.
 run_result fork_and_capture(const std::function<int()>& child_body, const std::string& input) {
     std::fflush(nullptr);
     int in[2], out[2], err[2];
@@ -150,9 +149,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
 }
 
 run_result run_installer(const std::vector<std::string>& args, const std::string& input, const std::vector<std::string>& env) {
-    // A sanitizer build checks for leaks at exit by reading /proc, which a
-    // run changed into a test root does not have; leak checking stays on
-    // for runs in the real root.
+    // A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have; leak
+    // checking stays on for runs in the real root.
     std::vector<std::string> environment = env;
     if (std::find(args.begin(), args.end(), "-r") != args.end()) {
         const char* options = std::getenv("ASAN_OPTIONS");

@@ -1,5 +1,4 @@
-// The qpk program end to end: keys, packages from a tree or a description
-// file, bundles, inspect and verify, and their refusals.
+// The qpk program end to end: keys, packages from a tree or a description file, bundles, inspect and verify, and their refusals.
 #include <gtest/gtest.h>
 
 #include "qpk/version_text.h"
@@ -45,9 +44,8 @@ TEST(QpkTest, VersionTexts) {
     for (const char* bad : {"", ":6.40", "a:6.x", "a:1.0:2.0:p", "a:1.0:2.0:1:9", "seventeen-chars-x"}) { EXPECT_FALSE(qpk::parse_requirement_text(bad, req, error)) << bad; }
 }
 
-// Keys, a package from a tree with every option and signed, one from a
-// description file, bundles signed member by member or kept as they are,
-// the shared package files inspected and verified.
+// Keys, a package from a tree with every option and signed, one from a description file, bundles signed member by member or kept
+// as they are, the shared package files inspected and verified.
 TEST(QpkTest, KeysPackagesBundlesInspectAndVerify) {
     temp_root dir;
     const auto at = [&](const std::string& path) { return dir.host("/tmp/" + path); };

@@ -1,6 +1,5 @@
-// The signing side of qpk: the signer reproduces the shared vectors and
-// makes what the installer's check takes; its key files read back, and
-// refuse what they cannot hold.
+// The signing side of qpk: the signer reproduces the shared vectors and makes what the installer's check takes; its key files
+// read back, and refuse what they cannot hold.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,5 +1,5 @@
-// The level-1 check: the shared known answers of sign_hash, the joint ladder
-// and whole signatures, valid and invalid; and the lift of the public key.
+// The level-1 check: the shared known answers of sign_hash, the joint ladder and whole signatures, valid and invalid; and the
+// lift of the public key.
 #include "verify/curve25519_check.h"
 
 #include <gtest/gtest.h>
@@ -39,9 +39,8 @@ TEST(Curve25519CheckTest, SharedKnownAnswers) {
     EXPECT_TRUE(valid > 0 && valid < static_cast<int>(vectors.at("signature").size()));
 }
 
-// The lift takes the even square root of w = x^3 + 486662 x^2 + x, and
-// refuses an x without a point and the base point's own x (9), where the
-// ladder would divide by zero.
+// The lift takes the even square root of w = x^3 + 486662 x^2 + x, and refuses an x without a point and the base point's own x
+// (9), where the ladder would divide by zero.
 TEST(Curve25519CheckTest, KeyLiftSquareRoot) {
     int lifted = 0;
     for (std::uint8_t x = 1; x < 60; ++x) {

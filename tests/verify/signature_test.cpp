@@ -1,5 +1,4 @@
-// The signature level of a signature part's bytes: EdDSA first (level 2),
-// then the Curve25519 check (level 1).
+// The signature level of a signature part's bytes: EdDSA first (level 2), then the Curve25519 check (level 1).
 #include "verify/signature.h"
 
 #include <gtest/gtest.h>

@@ -10,8 +10,7 @@
 
 namespace test_vectors {
 
-// One line of a section: its key=value fields (a value runs on over words
-// that carry no '='), and the words before any key.
+// One line of a section: its key=value fields (a value runs on over words that carry no '='), and the words before any key.
 struct vector_record {
     std::string line;
     std::map<std::string, std::string> fields;
