@@ -2,48 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "platform/hardware.h"
 
-namespace {
-
-// Counts how often the flash driver is asked.
-class counting_hardware : public platform::fake_hardware {
-public:
-    int driver_requests = 0;
-    bool flash_driver_flags(int& flags) override { return ++driver_requests, fake_hardware::flash_driver_flags(flags); }
-};
-
-}  // namespace
-
-// The board variant from the PVR (the low byte ignored), asking the flash driver only for the two boards it tells apart; a
-// missing driver never sets the flag, a failing request counts as set. The erase-block probe answers for 256 KiB blocks only;
+// The board variant from the PVR (its low byte ignored), asking the flash driver (counted) only for the two boards it tells apart:
+// a missing driver never sets the flag, a failing request counts as set. The erase-block probe answers for 256 KiB blocks only;
 // "bootimage" set, even empty, asks for a boot image.
 TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
-    counting_hardware hw;
+    struct counting : platform::fake_hardware {
+        int requests = 0;
+        bool flash_driver_flags(int& flags) override { return ++requests, fake_hardware::flash_driver_flags(flags); }
+    } hw;
     platform::set_hardware(&hw);
-    const struct {
-        std::uint32_t pvr;
-        bool driver;
-        int flags;
-        unsigned variant;
-        int requests;
-    } rows[] = {
-        {0x80211000, false, 0x10, 4, 1}, {0x802110FF, true, 0, 4, 1},      {0x802110A5, true, 0x10, 2, 1},
-        {0x80212100, true, 0x30, 2, 1},  {0x80212142, true, -1, 2, 1},     {0x80212100, true, 0xEF, 4, 1},
-        {0x80211100, true, 0x10, 2, 0},  {0x80212000, true, 0, 2, 0},      {0x00210000, true, 0x10, 2, 0},
-        {0x80200123, true, 0, 2, 0},     {0x80830000, true, 0x10, 1, 0},   {0x00840010, true, 0x10, 1, 0},
-        {0x80851000, true, 0, 1, 0},     {0x13020000, true, 0, 3, 0},      {0x130200FF, true, 0x10, 3, 0},
-        {0x13030000, true, 0, 0, 0},     {0x80220000, true, 0, 0, 0},      {0x80860000, true, 0x10, 0, 0},
-        {0x00000000, true, 0, 0, 0},     {0xFFFFFFFF, true, 0x10, 0, 0},
-    };
-    for (const auto& r : rows) {
-        hw.pvr = r.pvr, hw.has_flash_driver = r.driver, hw.driver_flags = r.flags, hw.driver_requests = 0;
-        EXPECT_EQ(board_variant(), r.variant) << std::hex << r.pvr;
-        EXPECT_EQ(hw.driver_requests, r.requests) << std::hex << r.pvr;
-        EXPECT_EQ(board_variant_for(r.pvr, flash_driver_flag()), r.variant) << std::hex << r.pvr;
-        EXPECT_EQ(flash_driver_flag(), r.driver && (r.flags & 0x10) ? 0x10 : 0);
+    for (const auto& [pvr, driver, flags, variant, requests] :
+         {std::tuple{0x80211000u, false, 0x10, 4u, 1}, {0x802110FFu, true, 0, 4u, 1}, {0x802110A5u, true, 0x10, 2u, 1}, {0x80212142u, true, -1, 2u, 1},
+          {0x80212100u, true, 0xEF, 4u, 1}, {0x80211100u, true, 0x10, 2u, 0}, {0x00210000u, true, 0x10, 2u, 0}, {0x80830000u, true, 0x10, 1u, 0},
+          {0x00840010u, true, 0, 1u, 0}, {0x80851000u, true, 0, 1u, 0}, {0x130200FFu, true, 0x10, 3u, 0}, {0x13030000u, true, 0, 0u, 0}, {0x80220000u, true, 0, 0u, 0}}) {
+        hw.pvr = pvr, hw.has_flash_driver = driver, hw.driver_flags = flags, hw.requests = 0;
+        EXPECT_EQ(board_variant(), variant) << std::hex << pvr;
+        EXPECT_EQ(hw.requests, requests) << std::hex << pvr;
+        EXPECT_EQ(flash_driver_flag(), driver && (flags & 0x10) ? 0x10 : 0);
     }
     for (const auto& [mtd, size, large] : {std::tuple{false, 0x40000u, false}, {true, 0x20000u, false}, {true, 0x40000u, true}, {true, 0x80000u, false}}) {
         hw.has_mtd = mtd, hw.erase_size = size;
