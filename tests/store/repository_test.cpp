@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <random>
 
 #include "qpk/writer.h"
-#include "stream/test_sources.h"
 #include "support/captured_context.h"
 #include "support/host_files.h"
 #include "support/package_text.h"
@@ -119,31 +117,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     ASSERT_EQ(::rmdir(empty.host(pdb).c_str()), 0);
     EXPECT_EQ(load_in_root(empty), "WARNING: could not open repo\nmips 0 1\n");
     EXPECT_EQ(load_in_root(empty, true), "mips 1 0\n");
-}
-
-// Large image and file archive parts are seeked over, not read: a bundle's members are reached by seeking over each member's
-// archive.
-TEST(RepositoryTest, ImagesAreReadOnlyAsFarAsTheirDescriptions) {
-    std::mt19937 generator(5);
-    std::string noise(300000, '\0');
-    for (char& c : noise) c = static_cast<char>(generator());
-    qpk::package_contents big = plain("big", 4, 7);
-    big.note = "large";
-    big.image = noise.substr(0, 200000);
-    big.files = std::vector<qpk::file_item>{qpk::regular_file("blob", noise)};
-    const std::string bytes = build(big);
-    for (const auto& [image, most, records] : {std::tuple{bytes, 1000u, "big 4 7 arch=[i386] note=[large]\n"},
-                                               {build(bundle_of("pack", 4, 8, {bytes, bytes})), 2000u,
-                                                "big 4 7 arch=[i386] note=[large] in pack:4:4:0\nbig 4 7 arch=[i386] note=[large] in pack:4:4:0\npack 4 8 arch=[i386] bundle\n"}}) {
-        installer_context ctx;
-        test_source buffer(image);
-        std::istream source(&buffer);
-        read_package_image(ctx, "entry", source);
-        std::string loaded;
-        for (const auto& record : ctx.packages) loaded += package_text(*record) + "\n";
-        EXPECT_EQ(loaded, records);
-        EXPECT_LT(buffer.bytes_read, most);
-    }
 }
 
 // Only names ending in ".qpk" or ".vpk" are read, each regular file whose size agrees with its header; bundles come with their
