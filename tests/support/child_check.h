@@ -1,6 +1,7 @@
-// Checks made inside a forked child (run_in_child, run_in_private_mounts) cannot reach the test framework of the parent. They
-// print what failed on standard error and count it; the child's exit status carries the result, and the parent asserts on it with
-// the captured standard error as reason.
+// Checks made inside a forked child (run_in_child, run_in_private_mounts)
+// cannot reach the test framework of the parent. They print what failed on
+// standard error and count it; the child's exit status carries the result,
+// and the parent asserts on it with the captured standard error as reason.
 #pragma once
 
 #include <cstdio>
