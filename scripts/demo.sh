@@ -42,14 +42,14 @@ echo "== making packages with qpk"
 "$qpk" build -o "$work/dhcp.qpk" --name dhcp --version 6.40 --build-time 1600000001 \
   --note "dhcp server" --depends system:6.40 "$(tree dhcp)"
 "$qpk" build -o "$work/ppp.qpk" --name ppp --version 6.40 --build-time 0 "$(tree ppp)"
-"$qpk" bundle -o "$work/routeros.qpk" --name routeros --version 6.40 --build-time 1600000000 \
+"$qpk" bundle -o "$work/velnor.qpk" --name velnor --version 6.40 --build-time 1600000000 \
   --note "all in one" "$work/dhcp.qpk" "$work/ppp.qpk"
 "$qpk" build -o "$work/ntp.qpk" --name ntp --version 6.41 --build-time 1710000000 \
   --note "time service" "$(tree ntp)"
 
 echo "== laying out the package database in $root"
 # Package images: the package file kept whole in its record directory.
-for name in system wireless routeros; do
+for name in system wireless velnor; do
   mkdir -p "$pdb/$name"
   cp "$work/$name.qpk" "$pdb/$name/image"
 done

@@ -2,230 +2,61 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "platform/velnor_mode.h"
 #include "support/captured_context.h"
-#include "support/child_check.h"
 #include "support/temp_root.h"
 
-namespace {
-
-const std::string hide = "\x1b[?25l";
-const std::string show = "\x1b[?25h";
-const std::string erase_line = "\r" + std::string(79, ' ') + "\r";
-
-
-TEST(ContextTest, StatusLineIsRedrawnInPlaceAndPaddedToTheOldLength) {
+// The status line is redrawn in place and padded to the old length; a warning scrolls above it and redraws it, an error or info
+// line erases and forgets it; the formatted part is cut at 255 characters; quiet prints and collects nothing.
+TEST(ContextTest, ConsoleBytes) {
     captured_context c;
-    show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.take(), hide + "\rabcdef\r" + show);
-    EXPECT_EQ(c.ctx.status_line, "abcdef");
-
-    show_status(c.ctx, "abcdef");
-    EXPECT_EQ(c.take(), "") << "the same text twice writes nothing";
-
-    show_status(c.ctx, "ab");
-    EXPECT_EQ(c.take(), hide + "\rab    \r" + show);
-
-    show_status(c.ctx, "abcdefgh");
-    EXPECT_EQ(c.take(), hide + "\rabcdefgh\r" + show);
-
-    show_status(c.ctx, "");
-    EXPECT_EQ(c.take(), hide + "\r        \r" + show);
-    EXPECT_EQ(c.ctx.status_line, "");
-    show_status(c.ctx, "");
-    EXPECT_EQ(c.take(), "");
-    EXPECT_TRUE(c.ctx.messages.empty());
-}
-
-TEST(ContextTest, WarningScrollsAboveTheStatusLineAndRedrawsIt) {
-    captured_context c;
-    show_status(c.ctx, "[====      ] 40%");
-    c.take();
-    report_warning(c.ctx, "package %s is %d days old", "net", 3);
-    EXPECT_EQ(c.take(), erase_line + "WARNING: package net is 3 days old\n[====      ] 40%");
-    EXPECT_EQ(c.ctx.status_line, "[====      ] 40%");
-
-    // Without a status line there is nothing to erase or redraw.
-    captured_context plain;
-    report_warning(plain.ctx, "w");
-    EXPECT_EQ(plain.take(), "WARNING: w\n");
-    EXPECT_EQ(c.ctx.messages, std::vector<std::string>{"WARNING: package net is 3 days old"});
-}
-
-TEST(ContextTest, ErrorAndInfoEraseAndForgetTheStatusLine) {
-    captured_context c;
-    show_status(c.ctx, "bar");
-    c.take();
-    report_error(c.ctx, "could not read %s", "x.qpk");
-    EXPECT_EQ(c.take(), hide + "\r   \r" + show + "ERROR: could not read x.qpk\n");
-    EXPECT_EQ(c.ctx.status_line, "");
-
-    show_status(c.ctx, "step");
-    c.take();
-    report_info(c.ctx, "enabled %s", "net");
-    EXPECT_EQ(c.take(), hide + "\r    \r" + show + "enabled net\n");
-    EXPECT_EQ(c.ctx.status_line, "");
-
-    report_error(c.ctx, "second");
-    EXPECT_EQ(c.take(), "ERROR: second\n");
-    EXPECT_EQ(c.ctx.messages, (std::vector<std::string>{"ERROR: could not read x.qpk", "enabled net", "ERROR: second"}));
-}
-
-TEST(ContextTest, QuietPrintsAndCollectsNothing) {
-    captured_context c;
-    c.ctx.quiet = true;
-    show_status(c.ctx, "bar");
-    report_error(c.ctx, "e");
-    report_warning(c.ctx, "w");
-    report_info(c.ctx, "i");
-    EXPECT_EQ(c.take(), "");
-    EXPECT_TRUE(c.ctx.messages.empty());
-    EXPECT_EQ(c.ctx.status_line, "");
-}
-
-TEST(ContextTest, FormattedPartIsCutAt255Characters) {
-    captured_context c;
-    const std::string long_name(300, 'n');
-    report_warning(c.ctx, "%s", long_name.c_str());
-    report_info(c.ctx, "x%s", long_name.c_str());
-    ASSERT_EQ(c.ctx.messages.size(), 2u);
-    EXPECT_EQ(c.ctx.messages[0], "WARNING: " + std::string(255, 'n'));
-    EXPECT_EQ(c.ctx.messages[1], "x" + std::string(254, 'n'));
-    EXPECT_EQ(c.take(), c.ctx.messages[0] + "\n" + c.ctx.messages[1] + "\n");
-}
-
-TEST(ContextTest, FindPackageTakesTheFirstRecordOfThatName) {
-    installer_context ctx;
-    for (const char* name : {"base", "net", "net"}) ctx.packages.push_back(new_package_record(name));
-    ctx.packages[2]->version = 7;
-    EXPECT_EQ(find_package_index(ctx, "net"), 1);
-    EXPECT_EQ(find_package(ctx, "net"), ctx.packages[1].get());
-    EXPECT_EQ(find_package_index(ctx, "nope"), -1);
-    EXPECT_EQ(find_package(ctx, "nope"), nullptr);
-}
-
-TEST(ContextTest, TheContextIsCreatedOnceAndEmpty) {
-    run_result r = run_in_child("", [] {
-        child_checks checks;
-        installer_context& ctx = context();
-        CHILD_CHECK(checks, &ctx == &context());
-        CHILD_CHECK(checks, ctx.architecture.empty() && ctx.status_line.empty() && ctx.packages.empty() &&
-                                ctx.messages.empty() && !ctx.quiet);
-        return checks.status();
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-}
-
-TEST(ContextTest, FlaggedStateIsReadOnceAtStart) {
-    run_result r = run_in_child("", [] {
-        child_checks checks;
-        // This host has no message service: the mode reads not flagged.
-        CHILD_CHECK(checks, !flagged_state());
-        ql::VelnorMode mode;
-        mode.bytes[0] = 1;
-        ql::VelnorMode::set_for_testing(mode);
-        CHILD_CHECK_EQ(checks, int(ql::VelnorMode::load().bytes[0]), 1);
-        CHILD_CHECK(checks, !flagged_state());  // never refreshed during a run
-        set_flagged_state_for_testing(true);
-        CHILD_CHECK(checks, flagged_state());
-        set_flagged_state_for_testing(false);
-        CHILD_CHECK(checks, !flagged_state());
-        return checks.status();
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-}
-
-// The post-install log lives at a fixed path: each case runs in a child that
-// has changed root into its own temporary root.
-class PostInstallLogTest : public ::testing::Test {
-protected:
-    temp_root root;
-
-    // Runs body with a fresh context whose console goes to memory; the
-    // rewrite flag starts clear as in a new process.
-    run_result run(bool quiet, const std::function<void(installer_context&, child_checks&)>& body) {
-        return run_in_child(root.path(), [&] {
-            child_checks checks;
-            captured_context c;
-            c.ctx.quiet = quiet;
-            set_post_install_log_rewrite_for_testing(false);
-            body(c.ctx, checks);
-            return checks.status();
-        });
+    const std::string hide = "\x1b[?25l", show = "\x1b[?25h", n300(300, 'n');
+    const std::pair<std::function<void(installer_context&)>, std::string> steps[] = {
+        {[](auto& ctx) { show_status(ctx, "abcdef"), show_status(ctx, "abcdef"); }, hide + "\rabcdef\r" + show},
+        {[](auto& ctx) { show_status(ctx, "ab"); }, hide + "\rab    \r" + show},
+        {[](auto& ctx) { report_warning(ctx, "package %s is %d days old", "net", 3); }, "\r" + std::string(79, ' ') + "\rWARNING: package net is 3 days old\nab"},
+        {[](auto& ctx) { report_error(ctx, "could not read %s", "x.qpk"); }, hide + "\r  \r" + show + "ERROR: could not read x.qpk\n"},
+        {[](auto& ctx) { show_status(ctx, "step"), report_info(ctx, "enabled %s", "net"); }, hide + "\rstep\r" + show + hide + "\r    \r" + show + "enabled net\n"},
+        {[&](auto& ctx) { report_warning(ctx, "%s", n300.c_str()), report_info(ctx, "x%s", n300.c_str()); }, "WARNING: " + n300.substr(0, 255) + "\nx" + n300.substr(0, 254) + "\n"},
+        {[](auto& ctx) { ctx.quiet = true, show_status(ctx, "bar"), report_error(ctx, "e"), report_warning(ctx, "w"), report_info(ctx, "i"); }, ""},
+    };
+    for (const auto& [step, bytes] : steps) {
+        step(c.ctx);
+        EXPECT_EQ(c.take(), bytes);
     }
-};
-
-TEST_F(PostInstallLogTest, PrepareCarriesCompleteLinesOverAndReservesRoom) {
-    root.write_file("/flash/postlog", "ERROR: old one\nWARNING: old two\ncut sh");
-    run_result r = run(false, [](installer_context& ctx, child_checks& checks) {
-        report_warning(ctx, "before %s", "prepare");
-        prepare_post_install_log(ctx);
-        CHILD_CHECK(checks, post_install_log_rewrite());
-        CHILD_CHECK_EQ(checks, ctx.messages.size(), 3u);
-        CHILD_CHECK_EQ(checks, read_host_file("/flash/postlog"), std::string(4096, '\0'));
-        report_error(ctx, "new %s", "one");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    // The rewrite truncates: the carried-over lines are among the messages.
-    // The earlier run's lines stand ahead of everything this run reported.
-    EXPECT_EQ(root.read_file("/flash/postlog"),
-              "ERROR: old one\nWARNING: old two\nWARNING: before prepare\nERROR: new one\n");
+    EXPECT_EQ(c.ctx.messages, (std::vector<std::string>{"WARNING: package net is 3 days old", "ERROR: could not read x.qpk", "enabled net",
+                                                       "WARNING: " + n300.substr(0, 255), "x" + n300.substr(0, 254)}));
+    for (const char* name : {"base", "net", "net"}) c.ctx.packages.push_back(new_package_record(name));
+    EXPECT_TRUE(find_package_index(c.ctx, "net") == 1 && find_package(c.ctx, "net") == c.ctx.packages[1].get() && c.ctx.status_line.empty());
+    EXPECT_TRUE(find_package_index(c.ctx, "nope") == -1 && find_package(c.ctx, "nope") == nullptr);
 }
 
-TEST_F(PostInstallLogTest, PrepareWithoutAnOldLogReservesRoomOnly) {
-    run_result r = run(false, [](installer_context& ctx, child_checks& checks) {
-        prepare_post_install_log(ctx);
-        CHILD_CHECK(checks, ctx.messages.empty());
-        CHILD_CHECK_EQ(checks, read_host_file("/flash/postlog"), std::string(4096, '\0'));
-        // Nothing reported: the rewrite still replaces the reserved zeros.
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(root.exists("/flash/postlog"));
-    EXPECT_EQ(root.read_file("/flash/postlog"), "");
+// The context is made once; the flagged state is read once at start (not flagged on this host) and never refreshed. The post-install
+// log: the messages appended, nothing written without any; once prepared, the complete lines of the old log carried over ahead of
+// this run's messages and 4 KiB reserved, which the final write replaces.
+TEST(ContextTest, OneContextAndThePostInstallLog) {
+    temp_root root;
+    EXPECT_EQ(run_in_child("", [] {
+                  ql::VelnorMode mode;
+                  mode.bytes[0] = 1;
+                  ql::VelnorMode::set_for_testing(mode);
+                  return &context() == &context() && context().packages.empty() && ql::VelnorMode::load().bytes[0] == 1 && !flagged_state() ? 0 : 1;
+              }).status, 0);
+    for (const auto& [old_log, quiet, prepare, log] : {std::tuple{"ERROR: old one\nWARNING: old two\ncut sh", false, true, "ERROR: old one\nWARNING: old two\nWARNING: one\nERROR: two\n"},
+                                                       {"", false, true, "WARNING: one\nERROR: two\n"}, {"WARNING: earlier\n", false, false, "WARNING: earlier\nWARNING: one\nERROR: two\n"},
+                                                       {"kept", true, false, "kept"}, {"ERROR: carried\n", true, true, "ERROR: carried\n"}}) {
+        root.write_file("/flash/postlog", old_log);
+        EXPECT_EQ(run_in_child(root.path(), [&] {
+                      captured_context t;
+                      t.ctx.quiet = quiet;
+                      report_warning(t.ctx, "one");
+                      if (prepare) prepare_post_install_log(t.ctx);
+                      const bool reserved = !prepare || read_host_file("/flash/postlog") == std::string(4096, '\0');
+                      report_error(t.ctx, "two");
+                      return write_post_install_log(t.ctx), reserved ? 0 : 1;
+                  }).status, 0) << old_log;
+        EXPECT_EQ(root.read_file("/flash/postlog"), log) << old_log;
+    }
+    ::unlink(root.host("/flash/postlog").c_str());
+    EXPECT_EQ(run_in_child(root.path(), [] { return write_post_install_log(context()), 0; }).status + root.exists("/flash/postlog"), 0);
 }
-
-TEST_F(PostInstallLogTest, WithoutPrepareMessagesAreAppended) {
-    root.write_file("/flash/postlog", "WARNING: earlier\n");
-    run_result r = run(false, [](installer_context& ctx, child_checks&) {
-        report_warning(ctx, "one");
-        report_info(ctx, "two");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(root.read_file("/flash/postlog"), "WARNING: earlier\nWARNING: one\ntwo\n");
-}
-
-TEST_F(PostInstallLogTest, NothingReportedAndNeverPreparedTouchesNothing) {
-    run_result r = run(false, [](installer_context& ctx, child_checks&) { write_post_install_log(ctx); });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_FALSE(root.exists("/flash/postlog"));
-
-    root.write_file("/flash/postlog", "kept");
-    r = run(true, [](installer_context& ctx, child_checks&) {
-        report_error(ctx, "quiet errors are not collected");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(root.read_file("/flash/postlog"), "kept");
-}
-
-TEST_F(PostInstallLogTest, QuietRunThatPreparedRewritesTheCarriedLinesOnly) {
-    root.write_file("/flash/postlog", "ERROR: carried\n");
-    run_result r = run(true, [](installer_context& ctx, child_checks&) {
-        prepare_post_install_log(ctx);
-        report_error(ctx, "not collected");
-        write_post_install_log(ctx);
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(root.read_file("/flash/postlog"), "ERROR: carried\n");
-}
-
-}  // namespace

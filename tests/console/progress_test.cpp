@@ -2,94 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include "stream/package_bytes.h"
 #include "support/captured_context.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
-
-#include "qpk/writer.h"
-
-TEST(ProgressTest, BarWidthFollowsThePrefix) {
-    std::string prefix(20, 'p');
-    EXPECT_EQ(progress_text(prefix, 0, 100), prefix + " [" + std::string(54, ' ') + "]");
-    EXPECT_EQ(progress_text(prefix, 50, 100), prefix + " [" + std::string(27, '#') + std::string(27, ' ') + "]");
-    EXPECT_EQ(progress_text(prefix, 100, 100), prefix + " [" + std::string(54, '#') + "]");
-    for (std::uint32_t position : {0u, 1u, 33u, 99u, 100u}) EXPECT_EQ(progress_text("installing x", position, 100).size(), 77u);
-}
-
-TEST(ProgressTest, ProductDoesNotOverflowAndRoundsDown) {
-    // 4 GiB-range positions: a 32-bit product would wrap.
-    EXPECT_EQ(progress_text("p", 0xFFFFFFF0u, 0xFFFFFFFFu), "p [" + std::string(72, '#') + " ]");
-    EXPECT_EQ(progress_text("p", 0xFFFFFFFFu, 0xFFFFFFFFu), "p [" + std::string(73, '#') + "]");
-    EXPECT_EQ(progress_text("p", 1, 3), "p [" + std::string(24, '#') + std::string(49, ' ') + "]");
-}
-
-TEST(ProgressTest, NoNegativeCountsOnOddInput) {
-    EXPECT_EQ(progress_text("p", 200, 100), "p [" + std::string(73, '#') + "]");
-    std::string long_prefix(80, 'x');
-    EXPECT_EQ(progress_text(long_prefix, 5, 10), long_prefix + " []");
-}
-
-namespace {
-
-
-}  // namespace
-
-TEST(ProgressTest, ShowProgressCountsTheBytesConsumedFromTheFile) {
-    // A package whose large note part holds the middle of the file.
-    qpk::package_contents contents;
-    contents.name = "system";
-    contents.version = 1;
-    contents.note = std::string(1000, 'n');
-    std::string bytes = qpk::build_package(contents);
-    if (bytes.size() % 2 != 0) {
-        contents.note->push_back('n');
-        bytes = qpk::build_package(contents);
-    }
-    const std::uint32_t total = static_cast<std::uint32_t>(bytes.size());
-    const std::string prefix(20, 'p');  // 54 cells
-
-    std::istringstream source(bytes);
+// 77 characters whatever the prefix (a 64-bit product rounded down, never a negative count); the position is what the stream
+// consumed of the file, also after a read ran into the part's end; the same bar twice writes nothing.
+TEST(ProgressTest, BarOfTheBytesConsumed) {
+    const std::string p20(20, 'p');
+    for (const auto& [prefix, position, total, hashes, blanks] : {std::tuple{p20, 50u, 100u, 27, 27}, {"p", 1u, 3u, 24, 49}, {"p", 0xFFFFFFF0u, 0xFFFFFFFFu, 72, 1},
+                                                                  {"p", 200u, 100u, 73, 0}, {"p", 5u, 0u, 73, 0}, {std::string(80, 'x'), 5u, 10u, 0, 0}})
+        EXPECT_EQ(progress_text(prefix, position, total), prefix + " [" + std::string(hashes, '#') + std::string(blanks, ' ') + "]");
+    std::istringstream source(test_bytes::file(test_bytes::part(1, std::string(36, 'h')) + test_bytes::part(23, std::string(194, 'n'))));  // 250 bytes
     package_istream stream(source, true);
-    for (std::uint32_t type = 0; type < 32; ++type) stream.wanted_types.push_back(type);
+    stream.wanted_types = {1, 23};
     captured_context c;
-
-    // Only the headers consumed: an empty bar.
-    ASSERT_EQ(stream.next_part(), 1);
-    show_progress(c.ctx, stream, prefix);
-    EXPECT_EQ(c.ctx.status_line, prefix + " [" + std::string(54, ' ') + "]");
-
-    // Half of the file consumed, within the note part.
-    while (stream.current_type != 23) ASSERT_NE(stream.next_part(), -1);
-    const std::uint32_t into_note = total / 2 - stream.part_offset();
-    ASSERT_LT(into_note, stream.part_length());
-    std::string scratch(into_note, '\0');
-    stream.read(scratch.data(), into_note);
-    show_progress(c.ctx, stream, prefix);
-    EXPECT_EQ(c.ctx.status_line, prefix + " [" + std::string(27, '#') + std::string(27, ' ') + "]");
-    // The same bar again writes nothing.
-    std::size_t before = c.written();
-    show_progress(c.ctx, stream, prefix);
-    EXPECT_EQ(c.written(), before);
-
-    // A read that runs into the part's end fails the stream; the bar still
-    // stands where the reading stopped.
-    std::string rest(stream.part_length(), '\0');
-    stream.read(rest.data(), stream.part_length());
-    ASSERT_TRUE(stream.fail());
-    show_progress(c.ctx, stream, prefix);
-    EXPECT_EQ(c.ctx.status_line,
-              progress_text(prefix, stream.part_offset() + stream.part_length(), total));
-
-    // The whole file consumed: a full bar.
-    stream.clear();
-    while (stream.next_part() != -1) {
-        std::string part(stream.part_length(), '\0');
-        stream.read(part.data(), stream.part_length());
-        if (stream.part_offset() + stream.part_length() == total) break;
-    }
-    show_progress(c.ctx, stream, prefix);
-    EXPECT_EQ(c.ctx.status_line, prefix + " [" + std::string(54, '#') + "]");
-    EXPECT_EQ(c.ctx.status_line.size(), 77u);
+    const auto bar = [&](std::size_t consumed) {
+        show_progress(c.ctx, stream, p20);
+        const std::size_t written = c.all().size();
+        show_progress(c.ctx, stream, p20);
+        return c.all().size() == written && c.ctx.status_line == progress_text(p20, static_cast<std::uint32_t>(consumed), 250);
+    };
+    std::string text(300, '\0');
+    EXPECT_TRUE(stream.next_part() == 1 && bar(14) && stream.next_part() == 23 && stream.read(text.data(), 112) && bar(168));
+    EXPECT_TRUE(stream.read(text.data(), 300).fail() && bar(250) && c.ctx.status_line == p20 + " [" + std::string(54, '#') + "]");
 }

@@ -1,359 +1,244 @@
 #include "manifest/manifest.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
+#include <sys/statfs.h>
 
 #include "manifest/file_helpers.h"
 #include "support/child_check.h"
 #include "support/host_files.h"
-#include "support/temp_root.h"
 
 namespace {
 
-const char* kind_name(entry_kind kind) {
-    switch (kind) {
-        case entry_kind::move: return "move";
-        case entry_kind::staged_file: return "staged";
-        case entry_kind::symlink: return "link";
-        case entry_kind::remove: return "remove";
-    }
-    return "?";
-}
-
-// The manifest as one line per entry, "destination kind source", map order.
-std::vector<std::string> describe(const file_manifest& manifest) {
-    std::vector<std::string> lines;
-    for (const auto& [destination, entry] : manifest.entries) {
-        EXPECT_EQ(destination, entry.destination);
-        lines.push_back(destination + " " + kind_name(entry.kind) + (entry.source.empty() ? "" : " " + entry.source));
-    }
+// A manifest as the lines of its saved form, a staged file as "S" (and without its random name), and back.
+std::string text(const file_manifest& m) {
+    std::string lines;
+    for (const auto& [destination, e] : m.entries)
+        lines += std::string(e.kind == entry_kind::move ? "M " : e.kind == entry_kind::staged_file ? "S " : e.kind == entry_kind::symlink ? "L " : "U ") +
+                 destination + (e.source.empty() || e.kind == entry_kind::staged_file ? "" : " " + e.source) + (destination == e.destination ? "\n" : "?\n");
     return lines;
 }
-
-void put(file_manifest& manifest, const std::string& destination, entry_kind kind, const std::string& source) {
-    manifest.entries[destination] = manifest_entry{destination, kind, source};
+file_manifest loaded(const std::string& lines, const std::string& path) {
+    file_manifest m;
+    write_host_file(path, lines);
+    load_manifest(m, path);
+    return m;
+}
+std::string staged(file_manifest& m, const std::string& destination, std::uint32_t size, mode_t mode = 0) {
+    std::ofstream out;
+    stage_new_file(out, m, destination, size, mode) << "content";
+    return m.entries.at(destination).source;
 }
 
-TEST(ManifestTest, SaveWritesOneLinePerEntryInMapOrderAndLoadReadsThemBack) {
+}  // namespace
+
+// One line per entry in map order, a staged file as a move; loading stops at the first malformed line and at a last line cut off
+// without its line end. Paths that would read back as other operations are not saved, and the manifest saved before stays.
+TEST(ManifestTest, SaveAndLoad) {
     temp_root root;
-    file_manifest manifest;
-    put(manifest, "/c", entry_kind::move, "/tmp1");
-    put(manifest, "/b", entry_kind::symlink, "/x");
-    put(manifest, "/a", entry_kind::remove, "");
-    std::string saved = root.host("/ram/MANIFEST");
-    ASSERT_TRUE(save_manifest(manifest, saved));
-    EXPECT_EQ(read_host_file(saved), "U /a\nL /b /x\nM /c /tmp1\n");
-
-    file_manifest loaded;
-    load_manifest(loaded, saved);
-    EXPECT_EQ(describe(loaded), (std::vector<std::string>{"/a remove", "/b link /x", "/c move /tmp1"}));
-
-    // A staged file is saved as a move and reads back as one.
-    file_manifest staged;
-    put(staged, "/flash/f", entry_kind::staged_file, "/flash/tmpAbC123");
-    ASSERT_TRUE(save_manifest(staged, saved));
-    EXPECT_EQ(read_host_file(saved), "M /flash/f /flash/tmpAbC123\n");
-    file_manifest reloaded;
-    load_manifest(reloaded, saved);
-    EXPECT_EQ(describe(reloaded), std::vector<std::string>{"/flash/f move /flash/tmpAbC123"});
-
-    // Saving truncates what was there.
-    ASSERT_TRUE(save_manifest(file_manifest{}, saved));
-    EXPECT_EQ(read_host_file(saved), "");
-}
-
-TEST(ManifestTest, SaveRefusesPathsThatWouldReadBackAsOtherOperations) {
-    temp_root root;
-    std::string saved = root.host("/ram/MANIFEST");
-    file_manifest good;
-    put(good, "/flash/a", entry_kind::move, "/ram/tmp with blanks");
-    ASSERT_TRUE(save_manifest(good, saved));
-    const std::string kept = read_host_file(saved);
-    file_manifest loaded;
-    load_manifest(loaded, saved);
-    EXPECT_EQ(describe(loaded), (std::vector<std::string>{"/flash/a move /ram/tmp with blanks"}));
-
-    // A line end in a source would end its line and start a removal of
-    // /flash; a blank in a destination would move its end into the source.
-    const std::vector<std::pair<std::string, std::string>> refused = {
-        {"/flash/p", "/ram/tmpAAAAAA\nU /flash"},
-        {"/flash/p /q\nU /flash", "/ram/tmpAAAAAA"},
-        {"/flash/a b", "/t"},
-    };
-    for (const auto& [destination, source] : refused) {
-        SCOPED_TRACE(destination);
-        file_manifest bad = good;
-        put(bad, destination, entry_kind::symlink, source);
-        EXPECT_FALSE(save_manifest(bad, saved));
-        // The manifest saved before stays as it was, and nothing is left beside it.
-        EXPECT_EQ(read_host_file(saved), kept);
-        EXPECT_EQ(root.list_dir("/ram"), std::vector<std::string>{"MANIFEST"});
+    const std::string path = root.host("/ram/MANIFEST");
+    file_manifest m = loaded("M /c /tmp1\nL /b /x y\nU /a\n", path);
+    m.entries["/d"] = {"/d", entry_kind::staged_file, "/flash/tmpAbC123"};
+    ASSERT_TRUE(save_manifest(m, path));
+    EXPECT_EQ(read_host_file(path), "U /a\nL /b /x y\nM /c /tmp1\nM /d /flash/tmpAbC123\n");
+    for (const auto& [destination, source] : {std::pair{"/p", "/ram/tmpAAAAAA\nU /flash"}, std::pair{"/p /q\nU /flash", "/t"}, std::pair{"/a b", "/t"}}) {
+        file_manifest bad;
+        bad.entries[destination] = {destination, entry_kind::symlink, source};
+        EXPECT_FALSE(save_manifest(bad, path)) << destination;
     }
+    EXPECT_EQ(root.list_dir("/ram"), std::vector<std::string>{"MANIFEST"});
+    for (const auto& [lines, entries] : std::vector<std::pair<std::string, std::string>>{
+             {read_host_file(path), "U /a\nL /b /x y\nM /c /tmp1\nM /d /flash/tmpAbC123\n"}, {"U /a\nX /q /r\nL /b /x\n", "U /a\nL /b /x\n"},
+             {"U /a\nM /c\nU /d\n", "U /a\n"}, {"U /a\nL /b\nU /d\n", "U /a\n"}, {"U /a\n\nU /d\n", "U /a\n"}, {"U /a\nU\nU /d\n", "U /a\n"},
+             {"U /a\n   \nU /d\n", "U /a\n"}, {"X\nU /a\n", ""}, {"M  /c   /t1\nU /a \n", "U /a\nM /c /t1\n"}, {"U /a\nU /flash/var/pdb/ne", "U /a\n"}, {"", ""}})
+        EXPECT_EQ(text(loaded(lines, path)), entries) << lines;
+    EXPECT_TRUE(is_empty(loaded("", root.host("/ram/none"))));
 }
 
-TEST(ManifestTest, LoadingStopsAtTheFirstMalformedLine) {
-    struct load_case {
-        const char* text;
-        std::vector<std::string> entries;
-    };
-    const std::vector<load_case> cases = {
-        {"U /a\nX /q /r\nL /b /x\n", {"/a remove", "/b link /x"}},  // unknown first field: skipped
-        {"U /a\nM /c\nU /d\n", {"/a remove"}},                      // M needs three fields
-        {"U /a\nL /b\nU /d\n", {"/a remove"}},                      // so does L
-        {"U /a\n\nU /d\n", {"/a remove"}},                          // empty line
-        {"U /a\nU\nU /d\n", {"/a remove"}},                         // one field
-        {"U /a\n   \nU /d\n", {"/a remove"}},                       // blanks only: no field
-        {"X\nU /a\n", {}},                                          // one field, even of an unknown kind
-        {"M  /c   /t1\nU /a \n", {"/a remove", "/c move /t1"}},     // runs of blanks separate fields
-        {"U /a\nU /flash/var/pdb/ne", {"/a remove"}},               // a cut-off last line is not acted on
-        {"", {}},
-    };
+// Replacing or dropping a staged entry deletes its temporary file (a move's source is not the manifest's); cancelling deletes
+// staged files only; a path is claimed where no plain file stands and only a removal is pending.
+TEST(ManifestTest, StagingReplacesCancelsAndClaims) {
     temp_root root;
-    std::string path = root.host("/ram/MANIFEST");
-    for (const load_case& c : cases) {
-        write_host_file(path, c.text);
-        file_manifest manifest;
-        load_manifest(manifest, path);
-        EXPECT_EQ(describe(manifest), c.entries) << "manifest text: " << c.text;
-    }
-
-    file_manifest missing;
-    load_manifest(missing, root.host("/ram/none"));
-    EXPECT_TRUE(is_empty(missing));
+    const auto at = [&](const std::string& inside) { return root.host(inside); };
+    root.write_file("/rw/pckg/a.qpk", "package");
+    root.write_file("/flash/var/pdb/file", "f");
+    file_manifest m;
+    const std::string first = staged(m, at("/flash/var/pdb/net/files"), 10), second = staged(m, at("/flash/var/pdb/net/files"), 10);
+    EXPECT_EQ(parent_dir(first), at("/flash/var/pdb"));  // the nearest existing ancestor
+    stage_symlink(m, "elsewhere", at("/flash/var/pdb/net/files"));
+    stage_move(m, at("/rw/pckg/a.qpk"), at("/flash/var/pdb/net/files"));
+    stage_symlink(m, "again", at("/flash/var/pdb/net/files"));
+    const std::string third = staged(m, at("/flash/new"), 4);
+    stage_remove(m, at("/flash/new"));  // nothing there: the entry and its file go
+    stage_move(m, at("/rw/pckg/a.qpk"), at("/flash/new2"));
+    stage_remove(m, at("/flash/new2"));
+    stage_remove(m, at("/flash/never"));
+    EXPECT_EQ(text(m), "L " + at("/flash/var/pdb/net/files") + " again\n");
+    EXPECT_FALSE(root.exists(first.substr(root.path().size())) || root.exists(second.substr(root.path().size())) || root.exists(third.substr(root.path().size())));
+    EXPECT_TRUE(root.exists("/rw/pckg/a.qpk"));
+    std::string claims;
+    for (const char* path : {"/flash/absent", "/flash/var/pdb/net", "/flash/var/pdb/file", "/flash/var/pdb/net/files"}) claims += std::to_string(claim_path(m, at(path)));
+    stage_remove(m, at("/flash/var/pdb/net"));
+    stage_remove(m, at("/flash/var/pdb/file"));
+    claims += std::to_string(claim_path(m, at("/flash/var/pdb/net"))) + std::to_string(claim_path(m, at("/flash/var/pdb/file")));
+    EXPECT_EQ(claims, "110010");  // a pending removal is dropped and the path reused
+    const std::string fourth = staged(m, at("/flash/new"), 3, 0644);
+    stage_remove(m, at("/flash/var/pdb/file"));
+    cancel_manifest(m);
+    EXPECT_TRUE(is_empty(m) && !root.exists(fourth.substr(root.path().size())) && root.exists("/flash/var/pdb/file") && !root.exists("/flash/var/pdb/net/files"));
 }
 
+// Removals and links go before any move (a move's path may sort before the removal of its directory, a link's after its move);
+// failed renames and links are reported and the rest goes on; a directory loses its plain visible files only; the entries are
+// kept.
 TEST(ManifestTest, ApplyRemovesAndLinksBeforeAnyMove) {
     temp_root root;
-    // A package directory removed and refilled by the same manifest. The
-    // move's path sorts before the removal's, so applying the entries in map
-    // order alone would let the removal delete the file just moved in.
-    root.write_file("/flash/pkg/old", "old");
-    root.write_file("/ram/new", "new");
-    // A link made and then moved by the same manifest: the link's path sorts
-    // after the move's.
-    root.write_file("/flash/target", "t");
-    root.write_file("/flash/replaced", "file that the link replaces");
-
-    file_manifest manifest;
-    stage_remove(manifest, root.host("/flash/pkg"));
-    stage_move(manifest, root.host("/ram/new"), root.host("/flash/./pkg/new"));
-    stage_symlink(manifest, root.host("/flash/target"), root.host("/flash/z/link"));
-    stage_move(manifest, root.host("/flash/z/link"), root.host("/flash/a/moved-link"));
-    stage_symlink(manifest, "target", root.host("/flash/replaced"));
-    ASSERT_EQ(manifest.entries.size(), 5u);
-
-    run_result r = run_in_child("", [&] {
-        apply_manifest(manifest, false);
-        return 0;
-    });
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(root.list_dir("/flash/pkg"), std::vector<std::string>{"new"});
-    EXPECT_EQ(root.read_file("/flash/pkg/new"), "new");
-    EXPECT_FALSE(root.exists("/ram/new"));
-    EXPECT_TRUE(is_link_to(root.host("/flash/a/moved-link"), root.host("/flash/target")));
-    EXPECT_FALSE(root.exists("/flash/z/link"));
-    EXPECT_TRUE(is_link_to(root.host("/flash/replaced"), "target"));
-}
-
-TEST(ManifestTest, ApplyReportsFailedRenamesAndLinksAndGoesOn) {
-    temp_root root;
-    root.write_file("/ram/b", "b");
-    root.make_dir("/flash/dir");
-    file_manifest manifest;
-    put(manifest, root.host("/flash/a"), entry_kind::move, root.host("/ram/missing"));
-    put(manifest, root.host("/flash/b"), entry_kind::move, root.host("/ram/b"));
-    // A link cannot replace a directory.
-    put(manifest, root.host("/flash/dir"), entry_kind::symlink, "x");
-    put(manifest, root.host("/flash/gone"), entry_kind::remove, "");
-    run_result r = run_in_child("", [&] {
-        apply_manifest(manifest, false);
-        return 0;
-    });
-    EXPECT_EQ(r.err, "symlink: File exists\nrename: No such file or directory\n");
-    EXPECT_EQ(root.read_file("/flash/b"), "b");
-    EXPECT_FALSE(root.exists("/flash/a"));
-}
-
-TEST(ManifestTest, RemovingADirectoryTakesOnlyItsPlainVisibleFiles) {
-    temp_root root;
-    for (const char* file : {"/flash/d1/a", "/flash/d1/b", "/flash/d1/.hidden", "/flash/d1/sub/c", "/flash/d2/a",
-                             "/flash/d2/b", "/flash/file"})
+    for (const char* file : {"/flash/pkg/old", "/ram/new", "/flash/target", "/flash/replaced", "/ram/b", "/flash/d1/a", "/flash/d1/.hidden", "/flash/d1/sub/c"})
         root.write_file(file, "x");
-    file_manifest manifest;
-    for (const char* path : {"/flash/d1", "/flash/d2", "/flash/file"}) stage_remove(manifest, root.host(path));
-    put(manifest, root.host("/flash/absent"), entry_kind::remove, "");
-    apply_manifest(manifest, false);
+    root.make_dir("/flash/dir");
+    const std::string r = root.path();
+    file_manifest m = loaded("U " + r + "/flash/pkg\nM " + r + "/flash/./pkg/new " + r + "/ram/new\nL " + r + "/flash/z/link " + r + "/flash/target\nM " + r +
+                                 "/flash/a/moved-link " + r + "/flash/z/link\nL " + r + "/flash/replaced target\nM " + r + "/flash/a0 " + r + "/ram/missing\nM " + r +
+                                 "/flash/b " + r + "/ram/b\nL " + r + "/flash/dir x\nU " + r + "/flash/gone\nU " + r + "/flash/d1\n",
+                             root.host("/tmp/MANIFEST"));
+    ASSERT_EQ(m.entries.size(), 10u);
+    EXPECT_EQ(run_in_child("", [&] { return apply_manifest(m, false), 0; }).err, "symlink: File exists\nrename: No such file or directory\n");
+    EXPECT_EQ(root.list_dir("/flash/pkg"), std::vector<std::string>{"new"});
+    EXPECT_FALSE(root.exists("/ram/new") || root.exists("/flash/z/link") || root.exists("/flash/a0"));
+    EXPECT_TRUE(is_link_to(root.host("/flash/a/moved-link"), root.host("/flash/target")) && is_link_to(root.host("/flash/replaced"), "target"));
+    EXPECT_EQ(root.read_file("/flash/b") + std::to_string(m.entries.size()), "x10");
     EXPECT_EQ(root.list_dir("/flash/d1"), (std::vector<std::string>{".hidden", "sub"}));
-    EXPECT_EQ(root.list_dir("/flash/d1/sub"), std::vector<std::string>{"c"});
-    EXPECT_FALSE(root.exists("/flash/d2"));
-    EXPECT_FALSE(root.exists("/flash/file"));
-    EXPECT_EQ(manifest.entries.size(), 4u) << "applying does not erase entries";
 }
 
-TEST(ManifestTest, ReplacingAStagedEntryDeletesItsTemporaryFile) {
+// A staged file's temporary file goes beside its destination (or the nearest existing ancestor) when the size is known and the
+// path fits in 128 bytes, else to /ram, or /tmp without it.
+TEST(ManifestTest, TemporaryFilePlacement) {
     temp_root root;
-    std::string destination = root.host("/flash/var/pdb/net/files");
-    file_manifest manifest;
-    std::ofstream out;
-    stage_new_file(out, manifest, destination, 10, 0);
-    ASSERT_TRUE(out.is_open());
-    out << "first";
-    out.close();
-    std::string first = manifest.entries.at(destination).source;
-    EXPECT_EQ(parent_dir(first), root.host("/flash/var/pdb"));
-
-    stage_new_file(out, manifest, destination, 10, 0);
-    out << "second";
-    out.close();
-    std::string second = manifest.entries.at(destination).source;
-    EXPECT_NE(first, second);
-    EXPECT_FALSE(root.exists(first.substr(root.path().size())));
-    EXPECT_EQ(read_host_file(second), "second");
-
-    // Any other operation replaces it the same way.
-    stage_symlink(manifest, "elsewhere", destination);
-    EXPECT_FALSE(root.exists(second.substr(root.path().size())));
-    EXPECT_EQ(describe(manifest), std::vector<std::string>{destination + " link elsewhere"});
-
-    // Replacing a move leaves its source alone: it is not the manifest's.
-    root.write_file("/rw/pckg/.download/a.qpk", "package");
-    stage_move(manifest, root.host("/rw/pckg/.download/a.qpk"), destination);
-    stage_symlink(manifest, "again", destination);
-    EXPECT_TRUE(root.exists("/rw/pckg/.download/a.qpk"));
-}
-
-TEST(ManifestTest, StageRemoveOfAMissingPathDropsTheEntryAndItsTemporaryFile) {
-    temp_root root;
-    file_manifest manifest;
-    std::ofstream out;
-    std::string never_existed = root.host("/flash/new-file");
-    stage_new_file(out, manifest, never_existed, 4, 0);
-    out.close();
-    std::string temporary = manifest.entries.at(never_existed).source;
-    ASSERT_TRUE(root.exists(temporary.substr(root.path().size())));
-    stage_remove(manifest, never_existed);
-    EXPECT_TRUE(is_empty(manifest));
-    // Leaving the temporary file would leak it on flash for good.
-    EXPECT_FALSE(root.exists(temporary.substr(root.path().size())));
-
-    // A move's source is not the manifest's: dropping the entry keeps it.
-    root.write_file("/ram/source", "s");
-    stage_move(manifest, root.host("/ram/source"), never_existed);
-    stage_remove(manifest, never_existed);
-    EXPECT_TRUE(is_empty(manifest));
-    EXPECT_TRUE(root.exists("/ram/source"));
-
-    // Nothing there and no entry: nothing happens. Something there: a removal.
-    stage_remove(manifest, never_existed);
-    EXPECT_TRUE(is_empty(manifest));
-    stage_remove(manifest, root.host("/ram/source"));
-    EXPECT_EQ(describe(manifest), std::vector<std::string>{root.host("/ram/source") + " remove"});
-}
-
-TEST(ManifestTest, CancelDeletesStagedFilesOnlyAndForgetsEverything) {
-    temp_root root;
-    root.write_file("/rw/pckg/.download/a.qpk", "package");
-    root.write_file("/flash/existing", "e");
-    file_manifest manifest;
-    std::ofstream out;
-    stage_new_file(out, manifest, root.host("/flash/new"), 3, 0644);
-    out.close();
-    std::string temporary = manifest.entries.at(root.host("/flash/new")).source;
-    stage_move(manifest, root.host("/rw/pckg/.download/a.qpk"), root.host("/flash/a.qpk"));
-    stage_remove(manifest, root.host("/flash/existing"));
-    stage_symlink(manifest, "x", root.host("/flash/link"));
-    cancel_manifest(manifest);
-    EXPECT_TRUE(is_empty(manifest));
-    EXPECT_FALSE(root.exists(temporary.substr(root.path().size())));
-    EXPECT_TRUE(root.exists("/rw/pckg/.download/a.qpk"));
-    EXPECT_TRUE(root.exists("/flash/existing"));
-    EXPECT_FALSE(root.exists("/flash/link"));
-    EXPECT_FALSE(root.exists("/flash/new"));
-}
-
-TEST(ManifestTest, ClaimPath) {
-    temp_root root;
-    root.make_dir("/flash/var/pdb/dir");
-    root.write_file("/flash/var/pdb/file", "f");
-    std::string dir = root.host("/flash/var/pdb/dir");
-    std::string file = root.host("/flash/var/pdb/file");
-    std::string absent = root.host("/flash/var/pdb/absent");
-
-    file_manifest manifest;
-    EXPECT_TRUE(claim_path(manifest, absent));
-    EXPECT_TRUE(claim_path(manifest, dir));
-    EXPECT_FALSE(claim_path(manifest, file));
-
-    // A pending removal is dropped: the path is reused instead.
-    stage_remove(manifest, dir);
-    stage_remove(manifest, file);
-    EXPECT_TRUE(claim_path(manifest, dir));
-    EXPECT_FALSE(claim_path(manifest, file));  // still a plain file there
-    EXPECT_TRUE(is_empty(manifest));
-
-    // Any other pending operation makes the path taken.
-    stage_symlink(manifest, "x", absent);
-    EXPECT_FALSE(claim_path(manifest, absent));
-    stage_move(manifest, file, dir);
-    EXPECT_FALSE(claim_path(manifest, dir));
-    EXPECT_EQ(manifest.entries.size(), 2u);
-}
-
-// Placement runs in a child changed into the temporary root, where /ram,
-// /tmp and /flash are the root's own.
-TEST(ManifestTest, StageNewFilePlacesTheTemporaryFileByRoom) {
-    temp_root root;
-    const std::string fits(110, 'a');   // "/flash/" + 110 + "/tmpXXXXXX" + NUL = 128 bytes
-    const std::string too_long(111, 'b');
+    const std::string fits(110, 'a'), too_long(111, 'b');  // "/flash/" + 110 + "/tmpXXXXXX" + NUL = 128
     root.make_dir("/flash/" + fits);
     root.make_dir("/flash/" + too_long);
     run_result r = run_in_child(root.path(), [&] {
         child_checks checks;
-        file_manifest manifest;
-        std::ofstream out;
-        auto staged = [&](const std::string& destination, std::uint32_t size, mode_t mode) {
-            stage_new_file(out, manifest, destination, size, mode);
-            CHILD_CHECK(checks, out.is_open());
-            out << "content";
-            out.close();
-            const std::string& temporary = manifest.entries.at(destination).source;
-            CHILD_CHECK(checks, manifest.entries.at(destination).kind == entry_kind::staged_file);
-            CHILD_CHECK_EQ(checks, temporary.find("XXXXXX"), std::string::npos);
-            CHILD_CHECK_EQ(checks, read_host_file(temporary), "content");
-            return temporary;
-        };
-        // The change marker fits on /flash itself.
-        std::string marker = staged("/flash/PCKGS_CHANGED", 1, 0);
-        CHILD_CHECK_EQ(checks, parent_dir(marker), "/flash");
-        CHILD_CHECK_EQ(checks, marker.substr(0, 10), "/flash/tmp");
-        CHILD_CHECK_EQ(checks, mode_of(marker), 0600u);
-        // A directory that does not exist yet: its nearest existing ancestor.
-        std::string deep = staged("/flash/var/pdb/net/sub/files", 100, 0640);
-        CHILD_CHECK_EQ(checks, parent_dir(deep), "/flash/var/pdb");
-        CHILD_CHECK_EQ(checks, mode_of(deep), 0640u);
-        // Unknown size: /ram.
-        CHILD_CHECK_EQ(checks, parent_dir(staged("/flash/unknown", 0, 0)), "/ram");
-        // The root directory itself does not double its slash.
-        std::string top = staged("/top", 1, 0);
-        CHILD_CHECK_EQ(checks, top.substr(0, 4), "/tmp");
-        CHILD_CHECK_EQ(checks, top.size(), 10u);
-        // The temporary path must fit in 128 bytes.
-        CHILD_CHECK_EQ(checks, parent_dir(staged("/flash/" + fits + "/x", 1, 0)), "/flash/" + fits);
-        CHILD_CHECK_EQ(checks, parent_dir(staged("/flash/" + too_long + "/x", 1, 0)), "/ram");
-        CHILD_CHECK_EQ(checks, temporary_directory_for("/flash/" + too_long + "/x", 1), "/ram");
-        // Without /ram, files of unknown size go to /tmp.
-        cancel_manifest(manifest);
+        file_manifest m;
+        const std::string marker = staged(m, "/flash/PCKGS_CHANGED", 1), deep = staged(m, "/flash/var/pdb/net/sub/files", 100, 0640);
+        CHILD_CHECK_EQ(checks, marker.substr(0, 10) + std::to_string(marker.size()) + std::to_string(mode_of(marker)), "/flash/tmp16384");  // 0600
+        CHILD_CHECK_EQ(checks, parent_dir(deep) + " " + std::to_string(mode_of(deep)) + " " + read_host_file(deep), "/flash/var/pdb 416 content");
+        CHILD_CHECK_EQ(checks, parent_dir(staged(m, "/flash/unknown", 0)), "/ram");
+        const std::string top = staged(m, "/top", 1);  // "/tmpXXXXXX", not "//tmpXXXXXX"
+        CHILD_CHECK_EQ(checks, parent_dir(top) + std::to_string(top.size()), "/10");
+        CHILD_CHECK_EQ(checks, parent_dir(staged(m, "/flash/" + fits + "/x", 1)), "/flash/" + fits);
+        CHILD_CHECK_EQ(checks, parent_dir(staged(m, "/flash/" + too_long + "/x", 1)), "/ram");
+        cancel_manifest(m);
         CHILD_CHECK_EQ(checks, ::rmdir("/ram"), 0);
-        CHILD_CHECK_EQ(checks, parent_dir(staged("/flash/unknown", 0, 0)), "/tmp");
-        CHILD_CHECK_EQ(checks, temporary_directory_for("/flash/known", 5), "/flash");
+        CHILD_CHECK_EQ(checks, parent_dir(staged(m, "/flash/unknown", 0)), "/tmp");
         return checks.status();
     });
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+namespace {
+
+// Runs body in a child with a tmpfs of the given options as /flash (and one as /flash/boot if given); status 77 where mounting is
+// refused.
+run_result on_tmpfs_flash(const temp_root& root, const std::string& options, const std::function<bool()>& body, const std::string& boot = "") {
+    return run_in_private_mounts(
+        root.path(),
+        [&] {
+            return mount_tmpfs(root.host("/flash"), options) && (boot.empty() || (make_dirs(root.host("/flash/boot")) && mount_tmpfs(root.host("/flash/boot"), boot)));
+        },
+        [&] {
+            make_dirs("/flash/boot");
+            set_uptime_source_for_testing([] { static std::uint32_t now = 1000; return now += 100; });
+            return body() ? 0 : 1;
+        });
+}
+
+void fill(const std::string& path, std::size_t room = 0) {  // leaves about room bytes free
+    struct statfs fs;
+    ::statfs(parent_dir(path).c_str(), &fs);
+    const std::size_t free = static_cast<std::size_t>(fs.f_bavail) * static_cast<std::size_t>(fs.f_bsize);
+    write_host_file(path, std::string(free > room ? free - room : 0, 'f'));
+    write_host_file(path + ".last", std::string(room ? 0 : 8192, 'f'));
+}
+
 }  // namespace
+
+// A move across file systems copies into a temporary file beside the destination, gives it the source's mode and renames it into
+// place, the spinner turning once per chunk. A copy that fails, at the first write or a later one, leaves the old destination and
+// says why; the rest goes on.
+TEST(ManifestTest, MovesAcrossFileSystems) {
+    temp_root root;
+    run_result r = on_tmpfs_flash(root, "512k", [&] {
+        write_host_file("/flash/dest", "old");
+        write_host_file("/ram/plain", "plain");
+        ::chmod("/ram/plain", 0705);
+        file_manifest m;
+        std::ofstream out;
+        stage_new_file(out, m, "/flash/dest", 0, 0640) << byte_pattern(40000);
+        out.close();
+        stage_move(m, "/ram/plain", "/flash/new/sub/plain");
+        apply_manifest(m, true);
+        return read_host_file("/flash/dest") == byte_pattern(40000) && mode_of("/flash/dest") == 0640 && mode_of("/flash/new/sub/plain") == 0705 &&
+               read_host_file("/ram/plain") == "plain" && names_in("/flash") == std::vector<std::string>{"boot", "dest", "new"};
+    });
+    if (r.status == 77) GTEST_SKIP() << "mounting a tmpfs in a private mount namespace is not allowed here: " << r.err;
+    EXPECT_EQ(r.out + r.err + std::to_string(r.status), "|\b/\b-\b\\0");
+    for (std::size_t room : {0, 4096, 30000}) {
+        r = on_tmpfs_flash(root, "64k", [&] {
+            write_host_file("/flash/dest", "old");
+            write_host_file("/ram/big", byte_pattern(200000));
+            write_host_file("/ram/small", "small");
+            write_host_file("/flash/zz", "");
+            fill("/flash/boot/fill", room);
+            ::unlink("/flash/zz");
+            file_manifest m;
+            stage_move(m, "/ram/big", "/flash/dest");
+            if (room) stage_move(m, "/ram/small", "/flash/zz");  // on a full disk nothing can go on
+            apply_manifest(m, false);
+            return read_host_file("/flash/dest") == "old" && read_host_file("/flash/zz") == (room ? "small" : "") && names_in("/flash").size() == 2u + (room != 0);
+        });
+        EXPECT_EQ(r.err + std::to_string(r.status), "copy: No space left on device\n0") << room;
+    }
+}
+
+// Whether /flash and /flash/boot keep more than 16 free blocks once the pending operations are done: removals free blocks, moves
+// from elsewhere take them (and free what they replace), a move within the file system counts nothing; a path under "/flash/boot"
+// counts for both; an unmounted /flash/boot has no room. A staged file goes to flash with a tenth to spare.
+TEST(ManifestTest, RoomOnFlash) {
+    temp_root root;
+    const auto space_for = [](const std::string& lines) { return has_space_for(loaded(lines, "/ram/M")) ? '1' : '0'; };
+    run_result r = on_tmpfs_flash(root, "256k", [&] {
+        child_checks checks;
+        write_host_file("/ram/big", byte_pattern(300 * 1024));
+        write_host_file("/ram/small", byte_pattern(100 * 1024));
+        write_host_file("/ram/tiny", "t");
+        struct statfs fs;
+        ::statfs("/flash", &fs);
+        std::uint32_t largest = static_cast<std::uint32_t>(fs.f_bsize * fs.f_bfree);
+        while (largest + largest / 10 >= fs.f_bsize * fs.f_bfree) --largest;
+        CHILD_CHECK_EQ(checks, temporary_directory_for("/flash/var/x", largest) + temporary_directory_for("/flash/var/x", largest + 1), "/flash/ram");
+        CHILD_CHECK_EQ(checks, temporary_directory_for("/flash/x", 3904515724u), "/ram");  // size and a tenth do not wrap
+        CHILD_CHECK_EQ(checks, (std::string{space_for(""), space_for("M /flash/x /ram/big\n"), space_for("M /flash/x /ram/small\nL /flash/l /ram/big\nM /rw/x /ram/big\n")}), "101");
+        write_host_file("/flash/boot/one-block", "1");
+        write_host_file("/flash/other", "o");
+        fill("/flash/boot/fill");
+        CHILD_CHECK_EQ(checks, (std::string{space_for(""), space_for("U /flash/boot/fill\n"), space_for("U /flash/boot/one-block\n"),
+                                            space_for("M /flash/boot/fill /ram/tiny\n"), space_for("M /flash/boot/fill /flash/other\n")}), "01010");
+        return checks.status() == 0;
+    });
+    if (r.status == 77) GTEST_SKIP() << "mounting a tmpfs in a private mount namespace is not allowed here: " << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = on_tmpfs_flash(root, "512k", [&] {
+        fill("/flash/boot/fill");
+        write_host_file("/flash/bootimage", byte_pattern(100 * 1024));
+        return std::string{space_for(""), space_for("U /flash/bootimage\n")} == "01";
+    }, "128k");
+    EXPECT_EQ(r.status, 0) << r.err;
+    ::rmdir(root.host("/flash/boot").c_str());
+    root.write_file("/flash/bootimage", std::string(17, 'b'));
+    root.write_file("/flash/bootimage.old", std::string(16, 'b'));
+    root.write_file("/flash/other", std::string(4096, 'o'));
+    r = run_in_child(root.path(), [&] {
+        return std::string{space_for(""), space_for("U /flash/other\n"), space_for("U /flash/bootimage.old\n"), space_for("U /flash/bootimage\n")} == "0001" ? 0 : 1;
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+}

@@ -2,131 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
-#include <string>
-
 #include "platform/hardware.h"
 
-namespace {
-
-// Counts how often the flash driver is asked, so that the tests can see that
-// board_variant() leaves the driver alone when its answer does not matter.
-class counting_hardware : public platform::fake_hardware {
-public:
-    int driver_requests = 0;
-    bool flash_driver_flags(int& flags) override {
-        ++driver_requests;
-        return fake_hardware::flash_driver_flags(flags);
+// The board variant from the PVR (its low byte ignored), asking the flash driver (counted) only for the two boards it tells apart:
+// a missing driver never sets the flag, a failing request counts as set. The erase-block probe answers for 256 KiB blocks only;
+// "bootimage" set, even empty, asks for a boot image.
+TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
+    struct counting : platform::fake_hardware {
+        int requests = 0;
+        bool flash_driver_flags(int& flags) override { return ++requests, fake_hardware::flash_driver_flags(flags); }
+    } hw;
+    platform::set_hardware(&hw);
+    for (const auto& [pvr, driver, flags, variant, requests] :
+         {std::tuple{0x80211000u, false, 0x10, 4u, 1}, {0x802110FFu, true, 0, 4u, 1}, {0x802110A5u, true, 0x10, 2u, 1}, {0x80212142u, true, -1, 2u, 1},
+          {0x80212100u, true, 0xEF, 4u, 1}, {0x80211100u, true, 0x10, 2u, 0}, {0x00210000u, true, 0x10, 2u, 0}, {0x80830000u, true, 0x10, 1u, 0},
+          {0x00840010u, true, 0, 1u, 0}, {0x80851000u, true, 0, 1u, 0}, {0x130200FFu, true, 0x10, 3u, 0}, {0x13030000u, true, 0, 0u, 0}, {0x80220000u, true, 0, 0u, 0}}) {
+        hw.pvr = pvr, hw.has_flash_driver = driver, hw.driver_flags = flags, hw.requests = 0;
+        EXPECT_EQ(board_variant(), variant) << std::hex << pvr;
+        EXPECT_EQ(hw.requests, requests) << std::hex << pvr;
+        EXPECT_EQ(flash_driver_flag(), driver && (flags & 0x10) ? 0x10 : 0);
     }
-};
-
-class ProbesTest : public testing::Test {
-protected:
-    void SetUp() override { platform::set_hardware(&hw); }
-    void TearDown() override { platform::set_hardware(nullptr); }
-    counting_hardware hw;
-};
-
-TEST(BoardVariantTest, DecisionTable) {
-    struct row {
-        std::uint32_t pvr;
-        int flag;
-        unsigned expected;
-    };
-    const row rows[] = {
-        // The two boards told apart by the flash driver; the low byte is ignored.
-        {0x80211000, 0, 4},
-        {0x802110FF, 0, 4},
-        {0x802110A5, 0x10, 2},
-        {0x80212100, 0, 4},
-        {0x80212142, 0x10, 2},
-        // Same family byte 0x21 but not those boards: no driver question.
-        {0x80211100, 0, 2},
-        {0x80212000, 0, 2},
-        {0x00210000, 0x10, 2},
-        {0x80200123, 0, 2},
-        {0x80830000, 0, 1},
-        {0x00840010, 0x10, 1},
-        {0x80851000, 0, 1},
-        {0x13020000, 0, 3},
-        {0x130200FF, 0x10, 3},
-        {0x13030000, 0, 0},
-        {0x80220000, 0, 0},
-        {0x80860000, 0x10, 0},
-        {0x00000000, 0, 0},
-        {0xFFFFFFFF, 0x10, 0},
-    };
-    for (const row& r : rows)
-        EXPECT_EQ(board_variant_for(r.pvr, r.flag), r.expected) << std::hex << r.pvr << " flag " << r.flag;
-}
-
-TEST_F(ProbesTest, FlashDriverFlag) {
-    struct row {
-        bool present;
-        int flags;
-        int expected;
-    };
-    const row rows[] = {
-        {false, 0x10, 0},  // a missing driver never sets the flag
-        {true, 0, 0},      {true, 0x10, 0x10}, {true, 0xEF, 0},
-        {true, 0x30, 0x10}, {true, -1, 0x10},  // a failing request counts as set
-    };
-    for (const row& r : rows) {
-        hw.has_flash_driver = r.present;
-        hw.driver_flags = r.flags;
-        EXPECT_EQ(flash_driver_flag(), r.expected) << r.present << " " << r.flags;
+    for (const auto& [mtd, size, large] : {std::tuple{false, 0x40000u, false}, {true, 0x20000u, false}, {true, 0x40000u, true}, {true, 0x80000u, false}}) {
+        hw.has_mtd = mtd, hw.erase_size = size;
+        EXPECT_EQ(erase_block_probe(), large) << size;
+    }
+    platform::set_hardware(nullptr);
+    for (const char* value : {"1", "", static_cast<const char*>(nullptr)}) {
+        value ? ::setenv("bootimage", value, 1) : ::unsetenv("bootimage");
+        EXPECT_EQ(boot_image_requested(), value != nullptr);
     }
 }
-
-TEST_F(ProbesTest, BoardVariantAsksTheDriverOnlyWhenItMatters) {
-    struct row {
-        std::uint32_t pvr;
-        bool present;
-        int flags;
-        unsigned expected;
-        int requests;
-    };
-    const row rows[] = {
-        {0x80211034, false, 0x10, 4, 1}, {0x80211034, true, 0, 4, 1},  {0x80211034, true, 0x10, 2, 1},
-        {0x80212100, true, -1, 2, 1},    {0x80212100, true, 0xEF, 4, 1}, {0x80830000, true, 0x10, 1, 0},
-        {0x80211100, true, 0, 2, 0},     {0x13020001, true, 0x10, 3, 0}, {0, true, 0x10, 0, 0},
-    };
-    for (const row& r : rows) {
-        hw.pvr = r.pvr;
-        hw.has_flash_driver = r.present;
-        hw.driver_flags = r.flags;
-        hw.driver_requests = 0;
-        EXPECT_EQ(board_variant(), r.expected) << std::hex << r.pvr;
-        EXPECT_EQ(hw.driver_requests, r.requests) << std::hex << r.pvr;
-    }
-}
-
-TEST_F(ProbesTest, EraseBlockProbe) {
-    hw.has_mtd = false;
-    hw.erase_size = 0x40000;
-    EXPECT_FALSE(erase_block_probe());
-    hw.has_mtd = true;
-    hw.erase_size = 0x20000;
-    EXPECT_FALSE(erase_block_probe());
-    hw.erase_size = 0x40000;
-    EXPECT_TRUE(erase_block_probe());
-    hw.erase_size = 0x80000;
-    EXPECT_FALSE(erase_block_probe());
-}
-
-TEST(BootImageTest, SetEmptyAndUnset) {
-    std::optional<std::string> saved;
-    if (const char* value = std::getenv("bootimage")) saved = value;
-
-    ::setenv("bootimage", "1", 1);
-    EXPECT_TRUE(boot_image_requested());
-    ::setenv("bootimage", "", 1);
-    EXPECT_TRUE(boot_image_requested());
-    ::unsetenv("bootimage");
-    EXPECT_FALSE(boot_image_requested());
-
-    if (saved) ::setenv("bootimage", saved->c_str(), 1);
-}
-
-}  // namespace

@@ -2,81 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <fstream>
-#include <memory>
-#include <sstream>
-
-#include "platform/hash.h"
 #include "qpk/writer.h"
+#include "signing/signer.h"
 #include "stream/package_bytes.h"
 #include "stream/test_sources.h"
-#include "support/temp_root.h"
 #include "verify/vectors.h"
 
 using namespace test_bytes;
 
 namespace {
-
-enum class source_kind { string_stream, file, seekable, pipe, os_pipe };
-
-const char* kind_name(source_kind kind) {
-    switch (kind) {
-    case source_kind::string_stream: return "stringstream";
-    case source_kind::file: return "file";
-    case source_kind::seekable: return "seekable";
-    case source_kind::pipe: return "pipe";
-    case source_kind::os_pipe: return "os pipe";
-    }
-    return "?";
-}
-
-const source_kind all_kinds[] = {source_kind::string_stream, source_kind::file, source_kind::seekable,
-                                 source_kind::pipe, source_kind::os_pipe};
-
-// One source of package bytes: a string stream, a real file, or a counting
-// buffer that can or cannot seek.
-class source {
-public:
-    source(source_kind kind, const std::string& bytes) {
-        switch (kind) {
-        case source_kind::string_stream:
-            stream_ = std::make_unique<std::istringstream>(bytes);
-            break;
-        case source_kind::file:
-            dir_ = std::make_unique<temp_root>();
-            dir_->write_file("/tmp/package", bytes);
-            stream_ = std::make_unique<std::ifstream>(dir_->host("/tmp/package"), std::ios::binary);
-            break;
-        case source_kind::os_pipe: {
-            // A file stream on a real pipe, as the installer reads standard
-            // input. The bytes fit the pipe's buffer, so no writer has to run.
-            int fds[2];
-            if (::pipe(fds) != 0 || bytes.size() > 65536 ||
-                ::write(fds[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-                throw std::runtime_error("cannot fill a pipe");
-            ::close(fds[1]);
-            stream_ = std::make_unique<std::ifstream>("/dev/fd/" + std::to_string(fds[0]), std::ios::binary);
-            ::close(fds[0]);
-            break;
-        }
-        case source_kind::seekable:
-        case source_kind::pipe:
-            buffer_ = std::make_unique<test_source>(bytes, kind == source_kind::pipe ? pipe_options()
-                                                                                      : test_source::options{});
-            stream_ = std::make_unique<std::istream>(buffer_.get());
-            break;
-        }
-    }
-    std::istream& stream() { return *stream_; }
-    test_source* counter() { return buffer_.get(); }
-
-private:
-    std::unique_ptr<temp_root> dir_;
-    std::unique_ptr<test_source> buffer_;
-    std::unique_ptr<std::istream> stream_;
-};
 
 std::string pattern(std::size_t n, unsigned seed) {
     std::string out(n, '\0');
@@ -84,537 +18,197 @@ std::string pattern(std::size_t n, unsigned seed) {
     return out;
 }
 
-// Everything left in the current part. The read asks for more than the
-// part holds, so it ends with end of file and fail set; those are cleared as
-// a caller would before the next part.
-std::string read_all(std::istream& in, std::size_t limit = 1 << 20) {
-    std::string out(limit, '\0');
-    in.read(out.data(), static_cast<std::streamsize>(limit));
-    out.resize(static_cast<std::size_t>(in.gcount()));
-    EXPECT_TRUE(in.eof());
-    in.clear();
-    return out;
+std::string read_all(std::istream& in) {  // the rest of the part; eof and fail cleared as a caller would
+    std::string out(1 << 20, '\0');
+    out.resize(static_cast<std::size_t>(in.read(out.data(), static_cast<std::streamsize>(out.size())).gcount()));
+    return in.clear(), out;
 }
 
-// Large byte strings compare without printing them whole.
-#define EXPECT_SAME_BYTES(a, b) EXPECT_TRUE((a) == (b)) << "sizes " << (a).size() << " and " << (b).size()
-
-digest buffer_digest(package_istream& in) { return digest_from(in.parts().digest()); }
-
-// A package header, an unwanted part, a text, a part much longer than the
-// skip buffer, an empty part and a signature part.
-struct sample {
-    std::string header = pattern(36, 1);
-    std::string unwanted = pattern(10, 2);
-    std::string text = "123 456";
-    std::string big = pattern(40000, 3);
-    std::string signature = std::string(132, '\0');
-    std::string bytes = file(part(1, header) + part(7, unwanted) + part(24, text) + part(4, big) + part(2, "") +
-                             part(9, signature));
-    // Offsets of the part headers.
-    std::size_t header_at = 8;
-    std::size_t text_at = 8 + 6 + 36 + 6 + 10;
-    std::size_t big_at = text_at + 6 + 7;
-};
+// A package header, an unwanted part, a text, a part longer than the skip buffer, an empty part, a signature part.
+const std::string header = pattern(36, 1), big = pattern(40000, 3);
+const std::string sample = file(part(1, header) + part(7, pattern(10, 2)) + part(24, "123 456") + part(4, big) + part(2, "") + part(9, std::string(132, 0)));
 
 }  // namespace
 
-TEST(PackageIstreamTest, VectorDigestAtEverySignaturePart) {
-    auto files = read_vector_files(std::string(VECTORS_DIR) + "/packages.txt");
-    ASSERT_EQ(files.size(), 5u);
-    // The files reach their levels under their own keys, which are the
-    // build's unless it was configured with a product key file.
+// The shared package files reach their levels (0 under another key pair) over sources that can and cannot seek, with digests as
+// computed independently and by qpk's writer, and the tee a copy of the file.
+TEST(PackageIstreamTest, VectorFiles) {
     const verify::public_keys keys = test_vectors::package_vector_keys();
-    const bool build_keys = test_vectors::build_has_vector_keys();
-    for (const vector_file& vf : files) {
-        SCOPED_TRACE(vf.comment);
-        std::vector<signature_range> ranges = signature_ranges(vf.bytes);
-        ASSERT_EQ(ranges.size(), vf.levels.size());
-
+    signing::private_keys other_private;
+    verify::public_keys other;
+    ASSERT_TRUE(signing::generate_private_keys(keys.table, other_private) && signing::public_keys_of(other_private, other));
+    for (const vector_file& vf : read_vector_files(std::string(VECTORS_DIR) + "/packages.txt")) {
+        const std::vector<signature_range> ranges = signature_ranges(vf.bytes);
         std::vector<qpk::digest_buffer> written;
         std::string error;
-        ASSERT_TRUE(qpk::signature_digests(vf.bytes, written, error)) << error;
-        ASSERT_EQ(written.size(), ranges.size());
-
-        for (source_kind kind : all_kinds) {
-            SCOPED_TRACE(kind_name(kind));
-            source src(kind, vf.bytes);
+        ASSERT_TRUE(qpk::signature_digests(vf.bytes, written, error) && ranges.size() == vf.levels.size()) << error;
+        for (int k = 0; k < 3; ++k) {
+            test_source src(vf.bytes, k == 1 ? pipe_options() : test_source::options{});
+            std::istream source(&src);
             std::ostringstream tee;
-            package_istream in(src.stream(), true, tee.rdbuf());
-            ASSERT_TRUE(in.good());
-            EXPECT_EQ(in.total_size(), vf.bytes.size());
+            package_istream in(source, true, tee.rdbuf());
             in.wanted_types = {9};
             for (std::size_t i = 0; i < ranges.size(); ++i) {
                 ASSERT_EQ(in.next_part(), 9);
-                EXPECT_EQ(build_keys ? in.verify_signature() : in.verify_signature(keys), vf.levels[i]);
-                digest expected = digest_of(vf.bytes.substr(ranges[i].begin, ranges[i].end - ranges[i].begin),
-                                            ranges[i].sha256);
-                EXPECT_EQ(buffer_digest(in), expected) << "signature " << i;
-                EXPECT_EQ(written[i], expected) << "signature " << i;
+                const int level = k == 2 ? in.verify_signature(other) : test_vectors::build_has_vector_keys() ? in.verify_signature() : in.verify_signature(keys);
+                EXPECT_EQ(level, k == 2 ? 0 : vf.levels[i]) << vf.comment;
+                const digest expected = digest_of(vf.bytes.substr(ranges[i].begin, ranges[i].end - ranges[i].begin), ranges[i].sha256);
+                EXPECT_TRUE(digest_from(in.parts().digest()) == expected && written.at(i) == expected) << vf.comment;
             }
-            EXPECT_EQ(in.next_part(), -1);
-            EXPECT_SAME_BYTES(tee.str(), vf.bytes);
+            EXPECT_TRUE(in.next_part() == -1 && in.total_size() == vf.bytes.size() && tee.str() == vf.bytes) << vf.comment;
         }
     }
 }
 
-TEST(PackageIstreamTest, WantedPartsAreBoundedAndOthersSkipped) {
-    sample s;
-    for (source_kind kind : all_kinds) {
-        for (bool hashing : {false, true}) {
-            for (bool with_tee : {false, true}) {
-                SCOPED_TRACE(std::string(kind_name(kind)) + (hashing ? " hashing" : "") + (with_tee ? " tee" : ""));
-                source src(kind, s.bytes);
-                std::ostringstream tee;
-                package_istream in(src.stream(), hashing, with_tee ? tee.rdbuf() : nullptr);
-                EXPECT_FALSE(in.has_second_magic());
-                in.wanted_types = {1, 24, 2, 9};
-
-                ASSERT_EQ(in.next_part(), 1);
-                EXPECT_EQ(in.current_type, 1);
-                EXPECT_EQ(in.part_length(), 36u);
-                EXPECT_EQ(in.part_offset(), s.header_at + 6);
-                // A read asking for more than the part holds stops at its end.
-                char over[100];
-                in.read(over, sizeof over);
-                EXPECT_EQ(std::string(over, static_cast<std::size_t>(in.gcount())), s.header);
-                EXPECT_TRUE(in.eof() && in.fail());
-                // A caller clears the failed read before going on.
-                EXPECT_EQ(in.next_part(), -1);
-                in.clear();
-
-                // The unwanted part 7 is passed over.
-                ASSERT_EQ(in.next_part(), 24);
-                EXPECT_EQ(in.part_offset(), s.text_at + 6);
-                int a = 0, b = 0, c = 0;
-                in >> a >> b;
-                EXPECT_EQ(a, 123);
-                EXPECT_EQ(b, 456);
-                EXPECT_FALSE(in >> c);  // the next part's bytes are out of reach
-                in.clear();
-
-                // The big part 4 is not wanted either, the empty part 2 is.
-                ASSERT_EQ(in.next_part(), 2);
-                EXPECT_EQ(in.part_length(), 0u);
-                char byte;
-                EXPECT_EQ(in.readsome(&byte, 1), 0);
-                EXPECT_EQ(read_all(in), "");
-
-                ASSERT_EQ(in.next_part(), 9);
-                EXPECT_EQ(in.next_part(), -1);
-                EXPECT_EQ(in.current_type, -1);
-                EXPECT_TRUE(in.eof());
-                EXPECT_TRUE(in.fail());
-                EXPECT_EQ(in.next_part(), -1);
-
-                if (with_tee) {
-                    EXPECT_SAME_BYTES(tee.str(), s.bytes);
-                }
-                if (hashing) {
-                    // At the end of the file the hash is finished: it covers
-                    // every byte from the package header on, skipped or read.
-                    EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-                }
-                if (test_source* counter = src.counter()) {
-                    if (kind == source_kind::pipe || hashing || with_tee)
-                        EXPECT_EQ(counter->bytes_read, s.bytes.size());
-                    else
-                        EXPECT_LT(counter->bytes_read, s.bytes.size() - s.big.size());
-                }
-            }
-        }
-    }
-}
-
-TEST(PackageIstreamTest, ReadsCrossSourceRefillsAndPartBoundaries) {
-    sample s;
-    for (source_kind kind : all_kinds) {
-        SCOPED_TRACE(kind_name(kind));
-        source src(kind, s.bytes);
-        package_istream in(src.stream(), true);
-        in.wanted_types = {1, 4};
+// With and without hashing and tee, over sources that can and cannot seek: wanted parts are bounded and others skipped (not read
+// through where the source seeks and nothing sees the bytes); part_offset() + tellg() is what the source handed out; seeks go
+// forward, or back where the source seeks and nothing sees the bytes again; a putback reaches hash and tee once, also where the
+// source refuses it; the hash covers everything from the package header on.
+TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
+    const std::streamoff length = static_cast<std::streamoff>(big.size());
+    for (int options = 0; options < 12; ++options) {
+        const bool hashing = options & 1, with_tee = options & 2, seekable = options < 4, refusing = options >= 8;
+        SCOPED_TRACE(options);
+        test_source::options source_options = seekable ? test_source::options{} : pipe_options();
+        source_options.putback = !refusing;
+        test_source src(sample, source_options);
+        std::istream source(&src);
+        std::ostringstream tee;
+        package_istream in(source, hashing, with_tee ? tee.rdbuf() : nullptr);
+        in.wanted_types = {1, 24, 4, 2, 9};
+        const auto at = [&](std::streamoff pos) { return in.tellg() == pos && in.part_offset() + pos == static_cast<std::streamoff>(src.consumed()); };
         ASSERT_EQ(in.next_part(), 1);
-        // Character reads, a peek and block reads mixed within one part.
-        EXPECT_EQ(in.get(), static_cast<unsigned char>(s.header[0]));
-        EXPECT_EQ(in.peek(), static_cast<unsigned char>(s.header[1]));
+        EXPECT_EQ(in.rdbuf()->sungetc(), std::char_traits<char>::eof());  // nothing of the part consumed yet
+        EXPECT_EQ(in.get(), static_cast<unsigned char>(header[0]));
+        EXPECT_EQ(in.peek(), static_cast<unsigned char>(header[1]));
         char block[20];
-        in.read(block, 20);
-        EXPECT_EQ(std::string(block, 20), s.header.substr(1, 20));
-        EXPECT_EQ(read_all(in), s.header.substr(21));
+        EXPECT_EQ(std::string(block, static_cast<std::size_t>(in.read(block, 20).gcount())), header.substr(1, 20));
+        EXPECT_TRUE(at(21) && bool(in.putback(block[19])) == !refusing && bool((in.clear(), in.unget())) == !refusing);
+        in.clear();
+        EXPECT_EQ(read_all(in), header.substr(refusing ? 21 : 19));
+        ASSERT_EQ(in.next_part(), 24);  // part 7 is not wanted
+        int a = 0, b = 0, c = 0;
+        EXPECT_TRUE((in >> a >> b) && a * 1000 + b == 123456 && in.part_offset() == 72u);
+        EXPECT_FALSE(in >> c);  // the next part's bytes are out of reach
+        in.clear();
         ASSERT_EQ(in.next_part(), 4);
-        EXPECT_SAME_BYTES(read_all(in), s.big);
-        EXPECT_EQ(in.next_part(), -1);
-        EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-    }
-}
-
-TEST(PackageIstreamTest, OffsetPlusTellgIsTheBytesConsumed) {
-    sample s;
-    for (source_kind kind : {source_kind::seekable, source_kind::pipe}) {
-        for (bool hashing : {false, true}) {
-            SCOPED_TRACE(std::string(kind_name(kind)) + (hashing ? " hashing" : ""));
-            source src(kind, s.bytes);
-            package_istream in(src.stream(), hashing);
-            in.wanted_types = {1, 24, 4};
-            auto check = [&] {
-                std::streamoff told = in.tellg();
-                in.clear(in.rdstate() & ~std::ios_base::eofbit);
-                EXPECT_EQ(in.part_offset() + told, static_cast<std::streamoff>(src.counter()->consumed()));
-            };
-            while (in.next_part() != -1) {
-                check();
-                in.get();
-                check();
-                // Forward to 3 bytes before the part's end.
-                in.seekg(3, std::ios_base::end);
-                EXPECT_TRUE(in.good());
-                check();
-                char block[333];
-                in.read(block, sizeof block);
-                in.clear();
-                check();
-            }
-        }
-    }
-}
-
-TEST(PackageIstreamTest, SeekingWithinAPart) {
-    sample s;
-    for (source_kind kind : all_kinds) {
-        for (bool hashing : {false, true}) {
-            SCOPED_TRACE(std::string(kind_name(kind)) + (hashing ? " hashing" : ""));
-            source src(kind, s.bytes);
-            package_istream in(src.stream(), hashing);
-            in.wanted_types = {4};
-            ASSERT_EQ(in.next_part(), 4);
-            const std::streamoff length = static_cast<std::streamoff>(s.big.size());
-
-            // seekg(k, end) counts back from the end of the part.
-            in.seekg(30000, std::ios_base::end);
-            ASSERT_TRUE(in.good());
-            EXPECT_EQ(in.tellg(), length - 30000);
-            EXPECT_EQ(in.get(), static_cast<unsigned char>(s.big[length - 30000]));
-
-            // Forward from the current position.
-            in.seekg(99, std::ios_base::cur);
-            EXPECT_EQ(in.tellg(), length - 30000 + 100);
-
-            // Past the end of the part: refused, position kept.
-            in.seekg(length + 1);
-            EXPECT_TRUE(in.fail());
-            in.clear();
-            EXPECT_EQ(in.tellg(), length - 30000 + 100);
-
-            // Backwards works only where the source can seek and nothing
-            // has to see the bytes again.
-            bool can_go_back = !hashing && kind != source_kind::pipe && kind != source_kind::os_pipe;
-            in.seekg(5);
-            EXPECT_EQ(in.fail(), !can_go_back);
-            in.clear();
-            if (can_go_back) {
-                EXPECT_EQ(in.tellg(), 5);
-                EXPECT_EQ(in.get(), static_cast<unsigned char>(s.big[5]));
-            } else {
-                EXPECT_EQ(in.tellg(), length - 30000 + 100);
-            }
-
-            // To the very end; a read there delivers nothing.
-            in.seekg(0, std::ios_base::end);
-            EXPECT_EQ(in.tellg(), length);
-            EXPECT_EQ(read_all(in), "");
-            in.clear();
-            EXPECT_EQ(in.next_part(), -1);
-            if (hashing) {
-                EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-            }
-        }
-    }
-}
-
-TEST(PackageIstreamTest, PutBackByteIsHashedAndCopiedOnce) {
-    sample s;
-    for (source_kind kind : {source_kind::string_stream, source_kind::file}) {
-        SCOPED_TRACE(kind_name(kind));
-        source src(kind, s.bytes);
-        std::ostringstream tee;
-        package_istream in(src.stream(), true, tee.rdbuf());
-        in.wanted_types = {1, 24};
-        ASSERT_EQ(in.next_part(), 1);
-        // Nothing of the part consumed yet: nothing to give back.
-        EXPECT_EQ(in.rdbuf()->sungetc(), std::char_traits<char>::eof());
-
-        char first[5];
-        in.read(first, 5);
-        ASSERT_TRUE(in.putback(first[4]));
-        ASSERT_TRUE(in.unget());
-        EXPECT_EQ(in.tellg(), 3);
-        EXPECT_EQ(read_all(in), s.header.substr(3));
-
-        ASSERT_EQ(in.next_part(), 24);
-        EXPECT_EQ(in.get(), '1');
-        ASSERT_TRUE(in.putback('1'));
-        EXPECT_EQ(in.get(), '1');
-        EXPECT_EQ(in.next_part(), -1);
-
-        EXPECT_SAME_BYTES(tee.str(), s.bytes);
-        EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-    }
-}
-
-TEST(PackageIstreamTest, RefusedPutBackLeavesTheHashWhole) {
-    sample s;
-    test_source::options opts;
-    opts.putback = false;
-    test_source buffer(s.bytes, opts);
-    std::istream raw(&buffer);
-    std::ostringstream tee;
-    package_istream in(raw, true, tee.rdbuf());
-    in.wanted_types = {1};
-    ASSERT_EQ(in.next_part(), 1);
-    char c = static_cast<char>(in.get());
-    EXPECT_FALSE(in.putback(c));
-    in.clear();
-    EXPECT_EQ(read_all(in), s.header.substr(1));
-    EXPECT_EQ(in.next_part(), -1);
-    // Every byte reached the hash and the tee exactly once.
-    EXPECT_SAME_BYTES(tee.str(), s.bytes);
-    EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-}
-
-TEST(PackageIstreamTest, EmptyWantedTypesReadToTheEnd) {
-    sample s;
-    for (source_kind kind : all_kinds) {
-        SCOPED_TRACE(kind_name(kind));
-        source src(kind, s.bytes);
-        std::ostringstream tee;
-        package_istream in(src.stream(), true, tee.rdbuf());
-        EXPECT_EQ(in.next_part(), -1);
-        EXPECT_TRUE(in.eof() && in.fail());
-        EXPECT_SAME_BYTES(tee.str(), s.bytes);
-        EXPECT_EQ(buffer_digest(in), digest_of(s.bytes.substr(s.header_at), false));
-    }
-}
-
-TEST(PackageIstreamTest, HashSwitchAndPackageHeadersStartMessages) {
-    // Two packages; the second switches to SHA-256 after its header.
-    std::string first = part(1, pattern(36, 4)) + part(24, "abc") + part(9, std::string(68, 'x'));
-    std::string second = part(1, pattern(32, 5)) + part(25, "") + part(3, pattern(34, 6)) + part(9, std::string(132, 'y'));
-    std::string bytes = file(first + part(16, "mips") + second);
-    std::size_t second_at = 8 + first.size() + 6 + 4;
-    std::size_t switch_at = second_at + 6 + 32;
-
-    for (source_kind kind : all_kinds) {
-        SCOPED_TRACE(kind_name(kind));
-        source src(kind, bytes);
-        package_istream in(src.stream(), true);
-        in.wanted_types = {9};
+        in.seekg(30000, std::ios_base::end);  // counts back from the end of the part
+        EXPECT_TRUE(at(length - 30000) && in.get() == static_cast<unsigned char>(big[length - 30000]));
+        EXPECT_TRUE(in.seekg(99, std::ios_base::cur) && at(length - 29900));
+        EXPECT_TRUE(in.seekg(length + 1).fail());  // past the end: refused, the position kept
+        in.clear();
+        const bool back = !hashing && !with_tee && seekable;
+        EXPECT_EQ(in.seekg(5).fail(), !back);
+        in.clear();
+        EXPECT_TRUE(at(back ? 5 : length - 29900) && in.seekg(0, std::ios_base::end) && at(length) && read_all(in).empty());
+        ASSERT_EQ(in.next_part(), 2);
+        EXPECT_EQ(in.part_length() + static_cast<std::uint32_t>(in.readsome(block, 1)), 0u);
         ASSERT_EQ(in.next_part(), 9);
-        in.verify_signature();
-        digest one = digest_of(bytes.substr(8, first.size() - 68), false);
-        EXPECT_EQ(buffer_digest(in), one);
-        // SHA-1 leaves the last 12 bytes of the buffer zero.
-        EXPECT_EQ(std::string(in.parts().digest() + 20, in.parts().digest() + 32), std::string(12, '\0'));
-        ASSERT_EQ(in.next_part(), 9);
-        in.verify_signature();
-        EXPECT_EQ(buffer_digest(in), digest_of(bytes.substr(switch_at, bytes.size() - 132 - switch_at), true));
+        EXPECT_TRUE(in.next_part() == -1 && in.eof() && in.fail() && in.current_type == -1 && in.next_part() == -1);
+        EXPECT_TRUE(!with_tee || tee.str() == sample);
+        EXPECT_TRUE(!hashing || digest_from(in.parts().digest()) == digest_of(sample.substr(8), false));
+        EXPECT_EQ(src.bytes_read < sample.size() - big.size() + 100, back);
     }
 }
 
-TEST(PackageIstreamTest, SignatureBytesBypassTheHashButReachTheTee) {
-    std::string body = part(1, pattern(36, 7)) + part(9, pattern(140, 8)) + part(16, "i386");
-    std::string bytes = file(body);
-    for (bool hashing : {false, true}) {
+// Package headers start a message, a type-25 part switches to SHA-256; the check reads past the hash into the tee (bytes put back
+// first too) nothing below 68 bytes, 68 below 132, else 132, the rest staying in the part; nothing without hashing; in a file cut
+// inside its signature, what arrived.
+TEST(PackageIstreamTest, SignatureParts) {
+    const std::string first = part(1, pattern(36, 4)) + part(24, "abc") + part(9, std::string(68, 'x'));
+    const std::string head = file(first + part(16, "mips") + part(1, pattern(32, 5)) + part(25, "") + part(3, pattern(34, 6)));
+    const std::size_t switch_at = 8 + first.size() + 48, second = head.size();
+    const std::tuple<std::uint32_t, std::uint32_t, std::size_t, bool, bool> rows[] = {  // length, read, cut, hashing, put back first
+        {0, 0, 0, true, false},    {67, 0, 0, true, false},    {68, 68, 0, true, true},    {131, 68, 0, true, false},
+        {132, 132, 0, true, true}, {140, 132, 0, true, false}, {132, 0, 0, false, false}, {132, 102, 30, true, false}};
+    for (const auto& [length, read, cut, hashing, peek_back] : rows) {
+        const std::string whole = file(head.substr(8) + part(9, pattern(length, 8)) + part(16, "i386"));
+        const std::string bytes = whole.substr(0, whole.size() - (cut ? 10 + cut : 0));
         std::istringstream raw(bytes);
         std::ostringstream tee;
         package_istream in(raw, hashing, tee.rdbuf());
-        in.wanted_types = {9, 16};
+        in.wanted_types = {9};
         ASSERT_EQ(in.next_part(), 9);
         EXPECT_EQ(in.verify_signature(), 0);
-        // Without hashing nothing is read; with it the 132 signature bytes are.
-        EXPECT_EQ(in.parts().remaining(), hashing ? 8u : 140u);
-        ASSERT_EQ(in.next_part(), 16);
-        EXPECT_EQ(in.next_part(), -1);
-        EXPECT_SAME_BYTES(tee.str(), bytes);
-        if (hashing) {
-            // After the check the hash starts again after the signature bytes.
-            std::size_t rest = 8 + 6 + 36 + 6 + 132;
-            EXPECT_EQ(buffer_digest(in), digest_of(bytes.substr(rest), false));
-        }
+        EXPECT_TRUE(!hashing || digest_from(in.parts().digest()) == digest_of(bytes.substr(8, first.size() - 68), false));
+        ASSERT_EQ(in.next_part(), 9);
+        if (peek_back) in.get(), in.unget();
+        EXPECT_EQ(in.verify_signature(), 0);
+        EXPECT_EQ(in.parts().remaining() * 1000 + in.tellg(), (length - read) * 1000 + read) << length;
+        EXPECT_EQ(tee.str().size(), second + 6 + read);
+        EXPECT_TRUE(!hashing || digest_from(in.parts().digest()) == digest_of(bytes.substr(switch_at, second + 6 + peek_back - switch_at), true));
+        std::string rest(in.parts().remaining(), '\0');
+        EXPECT_EQ(bool(in.read(rest.data(), static_cast<std::streamsize>(rest.size()))), !cut);
+        in.clear();
+        EXPECT_EQ(rest.substr(0, length - read - cut), bytes.substr(second + 6 + read, length - read - cut));
+        EXPECT_TRUE(in.next_part() == -1 && tee.str() == bytes) << length;
     }
-    // A part too short for a signature is not read by the check.
-    std::string short_file = file(part(1, pattern(36, 7)) + part(9, std::string(67, 's')));
-    std::istringstream raw(short_file);
-    package_istream in(raw, true);
-    in.wanted_types = {9};
-    ASSERT_EQ(in.next_part(), 9);
-    EXPECT_EQ(in.verify_signature(), 0);
-    EXPECT_EQ(in.parts().remaining(), 67u);
-}
-
-TEST(PackageIstreamTest, BrokenAndTruncatedFiles) {
-    struct broken_case {
-        const char* what;
-        std::string bytes;
-        bool bad;             // refused at construction
-        int parts_before_end;  // parts of type 1 found before -1
-    };
-    std::string header = part(1, pattern(36, 9));
-    const broken_case cases[] = {
-        {"empty file", "", true, 0},
-        {"short file header", file("").substr(0, 5), true, 0},
-        {"big-endian numbers", std::string("\xBA\xD0\xF1\x1E\x00\x00\x00\x2a", 8) + header, true, 0},
-        {"unknown magic", file(header, 0x12345678), true, 0},
-        {"only the file header", file(""), false, 0},
-        {"part header cut short", file(header + header.substr(0, 3)), false, 1},
-        {"part data cut short", file(header + part_claiming(1, 100, pattern(50, 1))), false, 2},
-        {"length 4 GiB", file(header + part_claiming(1, 0xFFFFFFFF, pattern(50, 1))), false, 2},
-    };
-    for (const broken_case& c : cases) {
-        for (source_kind kind : all_kinds) {
-            for (bool hashing : {false, true}) {
-                SCOPED_TRACE(std::string(c.what) + " " + kind_name(kind) + (hashing ? " hashing" : ""));
-                source src(kind, c.bytes);
-                package_istream in(src.stream(), hashing);
-                EXPECT_EQ(in.bad(), c.bad);
-                in.wanted_types = {1};
-                int found = 0;
-                while (in.next_part() == 1) {
-                    ++found;
-                    read_all(in);
-                }
-                EXPECT_EQ(found, c.parts_before_end);
-                EXPECT_EQ(in.current_type, -1);
-                EXPECT_TRUE(in.fail());
-                EXPECT_EQ(in.next_part(), -1);
-            }
-        }
-    }
-    std::istringstream second(file(header, 0xA1100FFB));
-    package_istream in(second, false);
-    EXPECT_TRUE(in.good());
-    EXPECT_TRUE(in.has_second_magic());
-}
-
-TEST(PackageIstreamTest, ImageDescriptionReadSeeksOverUnwantedParts) {
-    // A description, then a large image part and file archive that a reader
-    // of the description has no use for.
-    std::string description = part(1, pattern(36, 1)) + part(24, "t") + part(3, le16(0));
-    std::string bytes = file(description + part(21, pattern(1 << 20, 2)) + part(4, pattern(1 << 20, 3)) +
-                             part(9, std::string(132, '\0')));
-    for (source_kind kind : {source_kind::seekable, source_kind::pipe}) {
-        SCOPED_TRACE(kind_name(kind));
-        source src(kind, bytes);
-        package_istream in(src.stream(), false);
-        in.wanted_types = {18, 1, 24, 23, 3, 19, 17};
-        int count = 0;
-        while (in.next_part() != -1) ++count;
-        EXPECT_EQ(count, 3);
-        if (kind == source_kind::seekable) {
-            EXPECT_LT(src.counter()->bytes_read, 8 + description.size() + 64);
-            EXPECT_GE(src.counter()->seeks, 2u);
-        } else {
-            // A pipe cannot seek: everything is read.
-            EXPECT_EQ(src.counter()->bytes_read, bytes.size());
-        }
-    }
-}
-
-TEST(PackageIstreamTest, AvailableBytesStopAtThePartEnd) {
-    sample s;
-    std::istringstream raw(s.bytes);
-    package_istream in(raw, false);
-    in.wanted_types = {24};
-    ASSERT_EQ(in.next_part(), 24);
-    EXPECT_EQ(in.rdbuf()->in_avail(), static_cast<std::streamsize>(s.text.size()));
-    in.seekg(5);
-    EXPECT_EQ(in.rdbuf()->in_avail(), 2);
 }
 
 namespace {
 
-// A source whose every operation throws, as a file stream's buffer does on
-// an I/O error of the device, once limit bytes have been read.
-class failing_source : public std::streambuf {
-public:
-    failing_source(std::string data, std::size_t limit) : data_(std::move(data)), limit_(limit) {}
-
-protected:
+// A source that throws once limit bytes are read, as a file stream does on a device error; one larger than 4 GiB, zero past its
+// start, seeking forward.
+struct failing_source : std::streambuf {
+    std::string data;
+    std::size_t limit, next = 0;
+    failing_source(std::string d, std::size_t l) : data(std::move(d)), limit(l) {}
     std::streamsize xsgetn(char* s, std::streamsize n) override {
-        std::size_t left = data_.size() - next_;
-        std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), left);
-        if (next_ + want > limit_) throw std::ios_base::failure("device error");
-        std::memcpy(s, data_.data() + next_, want);
-        next_ += want;
-        return static_cast<std::streamsize>(want);
+        const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), data.size() - next);
+        if (next + want > limit) throw std::ios_base::failure("device error");
+        return std::memcpy(s, data.data() + next, want), next += want, static_cast<std::streamsize>(want);
     }
     int_type underflow() override { throw std::ios_base::failure("device error"); }
-    pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override {
-        throw std::ios_base::failure("device error");
-    }
-
-private:
-    std::string data_;
-    std::size_t limit_;
-    std::size_t next_ = 0;
 };
-
-// A source of any length that holds zero bytes everywhere but its first ones
-// and seeks anywhere, standing in for a file larger than 4 GiB.
-class endless_source : public std::streambuf {
-public:
-    explicit endless_source(std::string start) : start_(std::move(start)) {}
-
-protected:
+struct endless_source : std::streambuf {
+    std::string start;
+    std::uint64_t at = 0;
     std::streamsize xsgetn(char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i, ++position_)
-            s[i] = position_ < start_.size() ? start_[static_cast<std::size_t>(position_)] : '\0';
+        for (std::streamsize i = 0; i < n; ++i, ++at) s[i] = at < start.size() ? start[at] : '\0';
         return n;
     }
-    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-        if (dir != std::ios_base::cur) return pos_type(off_type(-1));
-        position_ += static_cast<std::uint64_t>(off);
-        return pos_type(off_type(position_));
-    }
-
-private:
-    std::string start_;
-    std::uint64_t position_ = 0;
+    pos_type seekoff(off_type off, std::ios_base::seekdir, std::ios_base::openmode) override { return pos_type(off_type(at += static_cast<std::uint64_t>(off))); }
 };
 
 }  // namespace
 
-TEST(PackageIstreamTest, ASourceThatThrowsReadsAsTheEndOfTheData) {
-    std::string bytes = file(part(1, pattern(36, 9)) + part(23, pattern(4000, 3)) + part(3, pattern(2, 0)));
-    for (std::size_t limit : {std::size_t{0}, std::size_t{20}, std::size_t{100}, std::size_t{3000}}) {
-        for (bool hashing : {false, true}) {
-            SCOPED_TRACE(std::to_string(limit) + (hashing ? " hashing" : ""));
-            failing_source src(bytes, limit);
+// Files short, of another magic, cut, with a 4 GiB part, from a source that throws, or past 4 GiB: refused at once, or ended by
+// next_part.
+TEST(PackageIstreamTest, BrokenFilesAndSources) {
+    const std::string h = part(1, pattern(36, 9));
+    const std::tuple<std::string, bool, int> cases[] = {  // bytes, refused at construction, parts found
+        {"", true, 0}, {file("").substr(0, 5), true, 0}, {std::string("\xBA\xD0\xF1\x1E\x00\x00\x00\x2a", 8) + h, true, 0}, {file(h, 0x12345678), true, 0},
+        {file(""), false, 0}, {file(h + h.substr(0, 3)), false, 1}, {file(h + part_claiming(1, 100, pattern(50, 1))), false, 2},
+        {file(h + part_claiming(1, 0xFFFFFFFF, pattern(50, 1))), false, 2}};
+    for (const auto& [bytes, bad, parts] : cases) {
+        for (int k = 0; k < 4; ++k) {
+            test_source src(bytes, k < 2 ? test_source::options{} : pipe_options());
             std::istream source(&src);
-            package_istream in(source, hashing);
-            in.wanted_types = {1, 23, 3};
-            int parts = 0;
-            while (in.next_part() != -1) {
-                ++parts;
-                read_all(in);
-                in.peek();
-            }
-            EXPECT_LT(parts, 3);
-            EXPECT_TRUE(in.fail());
+            package_istream in(source, k % 2);
+            in.wanted_types = {1};
+            int found = 0;
+            for (; in.next_part() == 1; ++found) read_all(in);
+            EXPECT_TRUE(in.bad() == bad && found == parts && in.fail() && in.current_type == -1 && in.next_part() == -1) << bytes.size() << " " << k;
         }
     }
-}
-
-TEST(PackageIstreamTest, OffsetsNeverWrapPast4GiB) {
-    // The second part claims almost 4 GiB; a seekable source passes over it
-    // without reading, and the header after it would lie past 4 GiB.
-    std::string start = file(part(1, pattern(36, 9)) + part_claiming(5, 0xFFFFFFF0, ""));
-    endless_source src(start);
-    std::istream source(&src);
+    std::istringstream second(file(h, 0xA1100FFB));
+    EXPECT_TRUE(package_istream(second, false).has_second_magic());
+    for (std::size_t limit : {0, 20, 100, 3000}) {
+        failing_source buffer(file(h + part(23, pattern(4000, 3)) + part(3, pattern(2, 0))), limit);
+        std::istream source(&buffer);
+        package_istream in(source, limit == 20 || limit == 3000);
+        in.wanted_types = {1, 23, 3};
+        int parts = 0;
+        for (; in.next_part() != -1; ++parts) read_all(in), in.peek();
+        EXPECT_TRUE(parts < 3 && in.fail()) << limit;
+    }
+    endless_source buffer;
+    buffer.start = file(h + part_claiming(5, 0xFFFFFFF0, ""));
+    std::istream source(&buffer);
     package_istream in(source, false);
-    in.wanted_types = {1, 5, 0};
+    in.wanted_types = {1, 5};
     EXPECT_EQ(in.next_part(), 1);
     EXPECT_EQ(in.next_part(), 5);
-    EXPECT_EQ(in.part_offset(), 8u + 6 + 36 + 6);
-    EXPECT_EQ(in.next_part(), -1);
-    EXPECT_EQ(in.current_type, -1);
+    EXPECT_EQ(in.part_offset(), 56u);
+    EXPECT_EQ(in.next_part(), -1);  // the end, not a wrapped offset
 }

@@ -1,6 +1,5 @@
-// Stream buffers that stand in for the sources a package stream reads from:
-// a file that can seek, a pipe that cannot, a source that refuses putback,
-// each counting the bytes it hands out.
+// A stream buffer standing in for what a package stream reads from: a file that can seek, a pipe that cannot, a source that
+// refuses putback or trickles its data; it counts the bytes it hands out.
 #pragma once
 
 #include <algorithm>
@@ -11,73 +10,44 @@
 class test_source : public std::streambuf {
 public:
     struct options {
-        bool seekable = true;
-        bool putback = true;
-        std::size_t chunk = 7;  // bytes per refill; odd so refills fall mid-part
-        // When not 0, a block read delivers at most this many bytes, as a
-        // device that trickles data might.
-        std::size_t trickle = 0;
+        bool seekable = true, putback = true;
+        std::size_t chunk = 7;    // bytes per refill; odd, so that refills fall mid-part
+        std::size_t trickle = 0;  // when not 0, the most a block read delivers
     };
-
     explicit test_source(std::string data) : test_source(std::move(data), options{}) {}
     test_source(std::string data, options opts) : data_(std::move(data)), opts_(opts) {
-        if (!opts_.putback) opts_.chunk = 1;
-        buffer_.resize(std::max<std::size_t>(opts_.chunk, 1));
+        buffer_.resize(opts_.putback ? std::max<std::size_t>(opts_.chunk, 1) : 1);
         setg(buffer_.data(), buffer_.data(), buffer_.data());
     }
-
-    // Bytes pulled from the data so far (what a device would have delivered).
-    std::size_t bytes_read = 0;
-    // Successful seeks.
-    std::size_t seeks = 0;
-
-    // Bytes handed to the reader: the position in the data.
-    std::size_t consumed() const { return next_ - static_cast<std::size_t>(egptr() - gptr()); }
+    std::size_t bytes_read = 0, seeks = 0;  // pulled from the data, successful seeks
+    std::size_t consumed() const { return next_ - static_cast<std::size_t>(egptr() - gptr()); }  // handed to the reader
 
 protected:
     int_type underflow() override {
-        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-        if (next_ >= data_.size()) return traits_type::eof();
-        std::size_t n = std::min(opts_.chunk, data_.size() - next_);
-        std::memcpy(buffer_.data(), data_.data() + next_, n);
-        next_ += n;
-        bytes_read += n;
-        setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
-        return traits_type::to_int_type(*gptr());
-    }
-
-    int_type uflow() override {
-        int_type c = underflow();
-        if (traits_type::eq_int_type(c, traits_type::eof())) return c;
-        if (opts_.putback) {
-            gbump(1);
-        } else {
-            // Nothing stays behind the read position, so a putback has
-            // nothing to step back onto.
-            setg(egptr(), egptr(), egptr());
+        if (gptr() == egptr() && next_ < data_.size()) {
+            const std::size_t n = std::min(buffer_.size(), data_.size() - next_);
+            std::memcpy(buffer_.data(), data_.data() + next_, n);
+            next_ += n, bytes_read += n;
+            setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
         }
+        return gptr() < egptr() ? traits_type::to_int_type(*gptr()) : traits_type::eof();
+    }
+    int_type uflow() override {
+        const int_type c = underflow();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) opts_.putback ? gbump(1) : setg(egptr(), egptr(), egptr());
         return c;
     }
-
     std::streamsize xsgetn(char_type* s, std::streamsize n) override {
-        if (opts_.trickle != 0) n = std::min<std::streamsize>(n, static_cast<std::streamsize>(opts_.trickle));
-        return std::streambuf::xsgetn(s, n);
+        return std::streambuf::xsgetn(s, opts_.trickle ? std::min<std::streamsize>(n, static_cast<std::streamsize>(opts_.trickle)) : n);
     }
-
     pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override {
-        off_type base = dir == std::ios_base::beg   ? 0
-                        : dir == std::ios_base::cur ? static_cast<off_type>(consumed())
-                                                    : static_cast<off_type>(data_.size());
-        return seekpos(pos_type(base + off), which);
+        const std::size_t base = dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? consumed() : data_.size();
+        return seekpos(pos_type(static_cast<off_type>(base) + off), which);
     }
-
-    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {
-        off_type target = off_type(pos);
-        if (!opts_.seekable || target < 0) return pos_type(off_type(-1));
-        // Like a file: positions past the end are allowed, reads there find nothing.
-        next_ = static_cast<std::size_t>(target);
+    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {  // like a file: past the end is allowed
+        if (!opts_.seekable || off_type(pos) < 0) return pos_type(off_type(-1));
+        next_ = static_cast<std::size_t>(off_type(pos)), ++seeks;
         setg(buffer_.data(), buffer_.data(), buffer_.data());
-        ++seeks;
         return pos;
     }
 
@@ -88,8 +58,4 @@ private:
     std::size_t next_ = 0;
 };
 
-inline test_source::options pipe_options() {
-    test_source::options opts;
-    opts.seekable = false;
-    return opts;
-}
+inline test_source::options pipe_options() { return {false, true, 7, 0}; }

@@ -1,5 +1,5 @@
-// Small looks at files by their plain path, for tests that check what a run
-// left behind (also inside a child that has changed root).
+// Small looks at files by their plain path, for tests that check what a run left behind (also inside a child that has changed
+// root).
 #pragma once
 
 #include <dirent.h>
@@ -18,66 +18,46 @@ inline unsigned mode_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
 
-inline bool is_link_to(const std::string& path, const std::string& target) {
+inline std::string link_target(const std::string& path) {
     char buffer[4096];
-    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
-    return n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    return n < 0 ? "" : std::string(buffer, static_cast<std::size_t>(n));
 }
 
-// Names in a directory, sorted, without "." and "..".
-inline std::vector<std::string> names_in(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+inline bool is_link_to(const std::string& path, const std::string& target) { return !target.empty() && link_target(path) == target; }
 
-// Names of a directory in the order the directory hands them out, without
-// those beginning with ".": the order in which the installer loads them.
-inline std::vector<std::string> directory_order(const std::string& path) {
+// Names of a directory in the order the directory hands them out (the installer's load order), without "." and ".." (and the
+// other names that begin with "." unless hidden is set).
+inline std::vector<std::string> directory_order(const std::string& path, bool hidden = false) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        for (dirent* entry; (entry = ::readdir(dir));)
+            if (std::string name = entry->d_name; name != "." && name != ".." && (hidden || name[0] != '.')) names.push_back(name);
         ::closedir(dir);
     }
     return names;
 }
 
-// size bytes of every value, in an order that a copy which drops or repeats
-// a chunk would not reproduce.
+inline std::vector<std::string> names_in(const std::string& path) {  // sorted, without "." and ".."
+    std::vector<std::string> names = directory_order(path, true);
+    return std::sort(names.begin(), names.end()), names;
+}
+
+// size bytes of every value, in an order a copy that drops or repeats a chunk would not reproduce.
 inline std::string byte_pattern(std::size_t size) {
     std::string text(size, '\0');
     for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return text;
 }
 
-// Every path under base with its kind and content, one line each, to show
-// that a run changed nothing.
-inline void snapshot_into(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
-    std::string path = base + relative;
+// Every path under base with its kind and content, one line each: to show that a run changed nothing.
+inline std::vector<std::string> snapshot(const std::string& base, const std::string& relative = "") {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        out.push_back(relative + "/");
-        for (const std::string& name : names_in(path)) snapshot_into(base, relative + "/" + name, out);
-    } else if (S_ISLNK(st.st_mode)) {
-        char target[4096];
-        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        out.push_back(relative + " -> " + std::string(target, n < 0 ? 0 : static_cast<std::size_t>(n)));
-    } else {
-        out.push_back(relative + " = " + read_host_file(path));
-    }
-}
-
-inline std::vector<std::string> snapshot(const std::string& base) {
     std::vector<std::string> out;
-    snapshot_into(base, "", out);
+    if (::lstat((base + relative).c_str(), &st) != 0) return out;
+    if (!S_ISDIR(st.st_mode)) return {relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative) : " = " + read_host_file(base + relative))};
+    out.push_back(relative + "/");
+    for (const std::string& name : names_in(base + relative))
+        for (std::string& line : snapshot(base, relative + "/" + name)) out.push_back(std::move(line));
     return out;
 }

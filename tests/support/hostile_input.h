@@ -1,14 +1,7 @@
-// Bytes that may be anything, read the way the installer reads a package
-// file, through every reader it has: the download scan, the image loader,
-// the reading of an installation (bundle member loop, default-disabled list,
-// image part, file archive extraction, signature check), and the package
-// stream itself part by part over sources that can and cannot seek, with
-// and without hashing. Whatever the bytes are, nothing may crash, hang or
-// grow without bound, and what the readers report must hold together; the
-// report names every check that did not hold.
-//
-// Shared by the mutation tests (tests/stream/hostile_input_test.cpp) and the
-// fuzz targets (fuzz/), so that both read exactly the same way.
+// Bytes that may be anything, read the way the installer reads a package file through every reader it has: the download scan, the
+// image loader, the reading of an installation (members, default-disabled list, image part, file archive, signature), and the
+// package stream part by part over sources that can and cannot seek, with and without hashing. Nothing may crash, hang or grow
+// without bound, and what the readers report must hold together. Shared by tests/stream/hostile_input_test.cpp and fuzz/.
 #pragma once
 
 #include <array>
@@ -18,15 +11,13 @@
 
 namespace hostile {
 
-// A private temporary directory for the readers that take a path (the
-// download scan, the manifest loader); removed with its files.
+// A private temporary directory for the readers that take a path.
 class scratch_directory {
 public:
     scratch_directory();
     ~scratch_directory();
     scratch_directory(const scratch_directory&) = delete;
     scratch_directory& operator=(const scratch_directory&) = delete;
-
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -34,51 +25,27 @@ private:
     std::string path_;
 };
 
-// A signature part that a reader checked.
-struct signature_seen {
-    std::uint32_t offset = 0;  // of the part's data in the file
+struct signature_seen {  // a signature part a reader checked
+    std::uint32_t offset = 0;                // of the part's data
     int level = 0;
     std::array<unsigned char, 32> digest{};  // the digest buffer the check compared
-
     bool operator==(const signature_seen&) const = default;
 };
 
 struct reading_report {
-    // read_download_file took the bytes as a package file.
     bool download_accepted = false;
-    // The reading of an installation took the package (or every member of
-    // the bundle) through its image part, its file archive and a signature
-    // of at least level 1, and found the end of the file where one is due,
-    // at the size the file header declares (a stream cut short, even
-    // between two bundle members, is not complete).
+    // The installation took the package (or every bundle member) through a signature of level 1 or more and found the end of the
+    // file where the file header says it is: a file cut short, even between members, is not complete.
     bool install_complete = false;
-    // Signature parts checked by that reading, in file order.
-    std::vector<signature_seen> install_signatures;
-    // Signature parts checked by the part-by-part walk with hashing on
-    // (every part of the file, up to where the data ends).
-    std::vector<signature_seen> walk_signatures;
-    // File entries the extraction loop went through.
-    std::size_t file_entries = 0;
-    // Records the image loader made from the bytes.
-    std::size_t image_records = 0;
-    // The checks that did not hold; empty when all is well.
-    std::vector<std::string> violations;
+    std::vector<signature_seen> install_signatures, walk_signatures;  // in file order
+    std::size_t file_entries = 0, image_records = 0;
+    std::vector<std::string> violations;  // the checks that did not hold
 };
 
-// Reads bytes through every reader; files for the readers that take a path
-// are written into scratch.
 reading_report read_as_installer(const std::string& bytes, const scratch_directory& scratch);
-
-// Reads bytes as the inflated content of a file archive: they are
-// compressed into the archive part of an otherwise well-formed package whose
-// signature part is too short to be checked, and the package is read as an
-// installation reads it. The fuzzer reaches the file entries far better this
-// way than through compressed bytes it has to get right first.
+// The bytes as the inflated file archive of a package whose signature is too short to check.
 reading_report read_as_file_archive(const std::string& inflated);
-
-// Loads bytes as a saved file manifest, saves what was loaded and loads it
-// again. The checks that did not hold (a loaded entry that could not be
-// saved, or that reads back differently); empty when all is well.
+// The bytes as a saved file manifest, saved and loaded again: the checks that did not hold.
 std::vector<std::string> read_as_manifest(const std::string& bytes, const scratch_directory& scratch);
 
 }  // namespace hostile

@@ -1,18 +1,13 @@
 #include "support/temp_root.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -23,69 +18,48 @@
 namespace {
 
 void make_all(const std::string& path) {
-    std::string partial;
-    for (std::size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            partial = path.substr(0, i);
-            ::mkdir(partial.c_str(), 0755);
-        }
-    }
+    for (std::size_t i = 1; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
 }
 
 std::string drain(int fd) {
     std::string text;
     char buffer[4096];
-    while (true) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;)
+        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+        else if (errno != EINTR) break;
     return text;
 }
 
-// Forks; the child wires its standard streams to pipes and runs child_body,
-// whose result is its exit status. The parent feeds input and collects the
-// output of both streams.
+// Forks; the child wires its standard streams to pipes and runs child_body. A second child feeds the input, so that one that does
+// not read it cannot block the parent.
 run_result fork_and_capture(const std::function<int()>& child_body, const std::string& input) {
     std::fflush(nullptr);
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (::pipe(in_pipe) || ::pipe(out_pipe) || ::pipe(err_pipe)) throw std::runtime_error("pipe");
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
+    int in[2], out[2], err[2];
+    if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe");
+    const pid_t pid = ::fork(), feeder = pid == 0 ? 0 : ::fork();
+    if (pid == 0) ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
+    if (pid == 0 || feeder == 0)
+        for (int fd : {in[0], out[0], out[1], err[0], err[1]}) ::close(fd);
     if (pid == 0) {
-        ::dup2(in_pipe[0], 0);
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
-        int status = child_body();
+        ::close(in[1]);
+        const int status = child_body();
         std::fflush(nullptr);
         ::_exit(status & 0xFF);
     }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    // Feed the input from a helper process so that a child that does not
-    // read it cannot block the parent.
-    pid_t feeder = ::fork();
     if (feeder == 0) {
-        ::close(out_pipe[0]);
-        ::close(err_pipe[0]);
-        std::size_t done = 0;
-        while (done < input.size()) {
-            ssize_t n = ::write(in_pipe[1], input.data() + done, input.size() - done);
+        for (std::size_t done = 0; done < input.size();) {
+            const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         ::_exit(0);
     }
-    ::close(in_pipe[1]);
+    for (int fd : {in[0], in[1], out[1], err[1]}) ::close(fd);
     run_result result;
-    // Standard error is small; read standard output to its end first.
-    result.out = drain(out_pipe[0]);
-    result.err = drain(err_pipe[0]);
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
+    result.out = drain(out[0]);  // standard error is small: standard output first
+    result.err = drain(err[0]);
+    ::close(out[0]), ::close(err[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     ::waitpid(feeder, nullptr, 0);
@@ -94,11 +68,9 @@ run_result fork_and_capture(const std::function<int()>& child_body, const std::s
 }
 
 int enter_root(const std::string& root) {
-    if (!root.empty() && (::chroot(root.c_str()) != 0 || ::chdir("/") != 0)) {
-        std::perror("test chroot");
-        return 125;
-    }
-    return 0;
+    if (root.empty() || (::chroot(root.c_str()) == 0 && ::chdir("/") == 0)) return 0;
+    std::perror("test chroot");
+    return 125;
 }
 
 }  // namespace
@@ -114,9 +86,8 @@ temp_root::temp_root() {
 temp_root::~temp_root() { remove_tree(root_); }
 
 void temp_root::write_file(const std::string& inside, const std::string& content) const {
-    std::string path = host(inside);
-    make_all(path.substr(0, path.rfind('/')));
-    write_host_file(path, content);
+    make_all(host(inside).substr(0, host(inside).rfind('/')));
+    write_host_file(host(inside), content);
 }
 
 std::string temp_root::read_file(const std::string& inside) const { return read_host_file(host(inside)); }
@@ -131,31 +102,17 @@ void temp_root::make_dir(const std::string& inside) const { make_all(host(inside
 std::vector<std::string> temp_root::list_dir(const std::string& inside) const { return names_in(host(inside)); }
 
 run_result run_in_child(const std::string& root, const std::function<int()>& body, const std::string& input) {
-    return fork_and_capture(
-        [&] {
-            if (int rc = enter_root(root)) return rc;
-            return body();
-        },
-        input);
+    return fork_and_capture([&] { return enter_root(root) ? 125 : body(); }, input);
 }
 
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
-                                 const std::function<int()>& body) {
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body) {
     return fork_and_capture(
         [&] {
-            // The reason for a refusal goes to standard error, for the test
-            // to print when it skips.
-            if (::unshare(CLONE_NEWNS) != 0) {
-                std::perror("unshare(CLONE_NEWNS)");
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                std::perror("a private mount namespace");
                 return 77;
             }
-            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-                std::perror("making the mounts private");
-                return 77;
-            }
-            if (!setup()) return 77;
-            if (int rc = enter_root(root)) return rc;
-            return body();
+            return !setup() ? 77 : enter_root(root) ? 125 : body();
         },
         "");
 }
@@ -196,55 +153,34 @@ run_result run_program(const std::string& program, const std::vector<std::string
         input);
 }
 
-run_result run_installer(const std::vector<std::string>& args, const std::string& input,
-                         const std::vector<std::string>& env) {
-    std::vector<std::string> environment;
-    // A sanitizer build checks for leaks at exit by reading /proc, which a
-    // run changed into a test root does not have; the check would fail the
-    // run. Leak checking stays on for runs in the real root.
+run_result run_installer(const std::vector<std::string>& args, const std::string& input, const std::vector<std::string>& env) {
+    // A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have; leak
+    // checking stays on for runs in the real root.
+    std::vector<std::string> environment = env;
     if (std::find(args.begin(), args.end(), "-r") != args.end()) {
         const char* options = std::getenv("ASAN_OPTIONS");
-        environment.push_back(std::string("ASAN_OPTIONS=") + (options && *options ? options + std::string(":") : "") +
-                              "detect_leaks=0");
+        environment.insert(environment.begin(), std::string("ASAN_OPTIONS=") + (options && *options ? options + std::string(":") : "") + "detect_leaks=0");
     }
-    environment.insert(environment.end(), env.begin(), env.end());
     return run_program(INSTALLER_BIN, args, input, environment);
 }
 
 bool mount_tmpfs(const std::string& where, const std::string& size) {
-    std::string options = "size=" + size;
-    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-        std::perror(("mounting a tmpfs at " + where).c_str());
-        return false;
-    }
-    return true;
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, (size.find('=') == std::string::npos ? "size=" + size : size).c_str()) == 0) return true;
+    std::perror(("mounting a tmpfs at " + where).c_str());
+    return false;
 }
 
 void remove_tree(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR* dir = ::opendir(path.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") remove_tree(path + "/" + name);
-            }
-            ::closedir(dir);
-        }
-        ::rmdir(path.c_str());
-    } else {
-        ::unlink(path.c_str());
-    }
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))  // never through a link
+        for (const std::string& name : names_in(path)) remove_tree(path + "/" + name);
+    if (::rmdir(path.c_str()) != 0) ::unlink(path.c_str());
 }
 
 std::string read_host_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-void write_host_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+void write_host_file(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary | std::ios::trunc) << content; }
