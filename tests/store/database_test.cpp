@@ -554,7 +554,7 @@ TEST(DatabaseTest, UnfaithfulRecordsAreRefusedBeforeStaging) {
          "ERROR: installation of pkg-6.40.1 failed: broken package\n"},
         {"bundle name with a line end",
          [](package_record& r) { r.bundle_reference = {"a\nb", 1, 1, 0}; },
-         "ERROR: installation of a\nb-0.01 failed: broken package\n"},
+         "ERROR: installation of a?b-0.01 failed: broken package\n"},
         {"file entry with a line end", [](package_record& r) { r.files = {"/bin/x\n/etc/passwd"}; },
          "ERROR: installation of pkg-6.40.1 failed: broken package\n"},
     };

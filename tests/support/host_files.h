@@ -67,6 +67,8 @@ inline void snapshot_into(const std::string& base, const std::string& relative, 
     if (S_ISDIR(st.st_mode)) {
         out.push_back(relative + "/");
         for (const std::string& name : names_in(path)) snapshot_into(base, relative + "/" + name, out);
+    } else if (S_ISFIFO(st.st_mode)) {
+        out.push_back(relative + " (fifo)");  // never opened: that would wait for a writer
     } else if (S_ISLNK(st.st_mode)) {
         char target[4096];
         ssize_t n = ::readlink(path.c_str(), target, sizeof target);
