@@ -105,7 +105,7 @@ TEST(EntryTest, CommitAppliesTheSavedManifestAndKeepsIt) {
         "U /flash/old\n"
         "U /flash/pkg\n"
         "L /flash/link /flash/target\n"
-        "M /flash/./pkg/file /flash/tmpAbc123\n"
+        "M /flash/pkg/file /flash/tmpAbc123\n"
         "M /flash/new /ram/tmpXyz789\n";
     root.write_file("/ram/MANIFEST", saved);
     root.write_file("/flash/old", "o");
@@ -157,7 +157,7 @@ TEST(EntryTest, CommitAcrossFileSystemsTurnsTheSpinner) {
     EXPECT_EQ(r.out, "finishing install... |\b/\b-\b \n");
 }
 
-TEST(EntryTest, CommitActsBeforeTheRootChange) {
+TEST(EntryTest, CommitActsInsideTheRootNamedBeforeIt) {
     temp_root root;
     for (const char* base : {"", "/other"}) {
         root.write_file(std::string(base) + "/ram/MANIFEST", base[0] ? "U /flash/b\n" : "U /flash/a\n");
@@ -166,10 +166,10 @@ TEST(EntryTest, CommitActsBeforeTheRootChange) {
     }
     run_result r = run_entry(root.path(), {"-r", "/other", "--commit"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(root.exists("/flash/a"));
+    EXPECT_TRUE(root.exists("/flash/a"));
     EXPECT_TRUE(root.exists("/flash/b"));
     EXPECT_TRUE(root.exists("/other/flash/a"));
-    EXPECT_TRUE(root.exists("/other/flash/b"));
+    EXPECT_FALSE(root.exists("/other/flash/b"));
 }
 
 TEST(EntryTest, CancelDeletesTheSavedManifestAndItsStagedFilesOnly) {
