@@ -11,6 +11,7 @@
 
 #include "console/context.h"
 #include "store/database.h"
+#include "store/repository.h"
 #include "support/hostile_files.h"
 #include "support/limited_run.h"
 #include "support/sample_packages.h"
@@ -111,4 +112,16 @@ TEST(HostileDatabaseTest, LoadingEndsSmallAndShowsOnlyPrintableText) {
         EXPECT_NE(table.find(c.shown), std::string::npos) << c.title << ":\n" << table;
         EXPECT_EQ(table.find_first_of("\x1b\t\r\x7f"), std::string::npos) << c.title;
     }
+}
+
+TEST(HostileDatabaseTest, DownloadScanRefusesABundleOfTooManyMembers) {
+    temp_root root;
+    root.write_file("/rw/pckg/b.vpk", hostile_files::bundle_of_bare_members("b", 100000));
+    run_result r = run_limited(root.path(), [] {
+        candidate_list candidates;
+        scan_download_dir(context(), "/rw/pckg/", candidates);
+        return static_cast<int>(candidates.size());
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "ERROR: broken package b.vpk\n");
 }
