@@ -83,8 +83,8 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
     std::vector<std::unique_ptr<package_record>> members;
     if (is_bundle) {
         const requirement bundle{record->name, record->version, record->version, 0};
-        while (stream.current_type == part_type::package_header && !stream.fail()) {
-            if (members.size() == max_bundle_members) {
+        for (std::size_t read = 0; stream.current_type == part_type::package_header && !stream.fail(); ++read) {
+            if (read == max_bundle_members) {
                 // Too many members for any real bundle: a broken file, which
                 // holds no package the record directory could not describe.
                 report_error(ctx, "broken package %s", entry_name.c_str());
