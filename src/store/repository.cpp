@@ -85,8 +85,9 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
         const requirement bundle{record->name, record->version, record->version, 0};
         for (std::size_t read = 0; stream.current_type == part_type::package_header && !stream.fail(); ++read) {
             if (read == max_bundle_members) {
-                // Too many members for any real bundle: a broken file, which
-                // holds no package the record directory could not describe.
+                // Too many members for any real bundle: the file is broken
+                // and counts as one that holds no package, so the record
+                // directory describes the package.
                 report_error(ctx, "broken package %s", entry_name.c_str());
                 ctx.packages.push_back(new_package_record(entry_name));
                 return;
