@@ -26,6 +26,7 @@ const std::pair<std::string, std::string> bait[] = {
     {"/etc/passwd", "root"},         {"/etc/tmpAbc123", "bait"},
     {"/tmpAbc123", "bait"},          {"/flash/keep", "keep"},
     {"/ram/x", "staged"},            {"/other/ram/tmpAbc123", "staged"},
+    {"/flash/tmpAbc123", "staged"},
     {"/other/ram/MANIFEST", "M /flash/x /ram/tmpAbc123\n"},
 };
 
@@ -55,8 +56,10 @@ TEST(HostileCommitTest, ForeignLinesAreRefusedAndNothingOutsideFlashChanges) {
          "ERROR: " + ("refused manifest line: M " + deep).substr(0, 255) + "\n" + done, {"/flash/keep = keep"}, {}, 0},
         {{"--commit"}, "fifo", done, {}, {}, 0},
         {{"-r", "/missing", "--commit"}, "U /flash/keep\n", "", {}, {}, 1},
-        {{"--cancel"}, "M /flash/x /tmpAbc123\nM /etc/x /etc/tmpAbc123\n", refused + "M /etc/x /etc/tmpAbc123\n",
-         {"/ram/MANIFEST = M /flash/x /tmpAbc123\nM /etc/x /etc/tmpAbc123\n"}, {}, 0},
+        {{"--cancel"}, "M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x /etc/tmpAbc123\n",
+         refused + "M /etc/x /etc/tmpAbc123\n",
+         {"/flash/tmpAbc123 = staged", "/ram/MANIFEST = M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x /etc/tmpAbc123\n"},
+         {}, 0},
         {{"--cancel"}, "fifo", "", {"/ram/MANIFEST (fifo)"}, {}, 0},
         {{"-r", "/other", "--cancel"}, "U /flash/keep\n", "",
          {"/other/ram/MANIFEST = M /flash/x /ram/tmpAbc123\n", "/other/ram/tmpAbc123 = staged"}, {}, 0},
