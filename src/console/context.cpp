@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <fstream>
-
+#include "console/printable.h"
+#include "platform/regular_file.h"
 #include "platform/velnor_mode.h"
 
 namespace {
@@ -30,7 +30,9 @@ void set_flagged_state_for_testing(bool flagged) { g_flagged = flagged ? 1 : 0; 
 bool post_install_log_rewrite() { return g_log_rewrite; }
 void set_post_install_log_rewrite_for_testing(bool rewrite) { g_log_rewrite = rewrite; }
 
-void show_status(installer_context& ctx, const std::string& text) {
+void show_status(installer_context& ctx, const std::string& raw_text) {
+    // Status texts carry package names: they reach the terminal shown safe.
+    const std::string text = printable(raw_text);
     if (ctx.quiet || text == ctx.status_line) return;
     std::string line = "\x1b[?25l\r";
     line += text;
@@ -45,7 +47,10 @@ void report_message(installer_context& ctx, const char* prefix, const char* form
     char buffer[256];
     std::vsnprintf(buffer, sizeof buffer, format, args);
     std::string message = prefix ? prefix : "";
-    message += buffer;
+    // The arguments may bring any byte along (names from package files, file
+    // names from a download directory); the message goes to the console and
+    // to the post-install log as one printable line.
+    message += printable(buffer);
     if (ctx.quiet) return;
     bool has_status = !ctx.status_line.empty();
     if (has_status) {
@@ -96,7 +101,7 @@ package_record* find_package(const installer_context& ctx, const std::string& na
 
 void prepare_post_install_log(installer_context& ctx) {
     {
-        std::ifstream in(postlog_path);
+        regular_istream in(postlog_path);
         std::string line;
         std::vector<std::string> carried;
         // A last line without its line end was cut short and is dropped.
@@ -106,8 +111,8 @@ void prepare_post_install_log(installer_context& ctx) {
         ctx.messages.insert(ctx.messages.begin(), carried.begin(), carried.end());
     }
     {
-        std::ofstream out(postlog_path, std::ios::trunc | std::ios::binary);
-        if (out) {
+        regular_ostream out(postlog_path, false);
+        if (out.is_open()) {
             static const char zeros[4096] = {};
             out.write(zeros, sizeof zeros);
         }
@@ -117,8 +122,8 @@ void prepare_post_install_log(installer_context& ctx) {
 
 void write_post_install_log(installer_context& ctx) {
     if (!g_log_rewrite && ctx.messages.empty()) return;
-    std::ofstream out(postlog_path, g_log_rewrite ? std::ios::trunc : std::ios::app);
+    regular_ostream out(postlog_path, !g_log_rewrite);
     ::sync();
-    if (!out) return;
+    if (!out.is_open()) return;
     for (const std::string& message : ctx.messages) out << message << '\n';
 }

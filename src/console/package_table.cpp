@@ -3,6 +3,7 @@
 #include <ctime>
 #include <string>
 
+#include "console/printable.h"
 #include "resolve/version.h"
 
 namespace {
@@ -37,8 +38,12 @@ void print_package_table(installer_context& ctx) {
     text += "\n";
     text.append(94, '-');
     text += "\n";
+    // Row by row, so that a large database is never held as text all at once.
     for (const auto& record : ctx.packages) {
-        put_field(text, record->name, 16);
+        std::fwrite(text.data(), 1, text.size(), ctx.out);
+        text.clear();
+        // A name or note with a line end would forge a row of its own.
+        put_field(text, printable(record->name), 16);
         text += " ";
         put_field(text, record->disabled ? "X" : " ", 1);
         put_field(text, record->bundle_reference.name.empty() ? "  " : "B ", 2);
@@ -46,7 +51,7 @@ void print_package_table(installer_context& ctx) {
         text += " ";
         put_field(text, built_text(record->build_time), 20);
         text += " ";
-        put_field(text, record->note, 40);
+        put_field(text, printable(record->note), 40);
         text += "\n";
     }
     std::fwrite(text.data(), 1, text.size(), ctx.out);

@@ -11,6 +11,7 @@
 
 #include "console/context.h"
 #include "console/package_table.h"
+#include "console/printable.h"
 #include "main/upgrade_run.h"
 #include "manifest/manifest.h"
 #include "resolve/action_planner.h"
@@ -39,9 +40,18 @@ void print_usage() {
     std::fflush(stdout);
 }
 
-void commit_saved_manifest() {
+// The saved manifest, without the lines that no run of the installer could
+// have written: each is reported and left undone.
+file_manifest load_saved_manifest(installer_context& ctx) {
     file_manifest manifest;
     load_manifest(manifest, saved_manifest_path);
+    for (const manifest_entry& entry : remove_unsafe_entries(manifest))
+        report_error(ctx, "refused manifest line: %s", printable(manifest_line(entry)).c_str());
+    return manifest;
+}
+
+void commit_saved_manifest(installer_context& ctx) {
+    file_manifest manifest = load_saved_manifest(ctx);
     std::fputs("finishing install... ", stdout);
     std::fflush(stdout);
     apply_manifest(manifest, true);
@@ -49,14 +59,27 @@ void commit_saved_manifest() {
     std::fflush(stdout);
 }
 
-void cancel_saved_manifest() {
-    file_manifest manifest;
-    load_manifest(manifest, saved_manifest_path);
+void cancel_saved_manifest(installer_context& ctx) {
+    file_manifest manifest = load_saved_manifest(ctx);
     // Every line reads back as a move, so the temporary files that a "--safe"
     // run staged are recognised by name and place and deleted here.
     delete_staged_sources(manifest);
     cancel_manifest(manifest);
     ::unlink(saved_manifest_path);
+}
+
+// "-r" before "--commit" or "--cancel" means the manifest of that root:
+// change into it as a run would. False when that fails, so that the
+// manifest of the system the operator did not name is left alone.
+bool enter_root(const std::string& root) {
+    if (!root.empty() && ::chroot(root.c_str()) != 0) {
+        std::perror("chroot");
+        return false;
+    }
+    if (::chdir("/") != 0) {
+        // nothing depends on it: every path the installer uses is absolute
+    }
+    return true;
 }
 
 int stream_install_mode(installer_context& ctx, const command_line& options) {
@@ -150,10 +173,14 @@ int installer_main(int argc, char** argv) {
                    std::strcmp(arg, "--noupgrade") == 0 || std::strcmp(arg, "-i") == 0) {
             // accepted for compatibility; they change nothing
         } else if (std::strcmp(arg, "--commit") == 0) {
-            commit_saved_manifest();
+            if (!enter_root(options.root)) return 1;
+            ctx.quiet = options.quiet;
+            commit_saved_manifest(ctx);
             return 0;
         } else if (std::strcmp(arg, "--cancel") == 0) {
-            cancel_saved_manifest();
+            if (!enter_root(options.root)) return 1;
+            ctx.quiet = options.quiet;
+            cancel_saved_manifest(ctx);
             return 0;
         } else if (std::strcmp(arg, "--show") == 0) {
             options.show = true;
@@ -163,15 +190,9 @@ int installer_main(int argc, char** argv) {
         }
     }
 
-    if (!options.root.empty() && ::chroot(options.root.c_str()) != 0) {
-        // Going on in the old root would change the system the run was not
-        // meant for.
-        std::perror("chroot");
-        return 1;
-    }
-    if (::chdir("/") != 0) {
-        // nothing depends on it: every path the installer uses is absolute
-    }
+    // Going on in the old root would change the system the run was not
+    // meant for.
+    if (!enter_root(options.root)) return 1;
 
     const char* arch = std::getenv("arch");
     std::string architecture = arch ? arch : "i386";

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
+#include <vector>
+
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -23,6 +26,27 @@ bool write_all(int fd, const char* data, ssize_t size) {
         if (written >= 0 && written < size) errno = ENOSPC;
         return written == size;
     }
+}
+
+// Length of the parent directory of path's first length bytes, as
+// parent_dir gives it, or npos when that is "." (no slash to cut at).
+std::size_t parent_length(const std::string& path, std::size_t length) {
+    std::size_t end = length;
+    while (end > 1 && path[end - 1] == '/') --end;
+    if (end == 0) return std::string::npos;
+    std::size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) return std::string::npos;
+    while (slash > 0 && path[slash - 1] == '/') --slash;
+    return slash == 0 ? 1 : slash;
+}
+
+// mkdir of path's first length bytes: the prefix is cut off in place.
+bool make_prefix(std::string& path, std::size_t length) {
+    char saved = path[length];
+    path[length] = '\0';
+    bool made = ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    path[length] = saved;
+    return made;
 }
 
 }  // namespace
@@ -63,20 +87,15 @@ void advance_spinner() {
 }
 
 bool copy_file(const std::string& source, const std::string& destination, bool with_spinner) {
+    // The source is checked on the descriptor that is read: a FIFO put in
+    // its place cannot make the copy wait, nor a link lead elsewhere after
+    // the check.
     struct stat st;
-    if (::stat(source.c_str(), &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
+    int in = open_regular_file(source, st);
+    if (in < 0) return false;
     int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
-    int in = ::open(source.c_str(), O_RDONLY);
     if (out < 0) {
-        if (in >= 0) ::close(in);
-        return false;
-    }
-    if (in < 0) {
-        ::close(out);
+        ::close(in);
         return false;
     }
     bool ok = true;
@@ -103,19 +122,26 @@ bool copy_file(const std::string& source, const std::string& destination, bool w
 bool make_dirs(const std::string& path) {
     if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
     if (path == "/" || path == ".") return false;
-    make_dirs(parent_dir(path));
-    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    // A loop over prefixes of one copy of the path: a path of many
+    // components costs one length per missing directory, not a copy of its
+    // parent per level. Climb to the nearest ancestor that exists or can be
+    // made, then make the missing ones on the way back down.
+    std::string buffer = path;
+    std::vector<std::size_t> missing{path.size()};
+    for (std::size_t length = path.size();;) {
+        std::size_t parent = parent_length(path, length);
+        if (parent == std::string::npos || parent >= length || make_prefix(buffer, parent)) break;
+        missing.push_back(parent);
+        length = parent;
+    }
+    bool made = false;
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) made = make_prefix(buffer, *it);
+    return made;
 }
 
 std::string parent_dir(const std::string& path) {
-    std::size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/') --end;
-    if (end == 0) return ".";
-    std::size_t slash = path.rfind('/', end - 1);
-    if (slash == std::string::npos) return ".";
-    while (slash > 0 && path[slash - 1] == '/') --slash;
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    std::size_t length = parent_length(path, path.size());
+    return length == std::string::npos ? "." : path.substr(0, length);
 }
 
 bool is_clean_flash_path(const std::string& path) {

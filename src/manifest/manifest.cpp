@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "manifest/file_helpers.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -53,7 +55,8 @@ void remove_path(const std::string& path) {
 }
 
 void flush_to_disk(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY);
+    struct stat st;
+    int fd = open_regular_file(path, st);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
@@ -109,10 +112,34 @@ bool is_temporary_name(const std::string& path) {
     return true;
 }
 
-bool is_same_or_ancestor(const std::string& ancestor, const std::string& dir) {
-    if (ancestor == dir || ancestor == "/") return true;
+// Whether ancestor is dir or one of its ancestors, no higher than /flash:
+// the directories in which stage_new_file puts the temporary file of a
+// destination in dir.
+bool is_staging_ancestor(const std::string& ancestor, const std::string& dir) {
+    if (ancestor != "/flash" && ancestor.compare(0, 7, "/flash/") != 0) return false;
+    if (ancestor == dir) return true;
     return dir.size() > ancestor.size() && dir.compare(0, ancestor.size(), ancestor) == 0 &&
            dir[ancestor.size()] == '/';
+}
+
+// A path the system calls take whole: absolute, without a NUL that would
+// cut it short, and shorter than PATH_MAX.
+bool is_whole_absolute_path(const std::string& path) {
+    return !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos && path.size() < PATH_MAX;
+}
+
+// A source that a move or link may have: an absolute path to a regular file
+// (not a link to one), or nothing yet, in which case the operation fails
+// alone as it always has.
+bool is_acceptable_source(const std::string& source) {
+    if (!is_whole_absolute_path(source)) return false;
+    struct stat st;
+    return ::lstat(source.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+}
+
+bool is_acceptable(const manifest_entry& entry) {
+    if (!is_clean_flash_path(entry.destination) || entry.destination.size() >= PATH_MAX) return false;
+    return entry.kind == entry_kind::remove || is_acceptable_source(entry.source);
 }
 
 }  // namespace
@@ -222,8 +249,9 @@ void delete_staged_sources(const file_manifest& manifest) {
     for (const auto& [destination, entry] : manifest.entries) {
         if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
         if (!is_temporary_name(entry.source)) continue;
+        if (!is_clean_flash_path(destination)) continue;
         std::string dir = parent_dir(entry.source);
-        if (dir == "/ram" || dir == "/tmp" || is_same_or_ancestor(dir, parent_dir(destination)))
+        if (dir == "/ram" || dir == "/tmp" || is_staging_ancestor(dir, parent_dir(destination)))
             ::unlink(entry.source.c_str());
     }
 }
@@ -240,14 +268,7 @@ bool save_manifest(const file_manifest& manifest, const std::string& path) {
     // the middle never leaves part of a manifest for a later "--commit".
     std::string temporary = path + ".new";
     std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
-    for (const auto& [destination, entry] : manifest.entries) {
-        switch (entry.kind) {
-            case entry_kind::remove: out << "U " << destination << '\n'; break;
-            case entry_kind::symlink: out << "L " << destination << ' ' << entry.source << '\n'; break;
-            case entry_kind::move:
-            case entry_kind::staged_file: out << "M " << destination << ' ' << entry.source << '\n'; break;
-        }
-    }
+    for (const auto& [destination, entry] : manifest.entries) out << manifest_line(entry) << '\n';
     out.close();
     if (out.fail() || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
@@ -257,7 +278,7 @@ bool save_manifest(const file_manifest& manifest, const std::string& path) {
 }
 
 void load_manifest(file_manifest& manifest, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    regular_istream in(path);
     std::string line;
     while (std::getline(in, line)) {
         // A last line without its line end was cut short while it was being
@@ -288,6 +309,29 @@ void load_manifest(file_manifest& manifest, const std::string& path) {
             record(manifest, fields[1], entry_kind::move, fields[2]);
         }
     }
+}
+
+std::string manifest_line(const manifest_entry& entry) {
+    switch (entry.kind) {
+        case entry_kind::remove: return "U " + entry.destination;
+        case entry_kind::symlink: return "L " + entry.destination + " " + entry.source;
+        case entry_kind::move:
+        case entry_kind::staged_file: break;
+    }
+    return "M " + entry.destination + " " + entry.source;
+}
+
+std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest) {
+    std::vector<manifest_entry> removed;
+    for (auto it = manifest.entries.begin(); it != manifest.entries.end();) {
+        if (is_acceptable(it->second)) {
+            ++it;
+            continue;
+        }
+        removed.push_back(std::move(it->second));
+        it = manifest.entries.erase(it);
+    }
+    return removed;
 }
 
 bool has_space_for(const file_manifest& manifest) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 enum class entry_kind {
     move,         // an existing file is renamed to the destination
@@ -52,9 +53,22 @@ bool has_space_for(const file_manifest& manifest);
 bool is_empty(const file_manifest& manifest);
 
 // Deletes the temporary files that the moves of a loaded manifest would have
-// renamed into place (the staged files of a saved "--safe" run). Other
-// sources, such as downloaded package files, are left alone.
+// renamed into place (the staged files of a saved "--safe" run): files named
+// as stage_new_file names them, in /ram, in /tmp, or in the destination's
+// directory or one of its ancestors up to /flash, for destinations under
+// /flash/. Other sources, such as downloaded package files, are left alone.
 void delete_staged_sources(const file_manifest& manifest);
+
+// The line of a saved manifest for entry, without its line end.
+std::string manifest_line(const manifest_entry& entry);
+
+// Takes out of a loaded manifest, and returns in map order, every entry that
+// no run of the installer stages: a destination that is not a clean path
+// under /flash/ (is_clean_flash_path) or is not shorter than PATH_MAX, and a
+// move or link whose source is no absolute path or names something other
+// than a regular file (a link is not followed). A source that is missing is
+// kept: its operation fails on its own, as it always has.
+std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest);
 
 // Where stage_new_file puts the temporary file for a destination of the
 // given expected size.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/regular_file.h"
 #include "resolve/version.h"
 
 namespace {
@@ -52,9 +53,16 @@ bool read_signed(std::istream& in, std::int32_t& value) {
     return static_cast<bool>(in >> word) && parse_signed(word, value);
 }
 
+// A file of the database or a schedule file, read whole within the cap.
+small_file_result read_meta_file(const std::string& path, std::istringstream& in) {
+    std::string text;
+    small_file_result result = read_small_file(path, max_meta_file_size, text);
+    in.str(std::move(text));
+    return result;
+}
+
 // The first blank-separated word of a file; empty when there is none.
-std::string first_word(const std::string& path) {
-    std::ifstream in(path);
+std::string first_word(std::istringstream& in) {
     std::string word;
     if (!(in >> word)) return "";
     return word;
@@ -107,22 +115,23 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
     return close_good(out);
 }
 
-// Entries of `files` with their leading "/" put back; false when there is
-// no such file.
-bool read_file_list(package_record& record, const std::string& dir) {
-    std::ifstream files(dir + "files");
-    if (!files.is_open()) return false;
+// Entries of `files` with their leading "/" put back; none when the file is
+// missing or cannot be read whole.
+small_file_result read_file_list(package_record& record, const std::string& dir) {
+    std::istringstream files;
+    small_file_result found = read_meta_file(dir + "files", files);
     std::string line;
     while (std::getline(files, line)) {
         if (line.empty()) continue;
         record.files.insert(line[0] == '/' ? line : "/" + line);
     }
-    return true;
+    return found;
 }
 
 void read_meta_files(package_record& record, const std::string& dir) {
     {
-        std::ifstream in(dir + "version");
+        std::istringstream in;
+        read_meta_file(dir + "version", in);
         // Each number is kept as soon as it is read, as a stream extraction
         // would; a file that does not hold both schedules the uninstall.
         if (!read_unsigned(in, record.version) || !read_unsigned(in, record.build_time))
@@ -134,13 +143,20 @@ void read_meta_files(package_record& record, const std::string& dir) {
 
     // A member whose bundle did not bring it back as part of its image has
     // lost its bundle, so it goes.
-    std::string bundle = first_word(dir + "bundle");
+    std::istringstream bundle_file;
+    if (read_meta_file(dir + "bundle", bundle_file) == small_file_result::unreadable)
+        record.scheduled_action = action_uninstall;
+    std::string bundle = first_word(bundle_file);
     if (!bundle.empty()) {
         record.bundle_reference = requirement{bundle, 0, 0, 0};
         record.scheduled_action = action_uninstall;
     }
 
-    if (!read_file_list(record, dir)) record.bundle = true;
+    small_file_result files = read_file_list(record, dir);
+    if (files == small_file_result::missing) record.bundle = true;
+    // A list that cannot be read whole is not taken in part: the package
+    // goes, as with any other meta file that cannot be read.
+    if (files == small_file_result::unreadable) record.scheduled_action = action_uninstall;
 }
 
 }  // namespace
@@ -181,8 +197,8 @@ void load_record_state(package_record& record) {
         read_file_list(record, dir);
 
     record.user_set = false;
-    std::ifstream disabled(dir + "disabled");
-    if (disabled.is_open()) {
+    std::istringstream disabled;
+    if (read_meta_file(dir + "disabled", disabled) != small_file_result::missing) {
         record.disabled = true;
         std::string line;
         std::getline(disabled, line);
@@ -190,13 +206,17 @@ void load_record_state(package_record& record) {
     } else {
         record.disabled = false;
     }
-    if (!record.disabled && std::ifstream(dir + "enabled").is_open()) record.user_set = true;
+    std::istringstream enabled;
+    if (!record.disabled && read_meta_file(dir + "enabled", enabled) != small_file_result::missing)
+        record.user_set = true;
 
     if (record.is_placeholder()) return;
 
     std::string path = schedule_path(record.name);
     if (path.empty()) return;
-    std::string word = first_word(path);
+    std::istringstream schedule;
+    read_meta_file(path, schedule);
+    std::string word = first_word(schedule);
     if (word == "uninstall") {
         record.scheduled_action = action_uninstall;
     } else if (word == "enable") {
@@ -209,7 +229,8 @@ void load_record_state(package_record& record) {
 }
 
 bool read_requirement_file(const std::string& path, std::vector<requirement>& list, bool with_precedence) {
-    std::ifstream in(path);
+    std::istringstream in;
+    if (read_meta_file(path, in) == small_file_result::unreadable) return false;
     while (true) {
         requirement req;
         if (!(in >> req.name)) return true;

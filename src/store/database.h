@@ -5,12 +5,17 @@
 // manifest; nothing under /flash changes until the manifest is applied.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "console/context.h"
 #include "manifest/manifest.h"
 #include "store/package.h"
+
+// The most that is read of one file of a record directory or of a schedule
+// file; a larger one counts as unreadable. Real ones hold a few lines.
+constexpr std::size_t max_meta_file_size = 1u << 20;
 
 // "/flash/var/pdb/" + name + "/".
 std::string record_directory(const package_record& record);
@@ -32,12 +37,14 @@ bool is_valid_record_name(const std::string& name);
 // Completes a record from its record directory and its schedule file. Meta
 // files are read only while the version is 0 (no package image described the
 // package); unreadable meta files schedule the record for uninstall. The
-// `files` list is read whenever there is one.
+// `files` list is read whenever there is one. Files that are no regular
+// files count as missing; larger ones than max_meta_file_size as unreadable.
 void load_record_state(package_record& record);
 
 // Reads "name minimum maximum[ precedence]" entries, appending them to list.
-// A missing file is an empty list (true); a malformed entry stops the
-// reading with false, keeping the entries read before it.
+// A missing file is an empty list (true); an unreadable one is false; a
+// malformed entry stops the reading with false, keeping the entries read
+// before it.
 bool read_requirement_file(const std::string& path, std::vector<requirement>& list, bool with_precedence);
 
 // Stages path with one line per requirement of list.

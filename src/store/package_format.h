@@ -40,6 +40,11 @@ constexpr std::size_t requirement_entry_size = 32;
 // The most that is kept of a text, architecture or note part.
 constexpr std::uint32_t max_text_part = 65536;
 
+// The most members a bundle file may have. Real bundles hold tens; a file of
+// nothing but member headers would otherwise cost many times its size in
+// memory each time it is read. One with more is a broken file.
+constexpr std::size_t max_bundle_members = 1024;
+
 // Architecture of a package without an architecture part.
 inline constexpr const char* default_architecture = "i386";
 

@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <fstream>
+#include <string_view>
+#include <unordered_set>
 
+#include "platform/regular_file.h"
 #include "store/database.h"
 #include "store/package_format.h"
 #include "stream/package_istream.h"
@@ -13,13 +15,6 @@ namespace {
 
 constexpr const char* database_directory = "/flash/var/pdb/";
 constexpr const char* outside_image_directory = "/rw/pckg/.images/";
-
-// Only regular files are opened as package files. The file stream would
-// hang opening a FIFO, and reading a directory makes its buffer throw.
-bool is_regular_file(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 bool ends_with(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -46,8 +41,21 @@ public:
             if (is_listed(entry)) return entry;
         return nullptr;
     }
+    // The next entry that may be a record directory: a plain file left in
+    // the database (such as a stream install's image) is none.
+    const dirent* next_directory() {
+        while (const dirent* entry = next())
+            if (is_directory(entry)) return entry;
+        return nullptr;
+    }
 
 private:
+    bool is_directory(const dirent* entry) const {
+        if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) return entry->d_type == DT_DIR;
+        struct stat st;
+        return ::fstatat(::dirfd(dir_), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+
     DIR* dir_;
 };
 
@@ -72,9 +80,18 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
         ctx.packages.push_back(new_package_record(entry_name));
         return;
     }
+    std::vector<std::unique_ptr<package_record>> members;
     if (is_bundle) {
         const requirement bundle{record->name, record->version, record->version, 0};
-        while (stream.current_type == part_type::package_header && !stream.fail()) {
+        for (std::size_t read = 0; stream.current_type == part_type::package_header && !stream.fail(); ++read) {
+            if (read == max_bundle_members) {
+                // Too many members for any real bundle: the file is broken
+                // and counts as one that holds no package, so the record
+                // directory describes the package.
+                report_error(ctx, "broken package %s", entry_name.c_str());
+                ctx.packages.push_back(new_package_record(entry_name));
+                return;
+            }
             auto member = new_package_record("");
             // A member read only in part is still a member of the installed
             // bundle; the selection rules judge it by what could be read.
@@ -82,21 +99,21 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
             member->bundle_reference = bundle;
             // A member has no record directory of its own to fall back on:
             // one whose name could lead outside the database is left out.
-            if (is_valid_record_name(member->name)) ctx.packages.push_back(std::move(member));
+            if (is_valid_record_name(member->name)) members.push_back(std::move(member));
         }
     }
+    for (auto& member : members) ctx.packages.push_back(std::move(member));
     ctx.packages.push_back(std::move(record));
 }
 
 bool load_images(installer_context& ctx, const std::string& image_directory, bool outside_database) {
     directory_reader database(database_directory);
     if (!database.is_open()) return false;
-    while (const dirent* entry = database.next()) {
+    while (const dirent* entry = database.next_directory()) {
         const std::string name = entry->d_name;
         const std::string path =
             outside_database ? image_directory + name : std::string(database_directory) + name + "/image";
-        if (!is_regular_file(path)) continue;
-        std::ifstream image(path, std::ios::binary);
+        regular_istream image(path);
         if (!image.is_open()) continue;
         read_package_image(ctx, name, image);
     }
@@ -115,12 +132,18 @@ void load_repository(installer_context& ctx, bool quiet, const std::string& arch
     directory_reader database(database_directory);
     if (!database.is_open()) return;
     for (const auto& record : ctx.packages) load_record_state(*record);
-    while (const dirent* entry = database.next()) {
+    // The names loaded so far, looked up once per directory entry: a search
+    // of the whole list each time would make loading grow with the square of
+    // the database. The names stay put: the records are not changed here.
+    std::unordered_set<std::string_view> loaded;
+    for (const auto& record : ctx.packages) loaded.insert(record->name);
+    while (const dirent* entry = database.next_directory()) {
         const std::string name = entry->d_name;
-        if (find_package_index(ctx, name) >= 0) continue;
+        if (loaded.count(name) != 0) continue;
         auto record = new_package_record(name);
         load_record_state(*record);
         ctx.packages.push_back(std::move(record));
+        loaded.insert(ctx.packages.back()->name);
     }
 }
 
@@ -141,14 +164,13 @@ void scan_download_dir(installer_context& ctx, const std::string& directory, can
 
 bool read_download_file(download_record& record, const std::string& path) {
     record.path = path;
-    if (!is_regular_file(path)) return false;
-    std::ifstream file(path, std::ios::binary);
+    regular_istream file(path);
+    if (!file.is_open()) return false;
     // The bytes pass through the running hash as they would when installing,
     // though no signature is checked here.
     package_istream stream(file, true);
-    struct stat st;
     // A file still being written, or cut short, disagrees with its header.
-    if (::stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) != stream.total_size()) return false;
+    if (static_cast<std::uint64_t>(file.status().st_size) != stream.total_size()) return false;
 
     add_wanted_types(stream, scan_wanted_types);
     stream.next_part();
@@ -160,6 +182,7 @@ bool read_download_file(download_record& record, const std::string& path) {
 
     if (stream.current_type == part_type::image) stream.next_part();
     while (stream.current_type == part_type::package_header) {
+        if (record.sub_packages.size() == max_bundle_members) return false;
         auto member = std::make_unique<package_description>();
         if (!read_description(*member, stream) || !is_valid_record_name(member->name)) return false;
         record.sub_packages.push_back(std::move(member));

@@ -50,20 +50,22 @@ TEST(EntryTest, Options) {
 }
 
 // "--commit" applies the saved manifest (removals before moves, links, moves across file systems with the spinner) and keeps it,
-// before any root change; "--cancel" deletes it with the files it staged, and only those: "tmp" and six letters or digits in /ram,
+// inside the root named before it; "--cancel" deletes it with the files it staged, and only those: "tmp" and six letters or digits in /ram,
 // /tmp, or the destination's directory or an ancestor.
 TEST(EntryTest, CommitAndCancelTheSavedManifest) {
     temp_root root;
-    const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/./pkg/file /flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
+    const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/pkg/file /flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
     for (const std::string base : {"", "/other"}) {
         root.write_file(base + "/ram/MANIFEST", saved);
         for (const std::string file : {"/flash/old", "/flash/pkg/a", "/flash/tmpAbc123", "/ram/tmpXyz789"}) root.write_file(base + file, file);
     }
-    run_result r = run_entry(root.path(), {"-r", "/other", "--commit", "--bogus"});
+    run_result r = run_entry(root.path(), {"--commit", "-r", "/other", "--bogus"});
     EXPECT_EQ(r.out + r.err + std::to_string(r.status), "finishing install... \b \n0");
     EXPECT_EQ(root.list_dir("/flash"), (std::vector<std::string>{"boot", "link", "new", "pkg", "var"}));
     EXPECT_EQ(root.read_file("/flash/pkg/file") + root.read_file("/flash/new") + root.read_file("/ram/MANIFEST"), "/flash/tmpAbc123/ram/tmpXyz789" + saved);
     EXPECT_TRUE(is_link_to(root.host("/flash/link"), "/flash/target") && root.list_dir("/flash/pkg").size() == 1 && root.exists("/other/flash/old"));
+    EXPECT_EQ(run_entry(root.path(), {"-r", "/other", "--commit"}).status, 0);
+    EXPECT_FALSE(root.exists("/other/flash/old"));
     temp_root mounted;
     mounted.write_file("/ram/MANIFEST", "M /flash/f /ram/tmpAbc123\n");
     mounted.write_file("/ram/tmpAbc123", std::string(40000, 'c'));

@@ -162,7 +162,7 @@ TEST(DatabaseTest, WriteRecordMetaAndMarks) {
         {[](auto& r) { r.name = ".."; }, mark(false), "enabled?\n", ""},
         {[](auto& r) { r.name = "../etc"; }, write, "ERROR: installation of ../etc-6.40.1 failed: broken package\nfailed\n", ""},
         {[](auto& r) { r.dependencies = {{"a b", 1, 2, 0}}; }, write, broken, ""},
-        {[](auto& r) { r.bundle_reference = {"a\nb", 1, 1, 0}; }, write, "ERROR: installation of a\nb-0.01 failed: broken package\nfailed\n", ""},
+        {[](auto& r) { r.bundle_reference = {"a\nb", 1, 1, 0}; }, write, "ERROR: installation of a?b-0.01 failed: broken package\nfailed\n", ""},
         {[](auto& r) { r.files = {"/bin/x\n/etc/passwd"}; }, write, broken, ""},
     };
     for (const auto& c : cases) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <sstream>
 
+#include "console/printable.h"
 #include "platform/hardware.h"
 #include "qpk/version_text.h"
 #include "store/database.h"
@@ -229,7 +230,7 @@ TEST(InstallingTest, Scenarios) {
     for (const std::string name : {"", ".", "..", "a/b", "a b", "a\nb"})
         cases.push_back({.title = "package " + name,
                          .package = {.name = name, .files = hello.files},
-                         .outcome = refused("", name + "-6.48.1")});
+                         .outcome = refused("", printable(name) + "-6.48.1")});
 
     for (const scenario& s : cases) {
         temp_root root;

@@ -55,6 +55,7 @@ inline std::vector<std::string> snapshot(const std::string& base, const std::str
     struct stat st;
     std::vector<std::string> out;
     if (::lstat((base + relative).c_str(), &st) != 0) return out;
+    if (S_ISFIFO(st.st_mode)) return {relative + " (fifo)"};  // never opened: that would wait for a writer
     if (!S_ISDIR(st.st_mode)) return {relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative) : " = " + read_host_file(base + relative))};
     out.push_back(relative + "/");
     for (const std::string& name : names_in(base + relative))

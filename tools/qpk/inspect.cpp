@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <map>
-#include <sstream>
+#include <memory>
 #include <vector>
+
+#include "platform/regular_file.h"
 
 #include "resolve/version.h"
 #include "store/package_format.h"
@@ -80,82 +80,101 @@ std::string hex(const unsigned char* bytes, std::size_t n) {
     return out;
 }
 
-struct file_line {
-    std::uint16_t mode = 0;
-    std::uint8_t processor_class = 0;
-    std::uint32_t size = 0;
+// The file entries of the current (archive) part, read through the
+// inflating stream as the installer reads them when it extracts them, and
+// printed as they are read: nothing of an entry is kept past its line.
+void print_archive(package_istream& stream, const std::string& path, std::FILE* out, std::FILE* err, int& status) {
+    std::fprintf(out, "  files in the archive at offset %u (%u bytes compressed):\n", stream.part_offset(),
+                 stream.part_length());
+    std::fprintf(out, "    %6s %5s %10s  %s\n", "mode", "class", "size", "name");
+    inflate_istream inflated(stream);
+    std::string problem;
     std::string name;
     std::string link_target;
-};
-
-struct archive_info {
-    std::uint32_t offset = 0;
-    std::uint32_t length = 0;
-    std::vector<file_line> entries;
-    std::string problem;
-};
-
-struct signature_info {
-    std::uint32_t offset = 0;
-    std::uint32_t length = 0;
-    bool sha256 = false;
-    unsigned char digest[digest_buffer_size] = {};
-};
-
-// What belongs to one package or bundle header, keyed by its part offset.
-struct header_info {
-    std::uint16_t type = 0;
-    bool described = false;
-    bool description_ok = false;
-    package_description description;
-    std::vector<std::vector<requirement>> default_disabled;
-    std::vector<archive_info> archives;
-    std::vector<signature_info> signatures;
-};
-
-// Reads the file entries of the current (archive) part through the
-// inflating stream, as the installer does when it extracts them.
-void read_archive(package_istream& stream, archive_info& archive) {
-    inflate_istream inflated(stream);
+    auto print_entry = [&](const file_entry& entry) {
+        std::string shown = quoted(name);
+        if ((entry.mode & file_type_mask) == file_type_symlink) shown += " -> " + quoted(link_target);
+        std::fprintf(out, "    %06o %5u %10u  %s\n", entry.mode, entry.processor_class, entry.size, shown.c_str());
+    };
     for (;;) {
         unsigned char header[file_entry_header_size];
         inflated.read(reinterpret_cast<char*>(header), sizeof header);
-        if (inflated.gcount() == 0) return;
+        if (inflated.gcount() == 0) break;
         if (inflated.gcount() < static_cast<std::streamsize>(sizeof header)) {
-            archive.problem = "the archive ends inside an entry header";
-            return;
+            problem = "the archive ends inside an entry header";
+            break;
         }
         file_entry entry = parse_file_entry_header(header);
-        file_line line;
-        line.mode = entry.mode;
-        line.processor_class = entry.processor_class;
-        line.size = entry.size;
-        line.name.resize(entry.name_length);
-        inflated.read(line.name.data(), entry.name_length);
+        name.assign(entry.name_length, '\0');
+        link_target.clear();
+        inflated.read(name.data(), entry.name_length);
         if (inflated.gcount() != entry.name_length) {
-            archive.problem = "the archive ends inside an entry name";
-            return;
+            problem = "the archive ends inside an entry name";
+            break;
         }
         bool link = (entry.mode & file_type_mask) == file_type_symlink;
+        bool whole = true;
         if (link && entry.size <= 4096) {
-            line.link_target.resize(entry.size);
-            inflated.read(line.link_target.data(), entry.size);
-            if (inflated.gcount() != static_cast<std::streamsize>(entry.size)) {
-                archive.entries.push_back(line);
-                archive.problem = "the archive ends inside the data of " + line.name;
-                return;
-            }
-        } else if (entry.size != 0 && !inflated.seekg(entry.size, std::ios_base::cur)) {
-            archive.entries.push_back(line);
-            archive.problem = "the archive ends inside the data of " + line.name;
-            return;
+            link_target.resize(entry.size);
+            inflated.read(link_target.data(), entry.size);
+            whole = inflated.gcount() == static_cast<std::streamsize>(entry.size);
+        } else if (entry.size != 0) {
+            whole = static_cast<bool>(inflated.seekg(entry.size, std::ios_base::cur));
         }
-        archive.entries.push_back(line);
+        print_entry(entry);
+        if (!whole) {
+            problem = "the archive ends inside the data of " + name;
+            break;
+        }
+    }
+    if (!problem.empty()) {
+        std::fprintf(out, "    (%s)\n", problem.c_str());
+        std::fprintf(err, "qpk: %s: %s\n", path.c_str(), problem.c_str());
+        status = 1;
     }
 }
 
-void print_description(std::FILE* out, const header_info& info) {
-    const package_description& d = info.description;
+// One package or bundle header with its description as the download scan
+// reads it.
+struct described_header {
+    std::uint32_t offset = 0;
+    std::uint16_t type = 0;
+    bool ok = false;
+    std::unique_ptr<package_description> description;
+};
+
+// The descriptions of a file, one header at a time, in file order.
+class description_reader {
+public:
+    explicit description_reader(std::istream& source) : stream_(source, false) {
+        add_wanted_types(stream_, scan_wanted_types);
+        type_ = stream_.next_part();
+    }
+
+    bool next(described_header& header) {
+        for (; type_ != -1; type_ = stream_.next_part()) {
+            if (type_ != part_type::package_header && type_ != part_type::bundle_header) continue;
+            header.offset = stream_.part_offset();
+            header.type = static_cast<std::uint16_t>(type_);
+            header.description = std::make_unique<package_description>();
+            header.ok = read_description(*header.description, stream_);
+            if (header.ok) {
+                type_ = stream_.current_type;
+            } else {
+                stream_.clear();
+                type_ = stream_.next_part();
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    package_istream stream_;
+    int type_ = -1;
+};
+
+void print_description(std::FILE* out, const package_description& d) {
     std::fprintf(out, "  name          %s\n", quoted(d.name).c_str());
     std::fprintf(out, "  version       %s (0x%08x)\n", format_version(d.version).c_str(), d.version);
     std::fprintf(out, "  build time    %u (%s)\n", d.build_time, time_text(d.build_time).c_str());
@@ -181,177 +200,155 @@ void print_description(std::FILE* out, const header_info& info) {
 }  // namespace
 
 int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::fprintf(err, "qpk: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    // Only a regular file: a FIFO would make the reading wait for ever and a
+    // device such as /dev/zero never ends. The file is read in passes, never
+    // held whole.
+    regular_istream file(path);
+    if (!file.is_open()) {
+        std::fprintf(err, "qpk: cannot open %s: %s\n", path.c_str(),
+                     file.status().st_mode != 0 ? "not a regular file" : std::strerror(errno));
         return 1;
     }
-    std::ostringstream whole;
-    whole << file.rdbuf();
-    if (file.bad()) {
-        std::fprintf(err, "qpk: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-        return 1;
-    }
-    const std::string bytes = whole.str();
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (bytes.size() < file_header_size) {
+    const std::uint64_t size = static_cast<std::uint64_t>(file.status().st_size);
+    unsigned char head[file_header_size];
+    if (size < file_header_size || !file.read(reinterpret_cast<char*>(head), sizeof head)) {
         std::fprintf(err, "qpk: %s: not a package file: shorter than a file header\n", path.c_str());
         return 1;
     }
-    std::uint32_t magic = get_le32(data);
+    std::uint32_t magic = get_le32(head);
     if (magic != package_magic && magic != second_kind_magic) {
         std::fprintf(err, "qpk: %s: not a package file: magic 0x%08x\n", path.c_str(), magic);
         return 1;
     }
     int status = 0;
-    std::uint64_t declared = static_cast<std::uint64_t>(get_le32(data + 4)) + file_header_size;
+    std::uint64_t declared = static_cast<std::uint64_t>(get_le32(head + 4)) + file_header_size;
 
     std::fprintf(out, "file          %s\n", path.c_str());
     std::fprintf(out, "magic         0x%08x (%s)\n", magic, magic == package_magic ? "package" : "second-kind package");
-    std::fprintf(out, "size          %zu bytes, the file header says %llu\n", bytes.size(),
+    std::fprintf(out, "size          %llu bytes, the file header says %llu\n", static_cast<unsigned long long>(size),
                  static_cast<unsigned long long>(declared));
-    if (declared != bytes.size()) {
-        std::fprintf(err, "qpk: %s: the file has %zu bytes but its header says %llu\n", path.c_str(), bytes.size(),
-                     static_cast<unsigned long long>(declared));
+    if (declared != size) {
+        std::fprintf(err, "qpk: %s: the file has %llu bytes but its header says %llu\n", path.c_str(),
+                     static_cast<unsigned long long>(size), static_cast<unsigned long long>(declared));
         status = 1;
     }
 
-    // The part table, straight from the bytes.
+    // The part table, straight from the part headers.
     std::fprintf(out, "\n%8s %6s %10s  %s\n", "offset", "type", "length", "part");
-    std::size_t pos = file_header_size;
-    while (pos < bytes.size()) {
-        if (bytes.size() - pos < part_header_size) {
-            std::fprintf(err, "qpk: %s: part header cut short at offset %zu\n", path.c_str(), pos);
+    std::uint64_t pos = file_header_size;
+    while (pos < size) {
+        unsigned char part[part_header_size];
+        if (size - pos < part_header_size || !file.seekg(static_cast<std::streamoff>(pos)) ||
+            !file.read(reinterpret_cast<char*>(part), sizeof part)) {
+            std::fprintf(err, "qpk: %s: part header cut short at offset %llu\n", path.c_str(),
+                         static_cast<unsigned long long>(pos));
             status = 1;
             break;
         }
-        std::uint16_t type = get_le16(data + pos);
-        std::uint32_t length = get_le32(data + pos + 2);
-        std::size_t offset = pos + part_header_size;
-        std::fprintf(out, "%8zu %6u %10u  %s\n", offset, type, length, part_name(type));
-        if (bytes.size() - offset < length) {
-            std::fprintf(err, "qpk: %s: the part at offset %zu runs past the end of the file\n", path.c_str(), offset);
+        std::uint16_t type = get_le16(part);
+        std::uint32_t length = get_le32(part + 2);
+        std::uint64_t offset = pos + part_header_size;
+        std::fprintf(out, "%8llu %6u %10u  %s\n", static_cast<unsigned long long>(offset), type, length,
+                     part_name(type));
+        if (size - offset < length) {
+            std::fprintf(err, "qpk: %s: the part at offset %llu runs past the end of the file\n", path.c_str(),
+                         static_cast<unsigned long long>(offset));
             status = 1;
             break;
         }
         pos = offset + length;
     }
 
-    std::map<std::uint32_t, header_info> headers;
-
-    // The descriptions, read as the download scan reads them.
-    {
-        std::istringstream source(bytes);
-        package_istream stream(source, false);
-        add_wanted_types(stream, scan_wanted_types);
-        int type = stream.next_part();
-        while (type != -1) {
-            if (type == part_type::package_header || type == part_type::bundle_header) {
-                header_info& info = headers[stream.part_offset()];
-                info.type = static_cast<std::uint16_t>(type);
-                info.described = true;
-                info.description_ok = read_description(info.description, stream);
-                if (!info.description_ok) {
-                    stream.clear();
-                    type = stream.next_part();
-                } else {
-                    type = stream.current_type;
-                }
-                continue;
-            }
-            type = stream.next_part();
-        }
+    // Two readings side by side, on two descriptors of the same file: the
+    // descriptions as the download scan reads them, and the member lists,
+    // file archives and signatures as the installer reads them while it
+    // installs, with the running hash on. Each header's block is printed as
+    // the readings reach it, in file order.
+    regular_istream second(path);
+    if (!second.is_open() || second.status().st_dev != file.status().st_dev ||
+        second.status().st_ino != file.status().st_ino) {
+        std::fprintf(err, "qpk: %s: the file changed while it was read\n", path.c_str());
+        return 1;
     }
-
-    // Member lists, file archives and signatures, read as the installer reads
-    // them while it installs, with the running hash on.
-    {
-        std::istringstream source(bytes);
-        package_istream stream(source, true);
-        stream.wanted_types = {part_type::package_header, part_type::bundle_header, part_type::default_disabled_list,
-                               part_type::file_archive, part_type::signature, part_type::hash_switch};
-        header_info* current = nullptr;
-        bool sha256 = false;
-        while (stream.next_part() != -1) {
-            switch (stream.current_type) {
-            case part_type::hash_switch:
-                sha256 = true;
-                break;
-            case part_type::package_header:
-            case part_type::bundle_header:
-                current = &headers[stream.part_offset()];
-                current->type = static_cast<std::uint16_t>(stream.current_type);
-                break;
-            case part_type::default_disabled_list:
-                if (current) {
-                    current->default_disabled.emplace_back();
-                    if (!read_requirements(stream, current->default_disabled.back())) stream.clear();
-                }
-                break;
-            case part_type::file_archive:
-                if (current) {
-                    archive_info archive;
-                    archive.offset = stream.part_offset();
-                    archive.length = stream.part_length();
-                    read_archive(stream, archive);
-                    stream.clear();
-                    current->archives.push_back(std::move(archive));
-                }
-                break;
-            case part_type::signature:
-                if (current) {
-                    signature_info signature;
-                    signature.offset = stream.part_offset();
-                    signature.length = stream.part_length();
-                    signature.sha256 = sha256;
-                    stream.verify_signature();
-                    std::memcpy(signature.digest, stream.parts().digest(), digest_buffer_size);
-                    current->signatures.push_back(signature);
-                }
-                break;
-            }
-        }
-    }
-
-    for (const auto& [offset, info] : headers) {
-        std::fprintf(out, "\n%s at offset %u\n", info.type == part_type::bundle_header ? "bundle" : "package", offset);
-        if (!info.described) {
+    file.clear();
+    file.seekg(0);
+    description_reader descriptions(second);
+    described_header described;
+    bool have_described = descriptions.next(described);
+    auto start_block = [&](std::uint16_t type, std::uint32_t offset) {
+        std::fprintf(out, "\n%s at offset %u\n", type == part_type::bundle_header ? "bundle" : "package", offset);
+        if (!have_described || described.offset != offset) {
             std::fprintf(out, "  (description not reached)\n");
-        } else if (!info.description_ok) {
+            return;
+        }
+        if (described.ok) {
+            print_description(out, *described.description);
+        } else {
             std::fprintf(out, "  (description unreadable: the installer refuses it)\n");
             status = 1;
-        } else {
-            print_description(out, info);
         }
-        for (const auto& list : info.default_disabled) {
-            std::fprintf(out, "  default-disabled members:");
-            if (list.empty()) std::fprintf(out, " -");
-            for (const requirement& req : list) std::fprintf(out, " %s", quoted(req.name).c_str());
-            std::fprintf(out, "\n");
-        }
-        for (const archive_info& archive : info.archives) {
-            std::fprintf(out, "  files in the archive at offset %u (%u bytes compressed):\n", archive.offset,
-                         archive.length);
-            std::fprintf(out, "    %6s %5s %10s  %s\n", "mode", "class", "size", "name");
-            for (const file_line& line : archive.entries) {
-                std::string name = quoted(line.name);
-                if ((line.mode & file_type_mask) == file_type_symlink) name += " -> " + quoted(line.link_target);
-                std::fprintf(out, "    %06o %5u %10u  %s\n", line.mode, line.processor_class, line.size,
-                             name.c_str());
-            }
-            if (!archive.problem.empty()) {
-                std::fprintf(out, "    (%s)\n", archive.problem.c_str());
-                std::fprintf(err, "qpk: %s: %s\n", path.c_str(), archive.problem.c_str());
+        have_described = descriptions.next(described);
+    };
+    // Headers that only the description reading reached, up to offset.
+    auto described_before = [&](std::uint64_t offset) {
+        while (have_described && described.offset < offset) start_block(described.type, described.offset);
+    };
+
+    package_istream stream(file, true);
+    stream.wanted_types = {part_type::package_header, part_type::bundle_header, part_type::default_disabled_list,
+                           part_type::file_archive, part_type::signature, part_type::hash_switch};
+    bool in_header = false;
+    bool sha256 = false;
+    std::size_t members = 0;
+    bool in_bundle = false;
+    while (stream.next_part() != -1) {
+        switch (stream.current_type) {
+        case part_type::hash_switch:
+            sha256 = true;
+            break;
+        case part_type::package_header:
+        case part_type::bundle_header:
+            if (stream.current_type == part_type::bundle_header) {
+                in_bundle = true;
+                members = 0;
+            } else if (in_bundle && ++members == max_bundle_members + 1) {
+                std::fprintf(err, "qpk: %s: the bundle has more than %zu members: the installer refuses it\n",
+                             path.c_str(), max_bundle_members);
                 status = 1;
             }
-        }
-        for (const signature_info& signature : info.signatures) {
-            std::size_t digest_size = signature.sha256 ? 32 : 20;
-            std::fprintf(out, "  signature at offset %u, %u bytes, over the %s digest %s\n", signature.offset,
-                         signature.length, signature.sha256 ? "SHA-256" : "SHA-1",
-                         hex(signature.digest, digest_size).c_str());
+            in_header = true;
+            described_before(stream.part_offset());
+            start_block(static_cast<std::uint16_t>(stream.current_type), stream.part_offset());
+            break;
+        case part_type::default_disabled_list:
+            if (in_header) {
+                std::vector<requirement> list;
+                if (!read_requirements(stream, list)) stream.clear();
+                std::fprintf(out, "  default-disabled members:");
+                if (list.empty()) std::fprintf(out, " -");
+                for (const requirement& req : list) std::fprintf(out, " %s", quoted(req.name).c_str());
+                std::fprintf(out, "\n");
+            }
+            break;
+        case part_type::file_archive:
+            if (in_header) {
+                print_archive(stream, path, out, err, status);
+                stream.clear();
+            }
+            break;
+        case part_type::signature:
+            if (in_header) {
+                const std::uint32_t offset = stream.part_offset();
+                const std::uint32_t length = stream.part_length();
+                stream.verify_signature();
+                std::size_t digest_size = sha256 ? 32 : 20;
+                std::fprintf(out, "  signature at offset %u, %u bytes, over the %s digest %s\n", offset, length,
+                             sha256 ? "SHA-256" : "SHA-1", hex(stream.parts().digest(), digest_size).c_str());
+            }
+            break;
         }
     }
+    described_before(~std::uint64_t{0});
     return status;
 }
 

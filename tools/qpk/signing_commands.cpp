@@ -269,14 +269,14 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     std::string data;
     std::vector<located_part> parts;
-    if (!read_whole_file(path, data, error) || !split_parts(data, parts, error)) {
+    if (!read_whole_regular_file(path, data, error) || !split_parts(data, parts, error)) {
         if (error.rfind("cannot ", 0) != 0) error = path + ": " + error;
         std::fprintf(err, "qpk verify: %s\n", error.c_str());
         return exit_failure;
     }
 
     // The installer's own reading: its stream, its running hash, its check.
-    std::istringstream source(data);
+    std::istringstream source(std::move(data));
     package_istream in(source, true);
     in.wanted_types = {part_type::package_header, part_type::signature};
     std::string package = "(no package header)";

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/regular_file.h"
+
 namespace qpk {
 
 namespace {
@@ -74,14 +76,7 @@ bool add_directory(const std::string& root, const std::string& relative, std::ve
     return true;
 }
 
-}  // namespace
-
-bool read_whole_file(const std::string& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = system_error("cannot open", path);
-        return false;
-    }
+bool read_all(std::istream& in, const std::string& path, std::string& data, std::string& error) {
     std::ostringstream content;
     content << in.rdbuf();
     if (in.bad()) {
@@ -90,6 +85,27 @@ bool read_whole_file(const std::string& path, std::string& data, std::string& er
     }
     data = content.str();
     return true;
+}
+
+}  // namespace
+
+bool read_whole_file(const std::string& path, std::string& data, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = system_error("cannot open", path);
+        return false;
+    }
+    return read_all(in, path, data, error);
+}
+
+bool read_whole_regular_file(const std::string& path, std::string& data, std::string& error) {
+    regular_istream in(path);
+    if (!in.is_open()) {
+        error = in.status().st_mode != 0 ? "cannot open " + path + ": not a regular file"
+                                          : system_error("cannot open", path);
+        return false;
+    }
+    return read_all(in, path, data, error);
 }
 
 bool read_tree(const std::string& root, std::vector<file_item>& files, std::string& error) {

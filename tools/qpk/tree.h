@@ -19,4 +19,9 @@ bool read_tree(const std::string& root, std::vector<file_item>& files, std::stri
 // "cannot read ...") when it cannot be read.
 bool read_whole_file(const std::string& path, std::string& data, std::string& error);
 
+// The same for a file that must be a regular file: a FIFO or a device (which
+// would make the reading wait for ever or never end) is refused at once
+// ("cannot open ...: not a regular file").
+bool read_whole_regular_file(const std::string& path, std::string& data, std::string& error);
+
 }  // namespace qpk
