@@ -23,6 +23,9 @@ namespace {
 
 constexpr const char* saved_manifest_path = "/ram/MANIFEST";
 constexpr const char* stream_image_path = "/flash/var/pdb//image";
+// The same file, as the manifest and the database name it.
+constexpr const char* copied_image_path = "/flash/var/pdb/image";
+constexpr const char* boot_image_path = "/flash/bootimage";
 
 struct command_line {
     bool cleanup = false;
@@ -99,16 +102,21 @@ int stream_install_mode(installer_context& ctx, const command_line& options) {
                                      &record_dir, &boot);
     image.close();
     if (result == 0) {
-        std::string destination = record_dir + "image";
-        if (boot) {
-            stage_move(manifest, "/flash/var/pdb/image", "/flash/bootimage");
-            stage_symlink(manifest, "/flash/bootimage", destination);
+        if (record_dir.empty()) {
+            // No package keeps this copy as its image: a whole package on
+            // flash for nothing.
+            stage_remove(manifest, copied_image_path);
+        } else if (boot) {
+            stage_move(manifest, copied_image_path, boot_image_path);
+            stage_symlink(manifest, boot_image_path, record_dir + "image");
         } else {
-            stage_move(manifest, "/flash/var/pdb/image", destination);
+            stage_move(manifest, copied_image_path, record_dir + "image");
         }
         apply_manifest(manifest, false);
     } else {
         cancel_manifest(manifest);
+        // A later run would list the partial copy as a package named "image".
+        ::unlink(copied_image_path);
     }
     write_post_install_log(ctx);
     return result;
