@@ -50,7 +50,12 @@ run() {  # the installer on the demo root, its output shown and checked
   echo "\$ installer -r $root $*"
   local out status=0
   out=$("$installer" -r "$root" "$@" 2>&1) || status=$?
-  printf '%s\n' "$out" | tr '\r' '\n' | sed -e 's/\x1b\[?25[lh]//g' -e '/^ *$/d' -e 's/^/  /'
+  # What the terminal shows: the status line is redrawn in place with
+  # carriage returns, so only what stays on screen is printed.
+  printf '%s\n' "$out" | sed 's/\x1b\[?25[lh]//g' | awk '{
+      n = split($0, part, "\r"); shown = ""
+      for (i = 1; i <= n; i++) shown = part[i] substr(shown, length(part[i]) + 1)
+      sub(/ +$/, "", shown); if (shown != "") print "  " shown }'
   echo "  (exit status $status)"
   if [ "$status" -ne 0 ] || printf '%s\n' "$out" | grep -q 'ERROR: '; then failed=1; fi
 }
