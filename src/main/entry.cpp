@@ -12,6 +12,7 @@
 #include "console/context.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/stream_install.h"
 #include "main/upgrade_run.h"
 #include "manifest/manifest.h"
 #include "resolve/action_planner.h"
@@ -22,10 +23,6 @@
 namespace {
 
 constexpr const char* saved_manifest_path = "/ram/MANIFEST";
-constexpr const char* stream_image_path = "/flash/var/pdb//image";
-// The same file, as the manifest and the database name it.
-constexpr const char* copied_image_path = "/flash/var/pdb/image";
-constexpr const char* boot_image_path = "/flash/bootimage";
 
 struct command_line {
     bool cleanup = false;
@@ -83,43 +80,6 @@ bool enter_root(const std::string& root) {
         // nothing depends on it: every path the installer uses is absolute
     }
     return true;
-}
-
-int stream_install_mode(installer_context& ctx, const command_line& options) {
-    file_manifest manifest;
-    apply_actions(ctx, manifest, 1);
-    std::ofstream image(stream_image_path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!image) {
-        std::fputs("ERROR: could not open image\n", stdout);
-        std::fflush(stdout);
-        // What the scheduled actions staged must not stay behind on flash.
-        cancel_manifest(manifest);
-        return -1;
-    }
-    std::string record_dir;
-    bool boot = false;
-    int result = install_from_stream(ctx, manifest, std::cin, options.mask, user_set_states{}, image.rdbuf(),
-                                     &record_dir, &boot);
-    image.close();
-    if (result == 0) {
-        if (record_dir.empty()) {
-            // No package keeps this copy as its image: a whole package on
-            // flash for nothing.
-            stage_remove(manifest, copied_image_path);
-        } else if (boot) {
-            stage_move(manifest, copied_image_path, boot_image_path);
-            stage_symlink(manifest, boot_image_path, record_dir + "image");
-        } else {
-            stage_move(manifest, copied_image_path, record_dir + "image");
-        }
-        apply_manifest(manifest, false);
-    } else {
-        cancel_manifest(manifest);
-        // A later run would list the partial copy as a package named "image".
-        ::unlink(copied_image_path);
-    }
-    write_post_install_log(ctx);
-    return result;
 }
 
 int upgrade_mode(installer_context& ctx, const command_line& options) {
@@ -216,6 +176,6 @@ int installer_main(int argc, char** argv) {
         apply_manifest(manifest, false);
         return 0;
     }
-    if (options.from_stdin) return stream_install_mode(ctx, options);
+    if (options.from_stdin) return stream_install_mode(ctx, std::cin, options.mask);
     return upgrade_mode(ctx, options);
 }

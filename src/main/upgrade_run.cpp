@@ -3,15 +3,16 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/regular_file.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
 #include "resolve/install_planner.h"
 #include "resolve/selection.h"
+#include "store/database.h"
 #include "store/repository.h"
 
 namespace {
@@ -24,15 +25,13 @@ constexpr const char* boot_image_path = "/flash/bootimage";
 // The minimum version below which offered packages are refused while
 // downgrades are allowed; a marker that holds no number refuses nothing.
 bool read_downgrade_minimum(std::uint32_t& minimum) {
-    std::ifstream in(downgrade_marker);
-    if (!in.is_open()) return false;
+    std::string text;
+    if (read_small_file(downgrade_marker, max_meta_file_size, text) == small_file_result::missing) return false;
     minimum = 0;
-    std::string word;
     std::uint64_t value = 0;
-    if (!(in >> word)) return true;
-    for (char c : word) {
-        if (c < '0' || c > '9') break;
-        value = value * 10 + static_cast<unsigned>(c - '0');
+    const std::size_t start = text.find_first_not_of(" \t\n");
+    for (std::size_t i = start; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
         if (value > 0xFFFFFFFFu) return true;
     }
     minimum = static_cast<std::uint32_t>(value);
@@ -80,11 +79,13 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
 
     if (!candidates.empty()) prepare_post_install_log(ctx);
     for (const download_record* candidate : candidates) {
-        std::ifstream file(candidate->path, std::ios::in | std::ios::binary);
-        if (!file.is_open()) continue;
         bool boot = false;
-        int result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
-        file.close();
+        int result = 0;
+        {
+            regular_istream file(candidate->path);
+            if (!file.is_open()) continue;
+            result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
+        }
         if (result != 0) {
             // Nothing of this run is applied, not even what earlier
             // candidates and the scheduled actions staged.

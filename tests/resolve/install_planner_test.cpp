@@ -2,6 +2,15 @@
 // and the clean-up run, through the real program: what the console shows,
 // the exit status, the records the next run loads and the files left.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <sstream>
+
+#include "main/stream_install.h"
+#include "resolve/check_flags.h"
+#include "store/repository.h"
+#include "support/package_maker.h"
 
 #include "support/router_scenario.h"
 
@@ -149,6 +158,30 @@ TEST(InstallPlannerTest, ImagesAreWholePackageFiles) {
                          {{"-"}, boot, {}, {"bootimage="}}});
     EXPECT_EQ(root.read_file("/flash/var/pdb/hello/image"), image);
     EXPECT_EQ(root.read_file("/flash/bootimage"), boot);
+}
+
+// A copy of standard input that the flash cannot hold whole never becomes a
+// package image: the installation fails and leaves nothing behind.
+TEST(InstallPlannerTest, ACopyThatDoesNotFitFails) {
+    temp_root root;
+    std::mt19937 random(7);
+    std::string noise(200000, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    maker::recipe big;
+    big.image = noise;
+    const std::string file = maker::package(big);
+    const run_result r = run_in_private_mounts(
+        root.path(), [&] { return mount_tmpfs(root.host("/flash"), "128k"); },
+        [&] {
+            for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
+            std::istringstream input(file);
+            load_repository(context(), false, "i386");
+            return stream_install_mode(context(), input, check_newer) == 1 ? 0 : 1;
+        });
+    if (r.status == 77) GTEST_SKIP() << r.err;
+    EXPECT_EQ(scenario::screen(r.out), "installed hello-6.48.1\nERROR: could not write image\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(scenario::files(root), "");
 }
 
 }  // namespace
