@@ -17,6 +17,9 @@ struct installer_context {
     std::string status_line;
     std::vector<std::string> messages;
     bool quiet = false;
+    // The bundle whose members are being installed: until they are all in,
+    // the action planner leaves it alone.
+    const package_record* bundle_being_installed = nullptr;
 
     // Where console output goes; standard output in the program, a memory
     // stream in tests.

@@ -12,6 +12,7 @@
 #include "console/context.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/stream_install.h"
 #include "main/upgrade_run.h"
 #include "manifest/manifest.h"
 #include "resolve/action_planner.h"
@@ -22,7 +23,6 @@
 namespace {
 
 constexpr const char* saved_manifest_path = "/ram/MANIFEST";
-constexpr const char* stream_image_path = "/flash/var/pdb//image";
 
 struct command_line {
     bool cleanup = false;
@@ -80,38 +80,6 @@ bool enter_root(const std::string& root) {
         // nothing depends on it: every path the installer uses is absolute
     }
     return true;
-}
-
-int stream_install_mode(installer_context& ctx, const command_line& options) {
-    file_manifest manifest;
-    apply_actions(ctx, manifest, 1);
-    std::ofstream image(stream_image_path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!image) {
-        std::fputs("ERROR: could not open image\n", stdout);
-        std::fflush(stdout);
-        // What the scheduled actions staged must not stay behind on flash.
-        cancel_manifest(manifest);
-        return -1;
-    }
-    std::string record_dir;
-    bool boot = false;
-    int result = install_from_stream(ctx, manifest, std::cin, options.mask, user_set_states{}, image.rdbuf(),
-                                     &record_dir, &boot);
-    image.close();
-    if (result == 0) {
-        std::string destination = record_dir + "image";
-        if (boot) {
-            stage_move(manifest, "/flash/var/pdb/image", "/flash/bootimage");
-            stage_symlink(manifest, "/flash/bootimage", destination);
-        } else {
-            stage_move(manifest, "/flash/var/pdb/image", destination);
-        }
-        apply_manifest(manifest, false);
-    } else {
-        cancel_manifest(manifest);
-    }
-    write_post_install_log(ctx);
-    return result;
 }
 
 int upgrade_mode(installer_context& ctx, const command_line& options) {
@@ -208,6 +176,6 @@ int installer_main(int argc, char** argv) {
         apply_manifest(manifest, false);
         return 0;
     }
-    if (options.from_stdin) return stream_install_mode(ctx, options);
+    if (options.from_stdin) return stream_install_mode(ctx, std::cin, options.mask);
     return upgrade_mode(ctx, options);
 }

@@ -1,3 +1,118 @@
 #include "main/upgrade_run.h"
 
-void upgrade_run(installer_context&, file_manifest&, std::uint32_t) {}
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/regular_file.h"
+#include "resolve/action_planner.h"
+#include "resolve/check_flags.h"
+#include "resolve/install_planner.h"
+#include "resolve/selection.h"
+#include "store/database.h"
+#include "store/repository.h"
+
+namespace {
+
+constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
+constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
+constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/", "/flash/var/pckg/"};
+constexpr const char* boot_image_path = "/flash/bootimage";
+
+// The minimum version below which offered packages are refused while
+// downgrades are allowed; a marker that holds no number refuses nothing.
+bool read_downgrade_minimum(std::uint32_t& minimum) {
+    std::string text;
+    if (read_small_file(downgrade_marker, max_meta_file_size, text) == small_file_result::missing) return false;
+    minimum = 0;
+    std::uint64_t value = 0;
+    const std::size_t start = text.find_first_not_of(" \t\n");
+    for (std::size_t i = start; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > 0xFFFFFFFFu) return true;
+    }
+    minimum = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// The first download directory that offers anything.
+void find_candidates(installer_context& ctx, candidate_list& candidates) {
+    struct stat st;
+    if (::stat(ignore_marker, &st) != 0) scan_download_dir(ctx, download_dirs[0], candidates);
+    if (candidates.empty()) scan_download_dir(ctx, download_dirs[1], candidates);
+    if (candidates.empty()) scan_download_dir(ctx, download_dirs[2], candidates);
+}
+
+// Whether a package could be enabled without two conflicting packages
+// ending up enabled: no enabled package conflicts with it, and it conflicts
+// with no enabled package.
+bool free_of_enabled_conflicts(const installer_context& ctx, const package_record& record) {
+    if (find_enabled_conflict(ctx, record)) return false;
+    for (const auto& other : ctx.packages)
+        if (other.get() != &record && !other->disabled && conflicts_with(record, *other)) return false;
+    return true;
+}
+
+}  // namespace
+
+void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t mask) {
+    std::uint32_t minimum = no_minimum_version;
+    if (read_downgrade_minimum(minimum)) mask |= check_older;
+
+    candidate_list found;
+    find_candidates(ctx, found);
+    std::vector<download_record*> candidates;
+    for (const auto& record : found) candidates.push_back(record.get());
+    filter_candidates(ctx, candidates, minimum, true);
+
+    user_set_states states;
+    std::set<std::string> keep_enabled;
+    for (const auto& record : ctx.packages) {
+        if (record->user_set) states.emplace(record->name, record->disabled);
+        if (record->disabled) continue;
+        keep_enabled.insert(record->name);
+        for (const requirement& provision : record->provisions) keep_enabled.insert(provision.name);
+    }
+
+    if (!candidates.empty()) prepare_post_install_log(ctx);
+    for (const download_record* candidate : candidates) {
+        bool boot = false;
+        int result = 0;
+        {
+            regular_istream file(candidate->path);
+            if (!file.is_open()) continue;
+            result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
+        }
+        if (result != 0) {
+            // Nothing of this run is applied, not even what earlier
+            // candidates and the scheduled actions staged.
+            cancel_manifest(manifest);
+            return;
+        }
+        if (candidate->image) {
+            char image[128];
+            std::snprintf(image, sizeof image, "%s%s/image", "/flash/var/pdb/", candidate->name.c_str());
+            if (boot) {
+                stage_move(manifest, candidate->path, boot_image_path);
+                stage_symlink(manifest, boot_image_path, image);
+            } else {
+                stage_move(manifest, candidate->path, image);
+            }
+        }
+    }
+
+    std::vector<package_record*> enable;
+    for (const std::string& name : keep_enabled) {
+        package_record* record = find_provider(ctx, name);
+        if (record && record->disabled && free_of_enabled_conflicts(ctx, *record)) enable.push_back(record);
+    }
+    enable_records(ctx, manifest, enable, 1);
+
+    if (ctx.packages.empty()) {
+        report_error(ctx, "router installation failed!!!");
+        cancel_manifest(manifest);
+    }
+}

@@ -135,6 +135,9 @@ public:
         for (const auto& owned : ctx_.packages) {
             package_record& bundle = *owned;
             if (!bundle.bundle || bundle.scheduled_action == action_uninstall) continue;
+            // A bundle whose members are still being installed has no active
+            // member yet because its first members may go in disabled.
+            if (&bundle == ctx_.bundle_being_installed) continue;
             bool active_member = false;
             bool inactive_member = false;
             for (const auto& member : ctx_.packages) {

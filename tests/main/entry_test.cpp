@@ -93,6 +93,10 @@ TEST(EntryTest, CommitAndCancelTheSavedManifest) {
 TEST(EntryTest, UpgradeRunsAndTheRootChange) {
     temp_root root, fine;
     ::rmdir(root.host("/flash/boot").c_str());
+    for (const temp_root* r : {&root, &fine}) {  // one installed package: a router without any is broken
+        r->write_file("/flash/var/pdb/base/version", "1 1\n");
+        r->write_file("/flash/var/pdb/base/files", "");
+    }
     const std::vector<std::string> before = snapshot(root.path()), fine_before = snapshot(fine.path());
     const std::tuple<const temp_root*, std::vector<std::string>, std::string> runs[] = {
         {&root, {"-r", "/missing"}, "chroot: No such file or directory\n1"}, {&root, {"-q"}, "28"}, {&root, {"--reinstall"}, resuming + "0"},

@@ -144,7 +144,7 @@ TEST(ActionPlannerTest, ScheduledActionsCarriedOutByAnUpgradeRun) {
         std::vector<std::string> disabled_in_reverse_load_order = {};
     };
     const row rows[] = {
-        {"nothing installed", "", "", ""},
+        {"nothing installed", "", "ERROR: router installation failed!!!\n", ""},
         {"the only package disabled", "a@disable", "ERROR: can not uninstall or disable all packages\n", "a on"},
         {"a needed dependency stays", "p>d d@disable", warning("can not disable d-1.0: p depends on it"), "d on,p on"},
         {"another provider makes the uninstall harmless", "p>d d@uninstall e+d", "", "e on,p on"},

@@ -44,6 +44,7 @@ qpk::package_contents contents(const recipe& package) {
     c.version = version_of(package.version);
     c.build_time = package.build_time;
     c.header_flags = package.flags;
+    c.architecture = package.architecture;
     c.dependencies = requirements(package.depends);
     c.provisions = requirements(package.provides);
     c.conflicts = requirements(package.conflicts);

@@ -16,6 +16,7 @@ struct recipe {
     std::string version = "6.48.1";  // as the package tool takes it
     std::uint32_t build_time = 1700000000;
     std::uint32_t flags = 0;  // header flags
+    std::optional<std::string> architecture = {};
     // NAME[:MIN[:MAX[:PRECEDENCE]]] each; a list part is written only for a
     // list that is not empty.
     std::vector<std::string> depends = {}, provides = {}, conflicts = {};
