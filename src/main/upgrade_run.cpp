@@ -21,6 +21,8 @@ constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
 constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
 constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/", "/flash/var/pckg/"};
 constexpr const char* boot_image_path = "/flash/bootimage";
+// A package file is read through whole while it is installed.
+constexpr std::size_t install_read_size = 65536;
 
 // The minimum version below which offered packages are refused while
 // downgrades are allowed; a marker that holds no number refuses nothing.
@@ -82,7 +84,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
         bool boot = false;
         int result = 0;
         {
-            regular_istream file(candidate->path);
+            regular_istream file(candidate->path, install_read_size);
             if (!file.is_open()) continue;
             result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
         }
