@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -196,9 +197,10 @@ private:
     std::vector<std::pair<const package_record*, std::uint64_t>> activating_;
 };
 
-}  // namespace
-
-bool plan_actions(installer_context& ctx, record_list& removal, record_list& enable, bool report) {
+// Runs the propagation steps; `enabling` gets the records they leave
+// scheduled for enable, in package-list order, and the result is what
+// filter_candidates keeps of them, in its order.
+record_list propagate(installer_context& ctx, bool report, record_list& enabling) {
     {
         propagation steps(ctx, report);
         steps.follow_bundles();
@@ -209,18 +211,59 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
         steps.drop_orphans();
         steps.settle_bundles();
     }
-
-    record_list enabling;
+    enabling.clear();
     for (const auto& record : ctx.packages)
         if (record->scheduled_action == action_enable) enabling.push_back(record.get());
     record_list enabled = enabling;
     filter_candidates(ctx, enabled, no_minimum_version, false);
-    // A record dropped here (superseded by a related one being enabled, or
-    // not the latest build in flagged state) is not enabled; left with its
-    // action it would still count as active to every later plan of the run.
-    // Cleared before the plan is judged, so that a plan whose only active
-    // records were such enables is refused like any other that leaves
-    // nothing active.
+    return enabled;
+}
+
+}  // namespace
+
+bool plan_actions(installer_context& ctx, record_list& removal, record_list& enable, bool report) {
+    // An enable that filter_candidates drops (superseded by a related record
+    // being enabled, or not the latest build in flagged state) never happens,
+    // so neither may what the steps did for it: the packages disabled because
+    // it conflicts with them, the dependencies enabled for it. The plan is
+    // made again, quietly, from the requested actions without such requests
+    // until none is dropped; each round withdraws at least one request.
+    std::vector<std::uint32_t> requested;
+    requested.reserve(ctx.packages.size());
+    for (const auto& record : ctx.packages) requested.push_back(record->scheduled_action);
+    const auto restore_requested = [&] {
+        for (std::size_t i = 0; i < requested.size(); ++i) ctx.packages[i]->scheduled_action = requested[i];
+    };
+    std::unordered_map<const package_record*, std::size_t> position;
+    for (std::size_t i = 0; i < ctx.packages.size(); ++i) position[ctx.packages[i].get()] = i;
+
+    record_list enabling;
+    record_list enabled = propagate(ctx, false, enabling);
+    for (;;) {
+        const std::unordered_set<package_record*> kept(enabled.begin(), enabled.end());
+        bool withdrawn = false;
+        for (package_record* record : enabling) {
+            std::uint32_t& request = requested[position.at(record)];
+            if (!kept.contains(record) && request == action_enable) {
+                request = action_none;
+                withdrawn = true;
+            }
+        }
+        if (!withdrawn) break;
+        restore_requested();
+        enabled = propagate(ctx, false, enabling);
+    }
+    if (report) {
+        // The same steps once more on the same actions, to report the
+        // warnings of the plan that is carried out.
+        restore_requested();
+        enabled = propagate(ctx, true, enabling);
+    }
+    // What is still dropped was enabled by the steps themselves (a
+    // dependency); left with its action it would count as active to every
+    // later plan of the run. Cleared before the plan is judged, so that a
+    // plan whose only active records were such enables is refused like any
+    // other that leaves nothing active.
     const std::unordered_set<package_record*> kept(enabled.begin(), enabled.end());
     for (package_record* record : enabling)
         if (!kept.contains(record)) record->scheduled_action = action_none;

@@ -182,6 +182,10 @@ bool is_valid_record_name(const std::string& name) {
     // or a line end would split the name in the saved manifest and in the
     // files that name packages by a word.
     if (name.empty() || name[0] == '.') return false;
+    // The stream install copies its package to /flash/var/pdb/image: a
+    // record directory of that name would stand in its way, and the copy in
+    // the record's.
+    if (name == "image") return false;
     for (char c : name)
         if (c == '/' || c == '\0' || std::isspace(static_cast<unsigned char>(c))) return false;
     return true;
@@ -347,7 +351,7 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
 
 bool mark_disabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name)) {
+    if (is_valid_record_name(record.name) && !record.second_kind) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "enabled");
         good = stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n");
@@ -359,7 +363,7 @@ bool mark_disabled(package_record& record, file_manifest& manifest) {
 
 bool mark_enabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name)) {
+    if (is_valid_record_name(record.name) && !record.second_kind) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "disabled");
         good = true;

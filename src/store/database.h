@@ -31,7 +31,7 @@ std::string schedule_path(const std::string& name);
 
 // Whether the name can stand as one directory entry under /flash/var/pdb/:
 // not empty, no leading "." (the loader skips dot-directories), no "/", no
-// NUL, no blank and no line end.
+// NUL, no blank and no line end, and not "image" (the stream install's copy).
 bool is_valid_record_name(const std::string& name);
 
 // Completes a record from its record directory and its schedule file. Meta
@@ -67,8 +67,8 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
 
 // Stage the state files of a disabled or an enabled package and reset the
 // scheduled action. The result tells whether the state file that should
-// exist afterwards was staged (nothing is staged for a name that cannot be a
-// record directory); the flags change either way.
+// exist afterwards was staged (nothing is staged for a second-kind record or
+// for a name that cannot be a record directory); the flags change either way.
 bool mark_disabled(package_record& record, file_manifest& manifest);
 bool mark_enabled(package_record& record, file_manifest& manifest);
 

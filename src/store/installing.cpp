@@ -48,12 +48,15 @@ bool is_installable_name(const std::string& name, const std::string& destination
 mode_t installed_mode(std::uint16_t mode) { return mode & 0777; }
 
 // Whether a path below /flash now belongs to another package: a record of
-// another name lists it (a record of the same name is the same package, an
-// image of it in both image places). A file that moved to another package in
+// another name lists it, or the namesake of a second-kind record (another
+// record of the same name and kind is the same package, an image of it in
+// both image places). A file that moved to another package in
 // this run is then left to its new owner, whose staged copy must survive.
 bool taken_by_another(const installer_context& ctx, const package_record& record, const std::string& entry) {
     for (const auto& other : ctx.packages)
-        if (other.get() != &record && other->name != record.name && other->files.count(entry) != 0) return true;
+        if (other.get() != &record && (other->name != record.name || other->second_kind != record.second_kind) &&
+            other->files.count(entry) != 0)
+            return true;
     return false;
 }
 
@@ -69,6 +72,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
         return false;
     }
     const bool second_kind = stream.has_second_magic();
+    record.second_kind = second_kind;
     if (!second_kind && !claim_record_directory(record, manifest)) return false;
 
     if (stream.current_type == part_type::image) {
@@ -225,7 +229,7 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
     // markers) must not turn into a removal of the database itself.
-    if (is_valid_record_name(record.name)) {
+    if (is_valid_record_name(record.name) && !record.second_kind) {
         const std::string dir = record_directory(record);
         // What this run staged for the record (its meta and state files, its
         // image) would bring it back at the next start.

@@ -66,6 +66,10 @@ struct package_record : package_description {
     // The enabled or disabled state was chosen explicitly, not automatically.
     bool user_set = false;
     std::uint32_t scheduled_action = action_none;
+    // Installed in this run from a second-kind package file: it owns no
+    // record directory and no meta or state files (those of its namesake's
+    // record directory belong to the namesake).
+    bool second_kind = false;
 };
 
 struct download_record : package_description {
