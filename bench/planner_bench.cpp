@@ -2,9 +2,7 @@
 // conflicts, bundles, disabled packages and scheduled actions. The records
 // exist only in memory; what the plan stages goes into a manifest that is
 // cancelled, never applied. Staging still creates temporary files, so the
-// benchmarks run in a child process that has changed root into a temporary
-// directory of its own, which the parent removes afterwards: nothing reaches
-// the machine's /flash, /ram or /tmp.
+// benchmarks run in a scratch root.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "resolve/action_planner.h"
+#include "scratch_root.h"
 #include "resolve/version.h"
 
 namespace {
@@ -136,32 +135,5 @@ BENCHMARK(BM_PlanActions)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    char pattern[] = "/tmp/planner-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const std::string root = pattern;
-    const char* const directories[] = {"/flash", "/flash/var", "/flash/var/pdb", "/ram", "/tmp"};
-    for (const char* dir : directories) ::mkdir((root + dir).c_str(), 0755);
-
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chroot(root.c_str()) != 0 || ::chdir("/") != 0) {
-            std::perror("chroot");
-            ::_exit(1);
-        }
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-        std::fflush(nullptr);
-        ::_exit(0);
-    }
-    int status = 1;
-    if (child > 0) ::waitpid(child, &status, 0);
-    // The manifests were cancelled, so only the directories are left.
-    for (auto dir = std::rbegin(directories); dir != std::rend(directories); ++dir) ::rmdir((root + *dir).c_str());
-    ::rmdir(root.c_str());
-    return child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    return run_benchmarks_in_scratch_root(argc, argv, {"/flash", "/flash/var", "/flash/var/pdb", "/ram", "/tmp"});
 }
