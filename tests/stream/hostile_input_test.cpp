@@ -1,11 +1,11 @@
-// Package files changed, cut short or made up, read through every reader of the installer (support/hostile_input.h): nothing may
+// Package files changed, cut short or made up, read through every reader of the installer (fuzz/hostile_input.h): nothing may
 // crash or run away, the readers must agree, no changed package may verify, no cut one read whole.
 #include <gtest/gtest.h>
 
 
 #include "stream/little_endian.h"
 #include "stream/package_bytes.h"
-#include "support/hostile_input.h"
+#include "hostile_input.h"
 #include "support/sample_packages.h"
 #include "verify/vectors.h"
 
