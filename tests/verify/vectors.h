@@ -20,7 +20,13 @@ struct vector_record {
     std::map<std::string, std::string> fields;
     std::vector<std::string> words;
     bool has(const std::string& key) const { return fields.count(key) != 0; }
-    const std::string& at(const std::string& key) const { return has(key) ? fields.at(key) : throw std::runtime_error("no " + key + " in: " + line); }
+    const std::string& at(const std::string& key) const {
+        return has(key) ? fields.at(key) : throw std::runtime_error("no " + key + " in: " + line);
+    }
+    std::vector<std::uint8_t> bytes(const std::string& key) const {  // of a hex field
+        const std::string text = test_bytes::from_hex(at(key));
+        return {text.begin(), text.end()};
+    }
 };
 using vector_file = std::map<std::string, std::vector<vector_record>>;  // sections by name, records in file order
 
@@ -28,31 +34,28 @@ inline vector_file load_vectors(const std::string& name) {  // VECTORS_DIR/name
     std::ifstream in(std::string(VECTORS_DIR) + "/" + name);
     if (!in) throw std::runtime_error("cannot read the vectors " + name);
     vector_file file;
-    std::string section, key;
+    std::string section;
     for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#' || line[0] == '[') {
-            if (!line.empty() && line[0] == '[') section = line.substr(1, line.find(']') - 1);
-            continue;
-        }
+        if (line.starts_with("[")) section = line.substr(1, line.find(']') - 1);
+        if (line.empty() || line[0] == '#' || line[0] == '[') continue;
         vector_record record{line, {}, {}};
         std::istringstream words(line);
-        key.clear();
+        std::string key;
         for (std::string word; words >> word;) {
-            if (const auto eq = word.find('='); eq != std::string::npos) record.fields[key = word.substr(0, eq)] = word.substr(eq + 1);
-            else if (!key.empty()) record.fields[key] += " " + word;
-            else record.words.push_back(word);
+            const auto eq = word.find('=');
+            if (eq != std::string::npos) {
+                key = word.substr(0, eq);
+                record.fields[key] = word.substr(eq + 1);
+            } else if (!key.empty()) {
+                record.fields[key] += " " + word;
+            } else {
+                record.words.push_back(word);
+            }
         }
         file[section].push_back(record);
     }
     return file;
 }
-
-inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    const std::string bytes = test_bytes::from_hex(hex);
-    return {bytes.begin(), bytes.end()};
-}
-inline std::string to_hex(const std::uint8_t* data, std::size_t n) { return test_bytes::to_hex(data, n); }
-inline std::string to_hex(const std::vector<std::uint8_t>& v) { return to_hex(v.data(), v.size()); }
 
 inline std::vector<std::uint32_t> vector_table(const vector_file& f) {  // the sign_hash table of [table]
     std::vector<std::uint32_t> table;
@@ -61,21 +64,25 @@ inline std::vector<std::uint32_t> vector_table(const vector_file& f) {  // the s
     return table;
 }
 
-// The value of key in the first record of the section that has it ([key], [keys]).
-inline const std::string& section_field(const vector_file& f, const std::string& section, const std::string& key) {
+// The first record of the section that has key ([key], [keys]).
+inline const vector_record& record_with(const vector_file& f, const std::string& section, const std::string& key) {
     for (const auto& record : f.at(section))
-        if (record.has(key)) return record.at(key);
+        if (record.has(key)) return record;
     throw std::runtime_error("no " + key + " in [" + section + "]");
 }
 
 // [keys] of packages.txt with the table of signature.txt: the development pair's public keys.
 inline verify::public_keys package_vector_keys() {
-    const auto pkg = load_vectors("packages.txt");
-    const auto ed = from_hex(section_field(pkg, "keys", "eddsa_public")), cv = from_hex(section_field(pkg, "keys", "curve25519_public"));
+    const vector_file packages = load_vectors("packages.txt");
+    const auto ed = record_with(packages, "keys", "eddsa_public").bytes("eddsa_public");
+    const auto cv = record_with(packages, "keys", "curve25519_public").bytes("curve25519_public");
     const auto table = vector_table(load_vectors("signature.txt"));
-    if (ed.size() != 32 || cv.size() != 32 || table.size() != verify::sign_hash_table_words) throw std::runtime_error("malformed vector keys");
+    if (ed.size() != 32 || cv.size() != 32 || table.size() != verify::sign_hash_table_words)
+        throw std::runtime_error("malformed vector keys");
     verify::public_keys keys{};
-    std::memcpy(keys.eddsa_public, ed.data(), 32), std::memcpy(keys.curve25519_public, cv.data(), 32), std::memcpy(keys.table, table.data(), sizeof keys.table);
+    std::memcpy(keys.eddsa_public, ed.data(), 32);
+    std::memcpy(keys.curve25519_public, cv.data(), 32);
+    std::memcpy(keys.table, table.data(), sizeof keys.table);
     return keys;
 }
 
@@ -83,6 +90,23 @@ inline verify::public_keys package_vector_keys() {
 inline bool build_has_vector_keys() {
     const verify::public_keys keys = package_vector_keys();
     return std::memcmp(&keys, &verify::builtin_keys(), sizeof keys) == 0;
+}
+
+// The package files of packages.txt: the levels of their signatures in file order ("21"), and their bytes.
+struct package_file {
+    std::string levels;
+    std::string bytes;
+};
+inline std::vector<package_file> package_files() {
+    std::vector<package_file> files;
+    std::string levels;
+    const vector_file packages = load_vectors("packages.txt");
+    for (const vector_record& record : packages.at("keys")) {
+        if (record.has("level")) levels = record.at("level");
+        std::erase(levels, ' ');
+        if (record.has("file")) files.push_back({levels, test_bytes::from_hex(record.at("file"))});
+    }
+    return files;
 }
 
 }  // namespace test_vectors
