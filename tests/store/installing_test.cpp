@@ -83,7 +83,8 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
         };
         uninstall(s.uninstall_before);
         bool ok = true;
-        auto record = new_package_record("");
+        auto owned = new_package_record("");
+        package_record* record = owned.get();
         if (s.install) {
             std::istringstream in(bytes);
             package_istream stream(in, true);
@@ -93,6 +94,8 @@ std::string run_scenario(const temp_root& root, const scenario& s, const std::st
             record->disabled = s.disabled;
             if (s.member) record->bundle_reference = {"velnor", record->version, record->version, 0};
             ok = install_package(t.ctx, *record, m, stream);
+            // The package list owns an installed record, as after a real installation.
+            if (ok) t.ctx.packages.push_back(std::move(owned));
         }
         uninstall(s.uninstall_after);
         std::string console = t.all(), out;
