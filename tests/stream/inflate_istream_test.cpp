@@ -6,19 +6,11 @@
 #include "stream/package_bytes.h"
 #include "stream/package_istream.h"
 #include "stream/test_sources.h"
+#include "support/sample_packages.h"
 
 namespace {
 
-// Partly compressible, so that compressed input and inflated windows fall at unrelated places.
-const std::string data = [] {
-    std::string out(20000, '\0');
-    std::uint32_t x = 12345;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = (i / 64) % 3 ? static_cast<char>('a' + i % 17) : static_cast<char>(x >> 24);
-    }
-    return out;
-}();
+const std::string data = samples::pattern(20000);
 const std::string packed = qpk::zlib_compress(data);
 
 std::string read_up_to(std::istream& in, std::size_t n) {
@@ -74,7 +66,8 @@ TEST(InflateIstreamTest, ReadsAcrossWindowsWithoutGapOrRepeat) {
 // compressed stream are not delivered. Positions count the bytes handed out; seeks go forward only.
 TEST(InflateIstreamTest, BrokenDataAndSeeking) {
     std::string corrupt = packed;
-    for (std::size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i) corrupt[i] = static_cast<char>(~corrupt[i]);
+    for (std::size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i)
+        corrupt[i] = static_cast<char>(~corrupt[i]);
     std::string bad_header = packed;
     bad_header[0] = 0x13;
     const struct {
@@ -106,7 +99,7 @@ TEST(InflateIstreamTest, BrokenDataAndSeeking) {
     EXPECT_TRUE(in.seekg(9999, std::ios_base::cur) && in.tellg() == 10000);
     EXPECT_EQ(read_up_to(in, 10), data.substr(10000, 10));
     EXPECT_TRUE(in.seekg(15000) && in.get() == byte_at(15000));
-    for (const auto& [off, dir] : {std::pair{100, std::ios_base::beg}, {-1, std::ios_base::cur}, {0, std::ios_base::end}}) {
+    for (const auto& [off, dir] : {std::pair{100, std::ios::beg}, {-1, std::ios::cur}, {0, std::ios::end}}) {
         EXPECT_TRUE(in.seekg(off, dir).fail());
         in.clear();
     }

@@ -4,16 +4,12 @@
 
 #include "stream/package_bytes.h"
 #include "stream/test_sources.h"
+#include "support/sample_packages.h"
 
 using namespace test_bytes;
+using samples::pattern;
 
 namespace {
-
-std::string pattern(std::size_t n, unsigned seed) {
-    std::string out(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
-    return out;
-}
 
 std::string read_all(std::istream& in) {  // the rest of the part; eof and fail cleared as a caller would
     std::string out(1 << 20, '\0');
@@ -30,9 +26,9 @@ std::string read_all(std::istream& in) {  // the rest of the part; eof and fail 
 // and tee once, also where the source refuses it; the hash covers everything from the package header on.
 TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     // A package header, an unwanted part, a text, a part longer than the skip buffer, an empty part, a signature.
-    const std::string header = pattern(36, 1);
-    const std::string big = pattern(40000, 3);
-    const std::string sample = file(part(1, header) + part(7, pattern(10, 2)) + part(24, "123 456") + part(4, big) +
+    const std::string header = pattern(36);
+    const std::string big = pattern(40000);
+    const std::string sample = file(part(1, header) + part(7, pattern(10)) + part(24, "123 456") + part(4, big) +
                                     part(2, "") + part(9, std::string(132, 0)));
     const std::streamoff length = static_cast<std::streamoff>(big.size());
     for (int options = 0; options < 12; ++options) {
@@ -95,8 +91,8 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
 // (bytes put back first too) nothing below 68 bytes, 68 below 132, else 132, the rest staying in the part; nothing
 // without hashing; in a file cut inside its signature, what arrived.
 TEST(PackageIstreamTest, SignatureParts) {
-    const std::string first = part(1, pattern(36, 4)) + part(24, "abc") + part(9, std::string(68, 'x'));
-    const std::string second = part(16, "mips") + part(1, pattern(32, 5)) + part(25, "") + part(3, pattern(34, 6));
+    const std::string first = part(1, pattern(36)) + part(24, "abc") + part(9, std::string(68, 'x'));
+    const std::string second = part(16, "mips") + part(1, pattern(32)) + part(25, "") + part(3, pattern(34));
     const std::string head = file(first + second);
     const std::size_t switch_at = 8 + first.size() + 48;
     const struct {
@@ -109,7 +105,7 @@ TEST(PackageIstreamTest, SignatureParts) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.length);
-        const std::string whole = file(head.substr(8) + part(9, pattern(r.length, 8)) + part(16, "i386"));
+        const std::string whole = file(head.substr(8) + part(9, pattern(r.length)) + part(16, "i386"));
         const std::string bytes = whole.substr(0, whole.size() - (r.cut ? 10 + r.cut : 0));
         std::istringstream raw(bytes);
         std::ostringstream tee;
@@ -140,11 +136,11 @@ TEST(PackageIstreamTest, SignatureParts) {
     }
 }
 
-// Files short, of another magic, cut, with stray bytes after them or a part beyond their end: refused at once, or
-// ended by next_part, which returns -1 alike at the declared end, at a part boundary before it, inside a part header,
-// or before stray bytes; only the first is whole.
+// Files short, of another magic, with stray bytes after them or a part beyond their end: refused at once, or ended by
+// next_part at the declared end or before the stray bytes; only the first is whole. (Files cut anywhere: the
+// hostile-input test.)
 TEST(PackageIstreamTest, HandMadeFiles) {
-    const std::string h = part(1, pattern(36, 9));
+    const std::string h = part(1, pattern(36));
     const std::string whole = file(h + part(9, std::string(68, 's')));  // 124 bytes
     std::string longer = whole;
     longer[4] = static_cast<char>(longer[4] + 6);
@@ -161,18 +157,15 @@ TEST(PackageIstreamTest, HandMadeFiles) {
         {std::string(20, 'x'), true, 0, false},
         {file(""), false, 0, true},
         {whole, false, 2, true},
-        {whole.substr(0, 50), false, 1, false},
-        {whole.substr(0, 53), false, 1, false},
-        {whole.substr(0, 123), false, 2, false},
         {whole + "xyz", false, 2, false},
         {longer, false, 2, false},
-        {file(h + part_claiming(1, 100, pattern(50, 1))), false, 2, false},
-        {file(h + part_claiming(1, 0xFFFFFFFF, pattern(50, 1))), false, 2, false},
+        {file(h + part_claiming(1, 100, pattern(50))), false, 2, false},
+        {file(h + part_claiming(1, 0xFFFFFFFF, pattern(50))), false, 2, false},
     };
     for (const auto& c : cases) {
         for (int k = 0; k < 4; ++k) {
             SCOPED_TRACE(c.bytes.size() * 10 + k);
-            test_source src(c.bytes, k < 2 ? test_source::options{} : pipe_options);
+            test_source src(c.bytes, k < 2 ? test_source::options{} : test_source::options{.seekable = false});
             std::istream source(&src);
             package_istream in(source, k % 2);
             in.wanted_types = {1, 9};
@@ -190,66 +183,12 @@ TEST(PackageIstreamTest, HandMadeFiles) {
     EXPECT_TRUE(package_istream(second, false).has_second_magic());
 }
 
-// Found by the fuzz target: a part that claims more bytes than the file holds, read byte by byte past its end, then
-// stepped back on. The byte that never came was counted as consumed, so the position ran one past the data and the byte
-// read again was handed out as that of a later position.
-TEST(PackageIstreamTest, ReadPastTheDataThenStepBack) {
-    for (bool hashing : {false, true}) {
-        std::istringstream source(file(part_claiming(7, 10, std::string("A\0", 2))));
-        package_istream stream(source, hashing);
-        stream.wanted_types = {7};
-        ASSERT_EQ(stream.next_part(), 7);
-        EXPECT_EQ(stream.get(), 'A');
-        EXPECT_EQ(stream.get(), 0);
-        EXPECT_EQ(stream.get(), EOF);
-        stream.clear();
-        EXPECT_EQ(stream.tellg(), 2);  // the byte that never came is not consumed
-        stream.unget();
-        EXPECT_EQ(stream.tellg(), 1);
-        EXPECT_EQ(stream.get(), 0);  // the byte of position 1, again
-    }
-}
-
-namespace {
-
-// A source that throws once limit bytes are read, as a file stream does on a device error.
-struct failing_source : std::streambuf {
-    std::string data;
-    std::size_t limit;
-    std::size_t next = 0;
-    failing_source(std::string d, std::size_t l) : data(std::move(d)), limit(l) {}
-    std::streamsize xsgetn(char* s, std::streamsize n) override {
-        const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(n), data.size() - next);
-        if (next + want > limit) throw std::ios_base::failure("device error");
-        std::memcpy(s, data.data() + next, want);
-        next += want;
-        return static_cast<std::streamsize>(want);
-    }
-    int_type underflow() override { throw std::ios_base::failure("device error"); }
-};
-
-// A source larger than 4 GiB: its start, then zeros; it seeks forward.
-struct endless_source : std::streambuf {
-    std::string start;
-    std::uint64_t at = 0;
-    std::streamsize xsgetn(char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i, ++at) s[i] = at < start.size() ? start[at] : '\0';
-        return n;
-    }
-    pos_type seekoff(off_type off, std::ios_base::seekdir, std::ios_base::openmode) override {
-        at += static_cast<std::uint64_t>(off);
-        return pos_type(off_type(at));
-    }
-};
-
-}  // namespace
-
 // A source that throws reads as the end of the data; a part header past 4 GiB ends the file instead of wrapping the
 // offsets.
 TEST(PackageIstreamTest, FailingAndEndlessSources) {
-    const std::string h = part(1, pattern(36, 9));
+    const std::string h = part(1, pattern(36));
     for (std::size_t limit : {0, 20, 100, 3000}) {
-        failing_source buffer(file(h + part(23, pattern(4000, 3)) + part(3, pattern(2, 0))), limit);
+        test_source buffer(file(h + part(23, pattern(4000)) + part(3, pattern(2))), {.fail_at = limit});
         std::istream source(&buffer);
         package_istream in(source, limit == 20 || limit == 3000);
         in.wanted_types = {1, 23, 3};
@@ -260,8 +199,7 @@ TEST(PackageIstreamTest, FailingAndEndlessSources) {
         }
         EXPECT_TRUE(parts < 3 && in.fail()) << limit;
     }
-    endless_source buffer;
-    buffer.start = file(h + part_claiming(5, 0xFFFFFFF0, ""));
+    test_source buffer(file(h + part_claiming(5, 0xFFFFFFF0, "")), {.zeros_after = true});
     std::istream source(&buffer);
     package_istream in(source, false);
     in.wanted_types = {1, 5};

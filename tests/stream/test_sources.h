@@ -1,9 +1,10 @@
 // A stream buffer standing in for what a package stream reads from: a file that can seek, a pipe that cannot, a source
-// that refuses putback or trickles its data; it counts the bytes it hands out.
+// that refuses putback, trickles its data, fails like a device or runs on in zeros; it counts the bytes it hands out.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
+#include <ios>
 #include <streambuf>
 #include <string>
 
@@ -12,7 +13,9 @@ public:
     struct options {
         bool seekable = true;
         bool putback = true;
-        std::size_t trickle = 0;  // when not 0, the most a block read delivers
+        std::size_t trickle = 0;                // when not 0, the most a block read delivers
+        std::size_t fail_at = std::string::npos;  // a refill from here on throws, as a file stream on a device error
+        bool zeros_after = false;               // zeros follow the data for ever
     };
     explicit test_source(std::string data) : test_source(std::move(data), options{}) {}
     test_source(std::string data, options opts) : data_(std::move(data)), opts_(opts) {
@@ -24,9 +27,10 @@ public:
 
 protected:
     int_type underflow() override {
-        if (gptr() == egptr() && next_ < data_.size()) {
-            const std::size_t n = std::min(buffer_.size(), data_.size() - next_);
-            std::memcpy(buffer_.data(), data_.data() + next_, n);
+        if (gptr() == egptr() && next_ >= opts_.fail_at) throw std::ios_base::failure("device error");
+        if (gptr() == egptr() && (next_ < data_.size() || opts_.zeros_after)) {
+            const std::size_t n = next_ < data_.size() ? std::min(buffer_.size(), data_.size() - next_) : 1;
+            std::memcpy(buffer_.data(), next_ < data_.size() ? data_.data() + next_ : "", n);
             next_ += n;
             bytes_read += n;
             setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
@@ -65,5 +69,3 @@ private:
     std::string buffer_;
     std::size_t next_ = 0;
 };
-
-inline const test_source::options pipe_options{false, true, 0};

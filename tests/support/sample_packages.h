@@ -1,5 +1,5 @@
 // Small valid package files of every shape the installer reads, made with the writer library and signed with a given
-// private key file: the starting points of the hostile-input tests and the seeds of the fuzz corpus.
+// private key file: the starting points of the hostile-input tests and of the fuzz corpus (fuzz/make_seeds.cpp).
 #pragma once
 
 #include <memory>
@@ -152,17 +152,6 @@ inline std::string second_kind(const qpk::sign_function& sign) {
     c.second_magic = true;
     c.header_flags_field = false;
     return qpk::build_package(c, sign);
-}
-
-inline std::vector<std::pair<std::string, std::string>> all(const qpk::sign_function& sign) {  // each by a file name
-    return {{"single.qpk", single(sign)},
-            {"single-trailing.qpk", single(sign, true)},
-            {"sha256.qpk", single(sign, false, true)},
-            {"level1.qpk", single(sign, false, false, 68)},
-            {"unsigned.qpk", single(nullptr)},
-            {"archive.qpk", with_archive(sign)},
-            {"bundle.vpk", bundle(sign)},
-            {"second-kind.qpk", second_kind(sign)}};
 }
 
 }  // namespace samples

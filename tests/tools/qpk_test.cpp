@@ -25,7 +25,8 @@ run_result run_qpk(std::vector<std::string> args) {
     std::string error;
     std::string text = "parts:";
     qpk::split_parts(read_host_file(args[1]), parts, error);
-    for (const auto& p : parts) text += " " + std::to_string(p.type) + (p.type == 9 ? "/" + std::to_string(p.length) : "");
+    for (const auto& p : parts)
+        text += " " + std::to_string(p.type) + (p.type == 9 ? "/" + std::to_string(p.length) : "");
     run_result r = run_program(QPK_BIN, {"verify", "--public-key", args[2], args[1]});
     text += "\nlevels: ";
     for (std::size_t at = r.out.find(": level "); at != std::string::npos; at = r.out.find(": level ", at + 1))
@@ -91,24 +92,18 @@ TEST(QpkTest, Commands) {
         {{"build", "-o", "@hello.qpk", "--name", "hello", "--version", "6.40beta3", "--build-time", "1700000000",
           "--arch", "powerpc", "--note", "the note", "--text24", "t24", "--text2", "t2", "--depends", "system:6.40:7.0",
           "--provides", "web:1.0::5", "--conflicts", "old", "--boot", "--image", "@image", "--class", "bin/hello=3",
-          "--key", "@mine.private", "@tree"},
-         0,
-         {}},
+          "--key", "@mine.private", "@tree"}, 0, {}},
         {{"check", "@hello.qpk", "@mine.public"}, 0, {"parts: 1 24 16 2 23 3 19 17 21 4 9/132\nlevels: 2\n"}},
         {{"check", "@hello.qpk", dev_public}, 1, {"levels: 0\n"}},
-        {{"inspect", "@hello.qpk"},
-         0,
+        {{"inspect", "@hello.qpk"}, 0,
          {"name          \"hello\"", "version       6.40beta3", "architecture  \"powerpc\"",
           "header flags  0x00000001 boot", "provides      \"web\" min 1.0 max - precedence 5", "image part    yes",
           "100755     3         10  \"bin/hello\"", "120777     0          5  \"bin/hi\" -> \"hello\"",
           "100644     0      70000  \"etc/blob\"", "\"var/empty\""}},
-        {{"build", "-d", "@desc", "-o", "@routing.vpk", "--version", "6.41", "--depends", "x", "--key", dev, "--level",
-          "1"},
-         0,
-         {}},
+        {{"build", "-d", "@desc", "-o", "@routing.vpk", "--version", "6.41", "--depends", "x", "--key", dev,
+          "--level", "1"}, 0, {}},
         {{"check", "@routing.vpk", dev_public}, 0, {"parts: 25 1 16 3 21 4 9/68\nlevels: 1\n"}},
-        {{"inspect", "@routing.vpk"},
-         0,
+        {{"inspect", "@routing.vpk"}, 0,
          {"version       6.41 (", "header flags  0x00000002", "\"system\" min 6.41", "\"x\" min -", "second-kind"}},
         {{"build", "-o", "@a.qpk", "--name", "alpha", "--version", "1.0", "--sha256", "--key", dev}, 0, {}},
         {{"build", "-o", "@b.qpk", "--name", "beta", "--version", "1.0", "--key", dev}, 0, {}},
@@ -123,8 +118,7 @@ TEST(QpkTest, Commands) {
         // Kept as they are, beta's signature no longer holds behind alpha's hash switch.
         {bundle({"@a.qpk", "@b.qpk"}), 0, {"warning: @b.qpk: its signature does not hold"}},
         {{"check", "@pack.qpk", dev_public}, 1, {"parts: 18 25 1 9/132 1 9/132\nlevels: 20\n"}},
-        {{"bundle", "-o", "@refused.qpk", "--name", "p", "--version", "1.0", "--key", dev, "@a.qpk", "@bare.qpk"},
-         1,
+        {{"bundle", "-o", "@refused.qpk", "--name", "p", "--version", "1.0", "--key", dev, "@a.qpk", "@bare.qpk"}, 1,
          {"qpk bundle: @bare.qpk: no signature part to sign\n"}},
         {{}, 2, {"usage: qpk"}},
         {{"frobnicate"}, 2, {"unknown command"}},
@@ -180,14 +174,14 @@ TEST(QpkTest, VectorFiles) {
     const std::string keys = root.host("/tmp/vectors.public");
     const std::string file = root.host("/tmp/vector.qpk");
     write_host_file(keys, signing::format_public_keys(test_vectors::package_vector_keys()));
-    for (const auto& vf : test_vectors::package_files()) {
-        write_host_file(file, vf.bytes);
+    for (const auto& [levels, bytes] : test_vectors::package_files()) {
+        write_host_file(file, bytes);
         const run_result r = run_qpk({"check", file, keys});
-        EXPECT_NE(r.out.find("levels: " + vf.levels + "\n"), std::string::npos) << r.out;
-        EXPECT_EQ(r.status, vf.levels.find('0') == std::string::npos ? 0 : 1);
+        EXPECT_NE(r.out.find("levels: " + levels + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, levels.find('0') == std::string::npos ? 0 : 1);
         const std::string listing = run_qpk({"inspect", file}).out;
-        for (const auto& range : test_bytes::signature_ranges(vf.bytes)) {
-            const auto d = test_bytes::digest_of(vf.bytes.substr(range.begin, range.end - range.begin), range.sha256);
+        for (const auto& range : test_bytes::signature_ranges(bytes)) {
+            const auto d = test_bytes::digest_of(bytes.substr(range.begin, range.end - range.begin), range.sha256);
             EXPECT_NE(listing.find(test_bytes::to_hex(d.data(), range.sha256 ? 32 : 20)), std::string::npos);
         }
     }
