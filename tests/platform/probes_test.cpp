@@ -23,10 +23,18 @@ TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
         unsigned variant;
         int requests;
     } boards[] = {
-        {0x80211000u, false, 0x10, 4, 1}, {0x802110FFu, true, 0, 4, 1},    {0x802110A5u, true, 0x10, 2, 1},
-        {0x80212142u, true, -1, 2, 1},    {0x80212100u, true, 0xEF, 4, 1},  {0x80211100u, true, 0x10, 2, 0},
-        {0x00210000u, true, 0x10, 2, 0},  {0x80830000u, true, 0x10, 1, 0},  {0x00840010u, true, 0, 1, 0},
-        {0x80851000u, true, 0, 1, 0},     {0x130200FFu, true, 0x10, 3, 0},  {0x13030000u, true, 0, 0, 0},
+        {0x80211000u, false, 0x10, 4, 1},
+        {0x802110FFu, true, 0, 4, 1},
+        {0x802110A5u, true, 0x10, 2, 1},
+        {0x80212142u, true, -1, 2, 1},
+        {0x80212100u, true, 0xEF, 4, 1},
+        {0x80211100u, true, 0x10, 2, 0},
+        {0x00210000u, true, 0x10, 2, 0},
+        {0x80830000u, true, 0x10, 1, 0},
+        {0x00840010u, true, 0, 1, 0},
+        {0x80851000u, true, 0, 1, 0},
+        {0x130200FFu, true, 0x10, 3, 0},
+        {0x13030000u, true, 0, 0, 0},
         {0x80220000u, true, 0, 0, 0},
     };
     for (const auto& b : boards) {
@@ -39,8 +47,13 @@ TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
         EXPECT_EQ(hw.requests, b.requests);
         EXPECT_EQ(flash_driver_flag(), b.driver && (b.flags & 0x10) ? 0x10 : 0);
     }
-    for (const auto& [mtd, size, large] :
-         {std::tuple{false, 0x40000u, false}, {true, 0x20000u, false}, {true, 0x40000u, true}, {true, 0x80000u, false}}) {
+    const std::tuple<bool, unsigned, bool> erase_blocks[] = {
+        {false, 0x40000u, false},
+        {true, 0x20000u, false},
+        {true, 0x40000u, true},
+        {true, 0x80000u, false},
+    };
+    for (const auto& [mtd, size, large] : erase_blocks) {
         hw.has_mtd = mtd;
         hw.erase_size = size;
         EXPECT_EQ(erase_block_probe(), large) << size;

@@ -72,9 +72,9 @@ TEST(HostileInputTest, IntactSamplesReadWholeAndCutOnesNever) {
             EXPECT_FALSE(cut.download_accepted || cut.install_complete) << length;
         }
     }
-    // The fuzzer's own input: a bundle header part that claims 0x241E bytes, of which the file holds one. Read past its
-    // end and stepped back on, a byte that never came was counted as consumed and the byte read again handed out as that
-    // of a later position (the cut samples show it too).
+    // The fuzzer's own input: a bundle header part that claims 0x241E bytes, of which the file holds one. Read past
+    // its end and stepped back on, a byte that never came was counted as consumed and the byte read again handed out
+    // as that of a later position (the cut samples show it too).
     read(std::string("\x1e\xf1\xd0\xba\xc1\x03\x00\x00\x12\x00\x24\x1e\xf1\x00", 14), "fuzzer input");
     const hostile::reading_report unsigned_package = read(samples::single(nullptr), "unsigned");
     EXPECT_EQ(levels(unsigned_package.install_signatures), "0");

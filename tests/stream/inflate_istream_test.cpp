@@ -62,37 +62,13 @@ TEST(InflateIstreamTest, ReadsAcrossWindowsWithoutGapOrRepeat) {
     EXPECT_EQ(inflate_istream(stream).get(), EOF);
 }
 
-// Corrupt, cut or wrongly headed data reads short and never delivers what is not the data; bytes after the end of the
-// compressed stream are not delivered. Positions count the bytes handed out; seeks go forward only.
-TEST(InflateIstreamTest, BrokenDataAndSeeking) {
-    std::string corrupt = packed;
-    for (std::size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i)
-        corrupt[i] = static_cast<char>(~corrupt[i]);
-    std::string bad_header = packed;
-    bad_header[0] = 0x13;
-    const struct {
-        std::string bytes;
-        std::size_t least, most;  // delivered; npos: anything but the data
-    } cases[] = {
-        {corrupt, 0, std::string::npos},
-        {packed.substr(0, packed.size() / 2), 0, data.size() - 1},
-        {packed.substr(0, packed.size() - 2), data.size(), data.size()},
-        {bad_header, 0, 0},
-        {"", 0, 0},
-        {packed + "trailing bytes that are not compressed data", data.size(), data.size()},
-    };
-    for (const auto& c : cases) {
-        std::istringstream source(c.bytes);
-        inflate_istream in(source);
-        const std::string got = read_up_to(in, data.size() + 10);
-        EXPECT_TRUE(in.eof() && in.fail() && in.get() == EOF);
-        if (c.most == std::string::npos) {
-            EXPECT_NE(got, data);
-        } else {
-            EXPECT_EQ(got, data.substr(0, got.size()));
-            EXPECT_TRUE(got.size() >= c.least && got.size() <= c.most) << got.size();
-        }
-    }
+// Bytes after the end of the compressed stream are not delivered, nor keep it inflating for ever (broken or cut data:
+// the hostile-input test). Positions count the bytes handed out; seeks go forward only.
+TEST(InflateIstreamTest, TrailingBytesAndSeeking) {
+    std::istringstream trailing(packed + "trailing bytes that are not compressed data");
+    inflate_istream after(trailing);
+    EXPECT_EQ(read_up_to(after, data.size() + 10), data);
+    EXPECT_TRUE(after.eof() && after.fail() && after.get() == EOF);
     std::istringstream source(packed);
     inflate_istream in(source);
     EXPECT_EQ(in.get(), byte_at(0));

@@ -20,10 +20,10 @@ std::string read_all(std::istream& in) {  // the rest of the part; eof and fail 
 
 }  // namespace
 
-// With and without hashing and tee, over sources that can and cannot seek: wanted parts are bounded and others skipped
-// (not read through where the source seeks and nothing sees the bytes); part_offset() + tellg() is what the source
-// handed out; seeks go forward, or back where the source seeks and nothing sees the bytes again; a putback reaches hash
-// and tee once, also where the source refuses it; the hash covers everything from the package header on.
+// With and without hashing and tee, over sources that can and cannot seek: parts are bounded, unwanted ones skipped
+// (not read where the source seeks and nothing sees the bytes); part_offset() + tellg() is what the source handed out;
+// seeks go back only where the source seeks and nothing sees the bytes again; a putback reaches hash and tee once, also
+// where the source refuses it. (The bytes delivered: the hostile-input test.)
 TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     // A package header, an unwanted part, a text, a part longer than the skip buffer, an empty part, a signature.
     const std::string header = pattern(36);
@@ -47,12 +47,10 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
         };
         ASSERT_EQ(in.next_part(), 1);
         EXPECT_EQ(in.rdbuf()->sungetc(), EOF);  // nothing of the part consumed yet
-        EXPECT_EQ(in.get(), static_cast<unsigned char>(header[0]));
-        EXPECT_EQ(in.peek(), static_cast<unsigned char>(header[1]));
-        char block[20];
-        EXPECT_EQ(std::string(block, static_cast<std::size_t>(in.read(block, 20).gcount())), header.substr(1, 20));
+        char block[21];
+        in.read(block, 21);
         EXPECT_TRUE(at(21));
-        EXPECT_EQ(bool(in.putback(block[19])), !refusing);
+        EXPECT_EQ(bool(in.putback(block[20])), !refusing);
         in.clear();
         EXPECT_EQ(bool(in.unget()), !refusing);
         in.clear();
@@ -100,8 +98,14 @@ TEST(PackageIstreamTest, SignatureParts) {
         std::size_t cut;
         bool hashing, peek_back;
     } rows[] = {
-        {0, 0, 0, true, false},    {67, 0, 0, true, false},   {68, 68, 0, true, true},  {131, 68, 0, true, false},
-        {132, 132, 0, true, true}, {140, 132, 0, true, false}, {132, 0, 0, false, false}, {132, 102, 30, true, false},
+        {0, 0, 0, true, false},
+        {67, 0, 0, true, false},
+        {68, 68, 0, true, true},
+        {131, 68, 0, true, false},
+        {132, 132, 0, true, true},
+        {140, 132, 0, true, false},
+        {132, 0, 0, false, false},
+        {132, 102, 30, true, false},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.length);

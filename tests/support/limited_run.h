@@ -1,5 +1,5 @@
-// Runs for hostile input: whatever the input, a run must end and stay small. One that would wait for ever is ended by an
-// alarm (status 128 + SIGALRM) instead of hanging the suite; one that grows too much fails an allocation.
+// Runs for hostile input: whatever the input, a run must end and stay small. One that would wait for ever is ended by
+// an alarm (status 128 + SIGALRM) instead of hanging the suite; one that grows too much fails an allocation.
 #pragma once
 
 #include <cstddef>

@@ -122,10 +122,8 @@ TEST(QpkTest, Commands) {
          {"qpk bundle: @bare.qpk: no signature part to sign\n"}},
         {{}, 2, {"usage: qpk"}},
         {{"frobnicate"}, 2, {"unknown command"}},
-        {{"build", "-o", "@out.qpk", "--version", "1.0"}, 2, {"name"}},
         {{"build", "-o", "@out.qpk", "--name", "seventeen-chars-x", "--version", "1.0"}, 2, {"16 characters"}},
         {build({"--bogus"}), 2, {"unknown option --bogus"}},
-        {build({"--boot=yes"}), 2, {"takes no value"}},
         {build({"--depends", "a:bad"}), 2, {"bad minimum version"}},
         {build({"--signature-length", "100"}), 2, {"132 or 68"}},
         {build({"--class", "nothing=3", "@tree"}), 2, {"no entry nothing"}},
@@ -139,7 +137,6 @@ TEST(QpkTest, Commands) {
         {build({"--key", dev, "--level", "3"}), 2, {"level is 1 or 2"}},
         {build({"--key", dev, "--level", "2", "--signature-length", "68"}), 2, {"not 68"}},
         {build({"--key", dev_public}), 1, {"unknown key"}},
-        {{"inspect"}, 2, {"exactly one"}},
         {{"inspect", "@not-a-package"}, 1, {"not a package file"}},
         {{"inspect", "@truncated.qpk"}, 1, {"header says"}},
         {bundle({}), 2, {"no member"}},
@@ -149,7 +146,6 @@ TEST(QpkTest, Commands) {
         {{"verify", "@missing"}, 1, {"cannot open"}},
         {{"verify", "@bare.qpk"}, 1, {"no signature part"}},
         {{"verify", "--public-key", dev, "@a.qpk"}, 1, {"unknown key"}},
-        {{"keygen"}, 2, {"no output"}},
         {{"keygen", "--table", "@not-a-package", "-o", "@k"}, 1, {"neither a public nor a private"}},
     };
     for (const auto& run : runs) {
