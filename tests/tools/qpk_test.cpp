@@ -1,10 +1,14 @@
 // The qpk program end to end: keys, packages from a tree or a description file, bundles, inspect and verify, and their
 // refusals.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "qpk/inspect.h"
 #include "qpk/version_text.h"
 #include "stream/package_bytes.h"
 #include "support/host_files.h"
+#include "support/hostile_files.h"
+#include "support/limited_run.h"
 #include "support/sample_packages.h"
 #include "verify/vectors.h"
 
@@ -180,5 +184,39 @@ TEST(QpkTest, VectorFiles) {
             const auto d = test_bytes::digest_of(bytes.substr(range.begin, range.end - range.begin), range.sha256);
             EXPECT_NE(listing.find(test_bytes::to_hex(d.data(), range.sha256 ? 32 : 20)), std::string::npos);
         }
+    }
+}
+
+// "qpk inspect" and "qpk verify" on files that never end, would make them wait for ever, or cost far more memory than
+// their size when kept.
+TEST(QpkTest, InspectAndVerifyEndSmallOnAnyFile) {
+    temp_root dir;
+    const std::string fifo = dir.host("/tmp/fifo.qpk"), names = dir.host("/tmp/names.qpk");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    // 600 names of 64 KiB: 39 MB when kept, from a file of a few kilobytes.
+    qpk::package_contents package;
+    package.files = std::vector<qpk::file_item>(600, qpk::regular_file(std::string(65535, 'n'), ""));
+    write_host_file(names, qpk::build_package(package));
+    write_host_file(dir.host("/tmp/members.vpk"), hostile_files::bundle_of_bare_members("b", 1025));
+    const struct {
+        std::string command, path;
+        int status;
+        std::string error;  // a piece of standard error
+    } cases[] = {
+        {"inspect", "/dev/zero", 1, "cannot open /dev/zero: not a regular file"},
+        {"inspect", fifo, 1, "not a regular file"},
+        {"inspect", dir.host("/tmp"), 1, "not a regular file"},
+        {"inspect", names, 0, ""},
+        {"inspect", dir.host("/tmp/members.vpk"), 1, "more than 1024 members: the installer refuses it"},
+        {"verify", fifo, 1, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        run_result r = run_limited("", [&] {
+            if (c.command == "verify") return exec_program(QPK_BIN, {"verify", c.path});
+            std::FILE* listing = std::fopen("/dev/null", "w");
+            return qpk::inspect_file(c.path, listing, stderr);
+        }, c.command == "verify" ? 0 : 32);
+        EXPECT_EQ(r.status, c.status) << c.command << " " << c.path << ": " << r.err;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.command << " " << c.path << ": " << r.err;
     }
 }
