@@ -12,6 +12,18 @@
 
 namespace {
 
+// The sample packages, each by a file name.
+std::vector<std::pair<std::string, std::string>> all_samples(const qpk::sign_function& sign) {
+    return {{"single.qpk", samples::single(sign)},
+            {"single-trailing.qpk", samples::single(sign, true)},
+            {"sha256.qpk", samples::single(sign, false, true)},
+            {"level1.qpk", samples::single(sign, false, false, 68)},
+            {"unsigned.qpk", samples::single(nullptr)},
+            {"archive.qpk", samples::with_archive(sign)},
+            {"bundle.vpk", samples::bundle(sign)},
+            {"second-kind.qpk", samples::second_kind(sign)}};
+}
+
 bool write(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -30,7 +42,7 @@ int main(int argc, char** argv) {
     const std::string packages = argv[1];
     const std::string manifests = argv[2];
     bool ok = true;
-    for (const auto& [name, bytes] : samples::all(samples::signer(DEVELOPMENT_PRIVATE_KEY)))
+    for (const auto& [name, bytes] : all_samples(samples::signer(DEVELOPMENT_PRIVATE_KEY)))
         ok &= write(packages + "/" + name, bytes);
     // The inflated content of a file archive, for the target's archive reading.
     std::vector<qpk::file_item> files = samples::archive_files();

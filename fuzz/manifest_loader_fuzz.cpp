@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/hostile_input.h"
+#include "hostile_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const hostile::scratch_directory scratch;

@@ -1,6 +1,6 @@
 // Every reader of package files over the fuzzer's bytes: the download scan,
 // the image loader, the reading of an installation and the package stream
-// part by part (tests/support/hostile_input.h); and the same bytes once more
+// part by part (hostile_input.h); and the same bytes once more
 // as the inflated content of a file archive. Besides crashes, leaks and
 // hangs, a check of the readers that does not hold is a finding.
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/hostile_input.h"
+#include "hostile_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const hostile::scratch_directory scratch;

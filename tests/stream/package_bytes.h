@@ -1,5 +1,5 @@
-// Package file bytes written by hand part by part, and digests computed straight with OpenSSL, independent of the program's own
-// hashing.
+// Package file bytes written by hand part by part, and digests computed straight with OpenSSL, independent of the
+// program's own hashing.
 #pragma once
 
 #include <openssl/evp.h>
@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,17 +14,27 @@
 namespace test_bytes {
 
 inline std::string le16(std::uint16_t v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-inline std::string le32(std::uint32_t v) { return le16(static_cast<std::uint16_t>(v)) + le16(static_cast<std::uint16_t>(v >> 16)); }
+inline std::string le32(std::uint32_t v) {
+    return le16(static_cast<std::uint16_t>(v)) + le16(static_cast<std::uint16_t>(v >> 16));
+}
 // A part header declaring a length of its own, then data; a part; the file header in front of body.
-inline std::string part_claiming(std::uint16_t type, std::uint32_t length, const std::string& data) { return le16(type) + le32(length) + data; }
-inline std::string part(std::uint16_t type, const std::string& data) { return part_claiming(type, static_cast<std::uint32_t>(data.size()), data); }
-inline std::string file(const std::string& body, std::uint32_t magic = 0xBAD0F11E) { return le32(magic) + le32(static_cast<std::uint32_t>(body.size())) + body; }
+inline std::string part_claiming(std::uint16_t type, std::uint32_t length, const std::string& data) {
+    return le16(type) + le32(length) + data;
+}
+inline std::string part(std::uint16_t type, const std::string& data) {
+    return part_claiming(type, static_cast<std::uint32_t>(data.size()), data);
+}
+inline std::string file(const std::string& body, std::uint32_t magic = 0xBAD0F11E) {
+    return le32(magic) + le32(static_cast<std::uint32_t>(body.size())) + body;
+}
 
 // The digest buffer as the package stream fills it: SHA-1 and 12 zeros, or SHA-256.
 using digest = std::array<unsigned char, 32>;
 inline digest digest_of(const std::string& bytes, bool sha256) {
     digest out{};
-    if (EVP_Digest(bytes.data(), bytes.size(), out.data(), nullptr, sha256 ? EVP_sha256() : EVP_sha1(), nullptr) != 1) throw std::runtime_error("EVP_Digest");
+    const EVP_MD* md = sha256 ? EVP_sha256() : EVP_sha1();
+    if (EVP_Digest(bytes.data(), bytes.size(), out.data(), nullptr, md, nullptr) != 1)
+        throw std::runtime_error("EVP_Digest");
     return out;
 }
 inline digest digest_from(const unsigned char* p) {
@@ -37,7 +45,8 @@ inline digest digest_from(const unsigned char* p) {
 
 inline std::string from_hex(const std::string& hex) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 inline std::string to_hex(const unsigned char* p, std::size_t n) {
@@ -46,42 +55,27 @@ inline std::string to_hex(const unsigned char* p, std::size_t n) {
     return out;
 }
 
-// The package files of the shared test vectors with their signature levels.
-struct vector_file {
-    std::string comment;
-    std::vector<int> levels;
-    std::string bytes;
-};
-inline std::vector<vector_file> read_vector_files(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open " + path);
-    std::vector<vector_file> files;
-    vector_file current;
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("# ", 0) == 0) current.comment = line.substr(2);
-        std::istringstream words(line.rfind("level=", 0) == 0 ? line.substr(6) : "");
-        if (line.rfind("level=", 0) == 0) current.levels.clear();
-        for (int level; words >> level;) current.levels.push_back(level);
-        if (line.rfind("file=", 0) == 0) current.bytes = from_hex(line.substr(5)), files.push_back(current);
-    }
-    return files;
-}
-
-// What each signature's digest covers, found by walking the parts by hand: from the last package header (or a later hash switch,
-// which starts the SHA-256 message) through the signature's own part header.
+// What each signature's digest covers, found by walking the parts by hand: from the last package header (or a later
+// hash switch, which starts the SHA-256 message) through the signature's own part header; the check restarts it.
 struct signature_range {
-    std::size_t begin = 0, end = 0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
     bool sha256 = false;
 };
 inline std::vector<signature_range> signature_ranges(const std::string& bytes) {
     std::vector<signature_range> ranges;
     const auto byte = [&](std::size_t at) { return std::uint32_t{static_cast<unsigned char>(bytes[at])}; };
     signature_range current{8, 0, false};
-    for (std::size_t pos = 8; pos + 6 <= bytes.size(); pos += 6 + (byte(pos + 2) | byte(pos + 3) << 8 | byte(pos + 4) << 16 | byte(pos + 5) << 24)) {
+    for (std::size_t pos = 8; pos + 6 <= bytes.size();) {
         const std::uint32_t type = byte(pos) | byte(pos + 1) << 8;
         current.sha256 |= type == 25;
         if (type == 25 || type == 1) current.begin = pos;
-        if (type == 9) ranges.push_back({current.begin, pos + 6, current.sha256}), current.begin = pos + 6;  // the check restarts the message
+        if (type == 9) {
+            current.end = pos + 6;
+            ranges.push_back(current);
+            current.begin = pos + 6;
+        }
+        pos += 6 + (byte(pos + 2) | byte(pos + 3) << 8 | byte(pos + 4) << 16 | byte(pos + 5) << 24);
     }
     return ranges;
 }

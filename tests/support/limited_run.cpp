@@ -34,8 +34,7 @@ run_result run_limited(const std::string& root, const std::function<int()>& body
         ::alarm(seconds);
         rlimit space{limit, limit};
         if (pages != 0 && extra_megabytes != 0) ::setrlimit(RLIMIT_AS, &space);
-        // A refused allocation must end this child, not reach the test
-        // framework that the child carries along.
+        // A refused allocation must end this child, not reach the test framework that the child carries along.
         try {
             return body();
         } catch (const std::exception& e) {

@@ -1,5 +1,5 @@
-// The level-1 check: the shared known answers of sign_hash, the joint ladder and whole signatures, valid and invalid; and the
-// lift of the public key.
+// The level-1 check: the shared known answers of sign_hash, the joint ladder and whole signatures, valid and invalid;
+// and the lift of the public key.
 #include "verify/curve25519_check.h"
 
 #include <gtest/gtest.h>
@@ -13,42 +13,50 @@ using namespace test_vectors;
 TEST(Curve25519CheckTest, SharedKnownAnswers) {
     const auto vectors = load_vectors("signature.txt");
     const auto table = vector_table(vectors);
+    ASSERT_EQ(table.size(), verify::sign_hash_table_words);
+    ASSERT_GE(vectors.at("sign_hash").size(), 10u);
+    ASSERT_GE(vectors.at("ladder").size(), 12u);
     verify::public_keys keys{};
     std::memcpy(keys.table, table.data(), sizeof keys.table);
-    std::memcpy(keys.curve25519_public, from_hex(section_field(vectors, "key", "public")).data(), 32);
-    ASSERT_TRUE(table.size() == verify::sign_hash_table_words && vectors.at("sign_hash").size() >= 10 && vectors.at("ladder").size() >= 12);
+    std::memcpy(keys.curve25519_public, hex_bytes(first(vectors, "key", "public")).data(), 32);
     for (const auto& v : vectors.at("sign_hash")) {
-        const auto input = from_hex(v.at("input"));
+        const auto input = hex_bytes(v.at("input"));
         std::uint8_t out[32];
         verify::sign_hash(out, input.data(), input.size(), table.data());
-        EXPECT_EQ(to_hex(out, 32), v.at("output")) << "length " << input.size();
+        EXPECT_EQ(test_bytes::to_hex(out, 32), v.at("output")) << "length " << input.size();
     }
     verify::lifted_key key;
     ASSERT_TRUE(verify::lift_public_key(key, keys.curve25519_public));
     for (const auto& v : vectors.at("ladder")) {
         std::uint8_t x[32];
-        verify::joint_ladder(x, from_hex(v.at("s")).data(), from_hex(v.at("e")).data(), key);
-        EXPECT_EQ(to_hex(x, 32), v.at("x")) << v.line;
+        verify::joint_ladder(x, hex_bytes(v.at("s")).data(), hex_bytes(v.at("e")).data(), key);
+        EXPECT_EQ(test_bytes::to_hex(x, 32), v.at("x")) << v.at("s");
     }
-    int valid = 0;
+    std::size_t valid = 0;
     for (const auto& v : vectors.at("signature")) {
-        const auto digest = from_hex(v.at("digest")), sig = from_hex(v.at("signature"));
+        const auto digest = hex_bytes(v.at("digest"));
+        const auto sig = hex_bytes(v.at("signature"));
         valid += v.at("valid") == "1";
-        EXPECT_EQ(verify::curve25519_check(digest.data(), sig.data() + 20, sig.data() + 36, keys), v.at("valid") == "1") << v.line;
+        const bool holds = verify::curve25519_check(digest.data(), sig.data() + 20, sig.data() + 36, keys);
+        EXPECT_EQ(holds, v.at("valid") == "1") << v.at("signature");
     }
-    EXPECT_TRUE(valid > 0 && valid < static_cast<int>(vectors.at("signature").size()));
+    EXPECT_GT(valid, 0u);
+    EXPECT_LT(valid, vectors.at("signature").size());
 }
 
-// The lift takes the even square root of w = x^3 + 486662 x^2 + x, and refuses an x without a point and the base point's own x
-// (9), where the ladder would divide by zero.
+// The lift takes the even square root of w = x^3 + 486662 x^2 + x, and refuses an x without a point and the base
+// point's own x (9), where the ladder would divide by zero.
 TEST(Curve25519CheckTest, KeyLiftSquareRoot) {
     int lifted = 0;
     for (std::uint8_t x = 1; x < 60; ++x) {
         const std::uint8_t xb[32] = {x};
         verify::lifted_key key;
-        verify::field_element y2, w;
         if (!verify::lift_public_key(key, xb)) continue;
-        verify::fe_sq(y2, key.y), verify::fe_set(w, x * x * x + 486662 * x * x + x), ++lifted;
+        ++lifted;
+        verify::field_element y2;
+        verify::field_element w;
+        verify::fe_sq(y2, key.y);
+        verify::fe_set(w, x * x * x + 486662 * x * x + x);
         EXPECT_TRUE(verify::fe_equal(y2, w) && !verify::fe_is_odd(key.y) && x != 9) << int(x);
     }
     EXPECT_TRUE(lifted > 5 && lifted < 50);

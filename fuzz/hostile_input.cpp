@@ -1,4 +1,4 @@
-#include "support/hostile_input.h"
+#include "hostile_input.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -32,7 +32,8 @@ struct checker {
 
 void check_description(checker& check, const package_description& d, const char* where) {
     bool fits = d.name.size() <= name_field_size;
-    for (const std::string* text : {&d.text24, &d.architecture, &d.text2, &d.note}) fits &= text->size() <= max_text_part;
+    for (const std::string* text : {&d.text24, &d.architecture, &d.text2, &d.note})
+        fits &= text->size() <= max_text_part;
     for (const auto* list : {&d.dependencies, &d.provisions, &d.conflicts})
         for (const requirement& req : *list) fits &= req.name.size() <= name_field_size;
     check.expect(fits, where, "a name or text longer than its field");
@@ -42,12 +43,14 @@ void check_description(checker& check, const package_description& d, const char*
 // Not the fixtures' helper: the fuzz targets link this file alone.
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush()) throw std::runtime_error("cannot write " + path);
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
+        throw std::runtime_error("cannot write " + path);
 }
 
 bool length_field_agrees(const std::string& bytes) {
     return bytes.size() >= file_header_size &&
-           get_le32(reinterpret_cast<const unsigned char*>(bytes.data()) + 4) + std::uint64_t{file_header_size} == bytes.size();
+           get_le32(reinterpret_cast<const unsigned char*>(bytes.data()) + 4) + std::uint64_t{file_header_size} ==
+               bytes.size();
 }
 
 bool read_download(checker& check, const std::string& bytes, const std::string& path) {
@@ -55,7 +58,8 @@ bool read_download(checker& check, const std::string& bytes, const std::string& 
     download_record record;
     const bool accepted = read_download_file(record, path);
     check_description(check, record, "download scan");
-    check.expect(!accepted || (length_field_agrees(bytes) && is_valid_record_name(record.name) && (!record.bundle || !record.sub_packages.empty())),
+    check.expect(!accepted || (length_field_agrees(bytes) && is_valid_record_name(record.name) &&
+                               (!record.bundle || !record.sub_packages.empty())),
                  "download scan", "accepted a size, name or bundle that does not hold");
     return accepted;
 }
@@ -73,13 +77,16 @@ std::size_t read_image(checker& check, std::istream& source, const char* where) 
 }
 
 void check_tee(checker& check, const std::string& bytes, const std::string& copied, const char* where) {
-    check.expect(copied.size() <= bytes.size() && bytes.compare(0, copied.size(), copied) == 0, where, "the tee holds other bytes than were read");
+    check.expect(copied.size() <= bytes.size() && bytes.compare(0, copied.size(), copied) == 0, where,
+                 "the tee holds other bytes than were read");
 }
 
-void copy_digest(signature_seen& seen, package_istream& stream) { std::memcpy(seen.digest.data(), stream.parts().digest(), seen.digest.size()); }
+void copy_digest(signature_seen& seen, package_istream& stream) {
+    std::memcpy(seen.digest.data(), stream.parts().digest(), seen.digest.size());
+}
 
-// An installation as the store reads it, on board variant 3, in the store's steps; with skip_members, passing every bundle member
-// over.
+// An installation as the store reads it, on board variant 3, in the store's steps; with skip_members, passing every
+// bundle member over.
 class install_reading {
 public:
     install_reading(checker& check, reading_report& report, const std::string& bytes, bool skip_members)
@@ -91,7 +98,8 @@ public:
         package_istream stream(source, true, &tee);
         add_wanted_types(stream, install_wanted_types);
         stream.next_part();
-        const bool complete = stream.current_type == part_type::bundle_header ? install_bundle(stream) : install_one(stream, nullptr);
+        const bool complete =
+            stream.current_type == part_type::bundle_header ? install_bundle(stream) : install_one(stream, nullptr);
         check_tee(check_, bytes_, tee.str(), where);
         return complete;
     }
@@ -99,7 +107,8 @@ public:
 private:
     void check_progress(package_istream& stream) {
         const std::streamoff at = stream.fail() ? std::streamoff(0) : std::streamoff(stream.tellg());
-        check_.expect(at >= 0 && static_cast<std::uint64_t>(at) <= stream.part_length() && stream.part_offset() + static_cast<std::uint64_t>(at) <= bytes_.size(),
+        check_.expect(at >= 0 && static_cast<std::uint64_t>(at) <= stream.part_length() &&
+                          stream.part_offset() + static_cast<std::uint64_t>(at) <= bytes_.size(),
                       where, "the progress position lies outside the file");
     }
 
@@ -107,7 +116,9 @@ private:
         inflate_istream inflated(stream);
         std::vector<char> buffer(16384);
         for (unsigned char header[file_entry_header_size];;) {
-            if (inflated.read(reinterpret_cast<char*>(header), sizeof header).gcount() < static_cast<std::streamsize>(sizeof header)) return true;
+            if (inflated.read(reinterpret_cast<char*>(header), sizeof header).gcount() <
+                static_cast<std::streamsize>(sizeof header))
+                return true;
             const file_entry entry = parse_file_entry_header(header);
             ++report_.file_entries;
             std::string name(entry.name_length, '\0');
@@ -130,12 +141,17 @@ private:
         check_description(check_, package, where);
         if (!described || (bundle_name && package.name == *bundle_name)) return false;
         if (bundle_name && skip_members_) {
-            while (!stream.fail() && !stream.bad() && stream.current_type != part_type::package_header) stream.next_part();
+            while (!stream.fail() && !stream.bad() && stream.current_type != part_type::package_header)
+                stream.next_part();
             return true;
         }
         if (stream.current_type == part_type::image) {
-            for (std::uint32_t left = stream.part_length(), step; left != 0 && (check_progress(stream), true); left -= step)
-                if (!stream.seekg(step = std::min<std::uint32_t>(left, 4096), std::ios_base::cur)) break;
+            for (std::uint32_t left = stream.part_length(); left != 0;) {
+                check_progress(stream);
+                const std::uint32_t step = std::min<std::uint32_t>(left, 4096);
+                if (!stream.seekg(step, std::ios_base::cur)) break;
+                left -= step;
+            }
             stream.next_part();
         }
         if (stream.current_type == part_type::file_archive) {
@@ -160,7 +176,8 @@ private:
         package_description bundle;
         const bool described = read_description(bundle, stream);
         check_description(check_, bundle, where);
-        if (!described || !bundle.dependencies.empty() || !bundle.provisions.empty() || !bundle.conflicts.empty()) return false;
+        if (!described || !bundle.dependencies.empty() || !bundle.provisions.empty() || !bundle.conflicts.empty())
+            return false;
         if (stream.current_type == part_type::image) stream.next_part();
         if (stream.current_type == part_type::default_disabled_list) {
             read_requirements(stream, bundle.dependencies);
@@ -199,17 +216,19 @@ const verify::public_keys& dead_keys() {
         std::memset(k.eddsa_public, 0xFF, sizeof k.eddsa_public);
         std::memset(k.curve25519_public, 0, sizeof k.curve25519_public);
         verify::lifted_key lifted;
-        for (k.curve25519_public[0] = 2; verify::lift_public_key(lifted, k.curve25519_public);) ++k.curve25519_public[0];
+        for (k.curve25519_public[0] = 2; verify::lift_public_key(lifted, k.curve25519_public);)
+            ++k.curve25519_public[0];
         return k;
     }();
     return keys;
 }
 
-// Every part read with a mix of istream operations, each byte delivered checked against the file: never a byte of another place
-// or beyond its part.
+// Every part read with a mix of istream operations, each byte delivered checked against the file: never a byte of
+// another place or beyond its part.
 class part_walk {
 public:
-    part_walk(checker& check, const std::string& bytes, const walk_setup& setup) : check_(check), bytes_(bytes), setup_(setup) {}
+    part_walk(checker& check, const std::string& bytes, const walk_setup& setup)
+        : check_(check), bytes_(bytes), setup_(setup) {}
 
     std::vector<signature_seen> run() {
         std::vector<signature_seen> signatures;
@@ -242,7 +261,8 @@ public:
             if (before && before->offset == seen.offset) {
                 stream.verify_signature(dead_keys());
                 copy_digest(seen, stream);
-                seen.level = seen.digest == before->digest ? before->level : -1;  // a digest that differs shows in the comparison
+                // A digest that differs shows in the comparison.
+                seen.level = seen.digest == before->digest ? before->level : -1;
             } else {
                 seen.level = setup_.keys ? stream.verify_signature(*setup_.keys) : stream.verify_signature();
                 copy_digest(seen, stream);
@@ -257,16 +277,18 @@ private:
     std::int64_t position(package_istream& stream) {
         stream.clear();
         const std::streamoff at = stream.tellg();
-        check_.expect(at < 0 || static_cast<std::uint64_t>(at) <= stream.part_length(), setup_.name, "a position beyond the part");
+        check_.expect(at < 0 || static_cast<std::uint64_t>(at) <= stream.part_length(), setup_.name,
+                      "a position beyond the part");
         return at < 0 ? -1 : at;
     }
 
     void compare(package_istream& stream, std::int64_t at, const char* delivered, std::size_t n) {
         if (at < 0 || n == 0) return;
         const std::uint64_t file_at = stream.part_offset() + static_cast<std::uint64_t>(at);
-        check_.expect(static_cast<std::uint64_t>(at) + n <= stream.part_length(), setup_.name, "bytes delivered beyond the end of the part");
-        check_.expect(file_at + n > bytes_.size() || std::memcmp(bytes_.data() + file_at, delivered, n) == 0, setup_.name,
-                      "bytes delivered that do not stand at that place of the file");
+        check_.expect(static_cast<std::uint64_t>(at) + n <= stream.part_length(), setup_.name,
+                      "bytes delivered beyond the end of the part");
+        check_.expect(file_at + n > bytes_.size() || std::memcmp(bytes_.data() + file_at, delivered, n) == 0,
+                      setup_.name, "bytes delivered that do not stand at that place of the file");
         check_.expect(file_at + n <= bytes_.size(), setup_.name, "bytes delivered beyond the end of the file");
     }
 
@@ -293,31 +315,49 @@ private:
         char some[10];
         std::int64_t at;
         switch (script) {
-        case 0:
-            return read_rest(stream, 1000);
-        case 1:  // steps back, also after a read that found the end of the data
-            get_one(stream), stream.clear(), stream.unget(), get_one(stream), get_one(stream, true), get_one(stream), get_one(stream);
-            stream.clear(), stream.unget();
-            return read_rest(stream, 7);
-        case 2:
-            stream.seekg(2, std::ios_base::cur), position(stream), stream.seekg(0, std::ios_base::beg), get_one(stream);
-            stream.seekg(5, std::ios_base::end);
-            return read_rest(stream, 3);
-        case 3:
-            stream >> word;
-            if ((at = position(stream)) >= static_cast<std::int64_t>(word.size())) compare(stream, at - static_cast<std::int64_t>(word.size()), word.data(), word.size());
-            stream.ignore(5);
-            return read_rest(stream, 64);
-        case 4:  // a putback of another byte than was read, then of the same one
-            if (const int c = get_one(stream); c >= 0) stream.clear(), stream.putback(static_cast<char>(c ^ 0x20)), stream.clear(), stream.putback(static_cast<char>(c));
-            return read_rest(stream, 5);
-        case 5:  // what the source has at hand, then an absolute position
-            at = position(stream);
-            compare(stream, at, some, static_cast<std::size_t>(std::max<std::streamsize>(stream.readsome(some, 10), 0)));
-            stream.clear(), stream.seekg(std::streampos(3));
-            return read_rest(stream, 11);
-        default:  // left unread: the next part header step skips it
-            return;
+            case 0:
+                return read_rest(stream, 1000);
+            case 1:  // steps back, also after a read that found the end of the data
+                get_one(stream);
+                stream.clear();
+                stream.unget();
+                get_one(stream);
+                get_one(stream, true);
+                get_one(stream);
+                get_one(stream);
+                stream.clear();
+                stream.unget();
+                return read_rest(stream, 7);
+            case 2:
+                stream.seekg(2, std::ios_base::cur);
+                position(stream);
+                stream.seekg(0, std::ios_base::beg);
+                get_one(stream);
+                stream.seekg(5, std::ios_base::end);
+                return read_rest(stream, 3);
+            case 3:
+                stream >> word;
+                if ((at = position(stream)) >= static_cast<std::int64_t>(word.size()))
+                    compare(stream, at - static_cast<std::int64_t>(word.size()), word.data(), word.size());
+                stream.ignore(5);
+                return read_rest(stream, 64);
+            case 4:  // a putback of another byte than was read, then of the same one
+                if (const int c = get_one(stream); c >= 0) {
+                    stream.clear();
+                    stream.putback(static_cast<char>(c ^ 0x20));
+                    stream.clear();
+                    stream.putback(static_cast<char>(c));
+                }
+                return read_rest(stream, 5);
+            case 5:  // what the source has at hand, then an absolute position
+                at = position(stream);
+                compare(stream, at, some,
+                        static_cast<std::size_t>(std::max<std::streamsize>(stream.readsome(some, 10), 0)));
+                stream.clear();
+                stream.seekg(std::streampos(3));
+                return read_rest(stream, 11);
+            default:  // left unread: the next part header step skips it
+                return;
         }
     }
 
@@ -327,11 +367,12 @@ private:
 };
 
 // Other's signatures (a prefix of walk's where other stopped early) agree with walk's.
-void check_signatures_agree(checker& check, const std::vector<signature_seen>& walk, const std::vector<signature_seen>& other,
-                            bool prefix, bool same_keys, const char* what) {
+void check_signatures_agree(checker& check, const std::vector<signature_seen>& walk,
+                            const std::vector<signature_seen>& other, bool prefix, bool same_keys, const char* what) {
     bool agree = prefix ? other.size() <= walk.size() : other.size() == walk.size();
     for (std::size_t i = 0; agree && i < other.size(); ++i)
-        agree = other[i].offset == walk[i].offset && other[i].digest == walk[i].digest && (!same_keys || other[i].level == walk[i].level);
+        agree = other[i].offset == walk[i].offset && other[i].digest == walk[i].digest &&
+                (!same_keys || other[i].level == walk[i].level);
     check.expect(agree, what, "signature parts, levels or digests differ from the part walk's");
 }
 
@@ -363,7 +404,8 @@ reading_report read_as_installer(const std::string& bytes, const scratch_directo
     read_image(check, file, "image loader (file)");
     if (bytes.size() >= file_header_size && !length_field_agrees(bytes)) {
         std::string fixed = bytes;  // the length field made to agree: the scan reads past its size check
-        set_le32(reinterpret_cast<unsigned char*>(fixed.data()) + 4, static_cast<std::uint32_t>(fixed.size() - file_header_size));
+        set_le32(reinterpret_cast<unsigned char*>(fixed.data()) + 4,
+                 static_cast<std::uint32_t>(fixed.size() - file_header_size));
         read_download(check, fixed, path);
     }
     installer_context ctx;
@@ -376,8 +418,12 @@ reading_report read_as_installer(const std::string& bytes, const scratch_directo
     reading_report skipped;
     install_reading(check, skipped, bytes, true).run();
     const walk_setup hashed_pipe{source_kind::pipe, true, false, "pipe, hashing", &dead_keys()};
-    report.walk_signatures = part_walk(check, bytes, {source_kind::string, true, true, "string, hashing, tee", nullptr, &report.install_signatures}).run();
-    check_signatures_agree(check, report.walk_signatures, part_walk(check, bytes, hashed_pipe).run(), false, false, hashed_pipe.name);
+    report.walk_signatures =
+        part_walk(check, bytes,
+                  {source_kind::string, true, true, "string, hashing, tee", nullptr, &report.install_signatures})
+            .run();
+    check_signatures_agree(check, report.walk_signatures, part_walk(check, bytes, hashed_pipe).run(), false, false,
+                           hashed_pipe.name);
     part_walk(check, bytes, {source_kind::file, false, false, "file, no hashing"}).run();
     part_walk(check, bytes, {source_kind::pipe, false, true, "pipe, no hashing, tee"}).run();
     check_signatures_agree(check, report.walk_signatures, report.install_signatures, true, true, "install reading");
@@ -396,7 +442,11 @@ reading_report read_as_file_archive(const std::string& inflated) {
         {part_type::file_archive, compressed},
         {part_type::signature, "short"}};
     std::string body, bytes;
-    for (const auto& [type, data] : parts) append_le16(body, type), append_le32(body, static_cast<std::uint32_t>(data.size())), body += data;
+    for (const auto& [type, data] : parts) {
+        append_le16(body, type);
+        append_le32(body, static_cast<std::uint32_t>(data.size()));
+        body += data;
+    }
     append_le32(bytes, package_magic);
     append_le32(bytes, static_cast<std::uint32_t>(body.size()));
     reading_report report;
@@ -413,8 +463,8 @@ std::vector<std::string> read_as_manifest(const std::string& bytes, const scratc
     file_manifest loaded, again;
     load_manifest(loaded, scratch.file("MANIFEST"));
     for (const auto& [destination, entry] : loaded.entries)
-        check.expect(!destination.empty() && destination == entry.destination && entry.kind != entry_kind::staged_file, where,
-                     "an entry without its destination, or one that counts as a staged file of this run");
+        check.expect(!destination.empty() && destination == entry.destination && entry.kind != entry_kind::staged_file,
+                     where, "an entry without its destination, or one that counts as a staged file of this run");
     const bool saved = save_manifest(loaded, scratch.file("MANIFEST.saved"));
     check.expect(saved, where, "what was loaded cannot be saved again");
     load_manifest(again, scratch.file("MANIFEST.saved"));

@@ -1,7 +1,8 @@
-// Bytes that may be anything, read the way the installer reads a package file through every reader it has: the download scan, the
-// image loader, the reading of an installation (members, default-disabled list, image part, file archive, signature), and the
-// package stream part by part over sources that can and cannot seek, with and without hashing. Nothing may crash, hang or grow
-// without bound, and what the readers report must hold together. Shared by tests/stream/hostile_input_test.cpp and fuzz/.
+// Bytes that may be anything, read the way the installer reads a package file through every reader it has: the download
+// scan, the image loader, the reading of an installation (members, default-disabled list, image part, file archive,
+// signature), and the package stream part by part over sources that can and cannot seek, with and without hashing.
+// Nothing may crash, hang or grow without bound, and what the readers report must hold together. The fuzz targets
+// here and tests/stream/hostile_input_test.cpp share it.
 #pragma once
 
 #include <array>
@@ -25,8 +26,8 @@ private:
     std::string path_;
 };
 
-struct signature_seen {  // a signature part a reader checked
-    std::uint32_t offset = 0;                // of the part's data
+struct signature_seen {        // a signature part a reader checked
+    std::uint32_t offset = 0;  // of the part's data
     int level = 0;
     std::array<unsigned char, 32> digest{};  // the digest buffer the check compared
     bool operator==(const signature_seen&) const = default;
@@ -34,8 +35,8 @@ struct signature_seen {  // a signature part a reader checked
 
 struct reading_report {
     bool download_accepted = false;
-    // The installation took the package (or every bundle member) through a signature of level 1 or more and found the end of the
-    // file where the file header says it is: a file cut short, even between members, is not complete.
+    // The installation took the package (or every bundle member) through a signature of level 1 or more and found the
+    // end of the file where the file header says it is: a file cut short, even between members, is not complete.
     bool install_complete = false;
     std::vector<signature_seen> install_signatures, walk_signatures;  // in file order
     std::size_t file_entries = 0, image_records = 0;
