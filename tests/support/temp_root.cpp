@@ -12,8 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "main/entry.h"
 #include "support/host_files.h"
+#include "support/limited_run.h"
 
 namespace {
 
@@ -105,7 +105,8 @@ run_result run_in_child(const std::string& root, const std::function<int()>& bod
     return fork_and_capture([&] { return enter_root(root) ? 125 : body(); }, input);
 }
 
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body) {
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
+                                 const std::function<int()>& body, const std::string& input) {
     return fork_and_capture(
         [&] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -114,21 +115,11 @@ run_result run_in_private_mounts(const std::string& root, const std::function<bo
             }
             return !setup() ? 77 : enter_root(root) ? 125 : body();
         },
-        "");
+        input);
 }
 
 run_result run_entry(const std::string& root, const std::vector<std::string>& args, const std::string& input) {
-    return run_in_child(
-        root,
-        [&] {
-            std::vector<std::string> words{"installer"};
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& word : words) argv.push_back(word.data());
-            argv.push_back(nullptr);
-            return installer_main(static_cast<int>(words.size()), argv.data());
-        },
-        input);
+    return run_in_child(root, [&] { return call_installer_main(args); }, input);
 }
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input,

@@ -35,7 +35,8 @@ run_result run_in_child(const std::string& root, const std::function<int()>& bod
 
 // Same, in a child that first enters a private mount namespace and runs setup there before the root change; status 77, with the
 // reason on standard error, where the namespace or a mount is refused.
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body);
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
+                                 const std::function<int()>& body, const std::string& input = "");
 
 // For setup: mounts a tmpfs at a host path with the given size ("256k") or mount options ("nr_inodes=64"); prints the reason and
 // answers false when refused.
