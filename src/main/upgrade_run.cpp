@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -21,18 +22,23 @@ constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
 constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
 constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/", "/flash/var/pckg/"};
 constexpr const char* boot_image_path = "/flash/bootimage";
+// A package file is read through whole while it is installed.
+constexpr std::size_t install_read_size = 65536;
 
 // The minimum version below which offered packages are refused while
-// downgrades are allowed; a marker that holds no number refuses nothing.
+// downgrades are allowed, read as an unsigned decimal number; a marker that
+// holds no number refuses nothing, one too large for 32 bits nearly all.
 bool read_downgrade_minimum(std::uint32_t& minimum) {
     std::string text;
     if (read_small_file(downgrade_marker, max_meta_file_size, text) == small_file_result::missing) return false;
     minimum = 0;
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    if (at < text.size() && text[at] == '+') ++at;
     std::uint64_t value = 0;
-    const std::size_t start = text.find_first_not_of(" \t\n");
-    for (std::size_t i = start; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + static_cast<unsigned>(text[i] - '0');
-        if (value > 0xFFFFFFFFu) return true;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = value * 10 + static_cast<unsigned>(text[at] - '0');
+        if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
     }
     minimum = static_cast<std::uint32_t>(value);
     return true;
@@ -47,12 +53,16 @@ void find_candidates(installer_context& ctx, candidate_list& candidates) {
 }
 
 // Whether a package could be enabled without two conflicting packages
-// ending up enabled: no enabled package conflicts with it, and it conflicts
-// with no enabled package.
-bool free_of_enabled_conflicts(const installer_context& ctx, const package_record& record) {
+// ending up enabled: no enabled package conflicts with it, it conflicts with
+// no enabled package, and neither holds between it and a package already
+// chosen to be enabled with it.
+bool free_of_enabled_conflicts(const installer_context& ctx, const package_record& record,
+                               const std::vector<package_record*>& enabling) {
     if (find_enabled_conflict(ctx, record)) return false;
     for (const auto& other : ctx.packages)
         if (other.get() != &record && !other->disabled && conflicts_with(record, *other)) return false;
+    for (const package_record* other : enabling)
+        if (other != &record && (conflicts_with(record, *other) || conflicts_with(*other, record))) return false;
     return true;
 }
 
@@ -82,7 +92,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
         bool boot = false;
         int result = 0;
         {
-            regular_istream file(candidate->path);
+            regular_istream file(candidate->path, install_read_size);
             if (!file.is_open()) continue;
             result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
         }
@@ -92,7 +102,10 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
             cancel_manifest(manifest);
             return;
         }
-        if (candidate->image) {
+        // Only a package that is still installed keeps its file as its
+        // image: one that the planner uninstalled again (a bundle left
+        // without an active member) would come back from it at the next start.
+        if (candidate->image && find_package(ctx, candidate->name)) {
             char image[128];
             std::snprintf(image, sizeof image, "%s%s/image", "/flash/var/pdb/", candidate->name.c_str());
             if (boot) {
@@ -107,7 +120,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
     std::vector<package_record*> enable;
     for (const std::string& name : keep_enabled) {
         package_record* record = find_provider(ctx, name);
-        if (record && record->disabled && free_of_enabled_conflicts(ctx, *record)) enable.push_back(record);
+        if (record && record->disabled && free_of_enabled_conflicts(ctx, *record, enable)) enable.push_back(record);
     }
     enable_records(ctx, manifest, enable, 1);
 

@@ -245,6 +245,18 @@ void cancel_manifest(file_manifest& manifest) {
     manifest.entries.clear();
 }
 
+void unstage_below(file_manifest& manifest, const std::string& directory) {
+    auto it = manifest.entries.lower_bound(directory);
+    while (it != manifest.entries.end() && it->first.compare(0, directory.size(), directory) == 0) {
+        if (it->first.size() == directory.size()) {
+            ++it;
+            continue;
+        }
+        if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+        it = manifest.entries.erase(it);
+    }
+}
+
 void delete_staged_sources(const file_manifest& manifest) {
     for (const auto& [destination, entry] : manifest.entries) {
         if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;

@@ -44,6 +44,10 @@ bool claim_path(file_manifest& manifest, const std::string& path);
 // Removals and links first, then moves.
 void apply_manifest(file_manifest& manifest, bool spinner);
 void cancel_manifest(file_manifest& manifest);
+// Forgets every entry for a path inside directory (which ends with "/"),
+// deleting the temporary files of staged ones: what this run staged there
+// is not to happen any more. An entry for the directory itself stays.
+void unstage_below(file_manifest& manifest, const std::string& directory);
 bool save_manifest(const file_manifest& manifest, const std::string& path);
 void load_manifest(file_manifest& manifest, const std::string& path);
 

@@ -37,9 +37,9 @@ int open_regular_file_for_writing(const std::string& path, bool append) {
     return keep_if_regular(::open(path.c_str(), flags, 0666), st);
 }
 
-regular_istream::regular_istream(const std::string& path) : std::istream(nullptr) {
+regular_istream::regular_istream(const std::string& path, std::size_t buffer_size) : std::istream(nullptr) {
     int fd = open_regular_file(path, status_);
-    if (fd >= 0) buffer_ = std::make_unique<fd_buffer>(fd, std::ios::in | std::ios::binary);
+    if (fd >= 0) buffer_ = std::make_unique<fd_buffer>(fd, std::ios::in | std::ios::binary, buffer_size);
     rdbuf(buffer_.get());
 }
 

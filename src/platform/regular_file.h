@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -30,7 +31,10 @@ int open_regular_file_for_writing(const std::string& path, bool append);
 // fail bit set, when the path is missing, unreadable or no regular file.
 class regular_istream : public std::istream {
 public:
-    explicit regular_istream(const std::string& path);
+    // buffer_size: bytes read from the file at a time. Small suits reading a
+    // description and seeking over the rest; a whole package read through
+    // wants fewer, larger reads.
+    explicit regular_istream(const std::string& path, std::size_t buffer_size = BUFSIZ);
     ~regular_istream() override;
     regular_istream(const regular_istream&) = delete;
     regular_istream& operator=(const regular_istream&) = delete;

@@ -210,6 +210,21 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
         steps.settle_bundles();
     }
 
+    record_list enabling;
+    for (const auto& record : ctx.packages)
+        if (record->scheduled_action == action_enable) enabling.push_back(record.get());
+    record_list enabled = enabling;
+    filter_candidates(ctx, enabled, no_minimum_version, false);
+    // A record dropped here (superseded by a related one being enabled, or
+    // not the latest build in flagged state) is not enabled; left with its
+    // action it would still count as active to every later plan of the run.
+    // Cleared before the plan is judged, so that a plan whose only active
+    // records were such enables is refused like any other that leaves
+    // nothing active.
+    const std::unordered_set<package_record*> kept(enabled.begin(), enabled.end());
+    for (package_record* record : enabling)
+        if (!kept.contains(record)) record->scheduled_action = action_none;
+
     if (!ctx.packages.empty() && !any_active(ctx)) {
         for (const auto& record : ctx.packages) record->scheduled_action = action_none;
         if (report) report_error(ctx, "can not uninstall or disable all packages");
@@ -217,19 +232,8 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
     }
 
     record_list removing_now;
-    record_list enabling;
-    for (const auto& record : ctx.packages) {
+    for (const auto& record : ctx.packages)
         if (removing(*record)) removing_now.push_back(record.get());
-        if (record->scheduled_action == action_enable) enabling.push_back(record.get());
-    }
-    record_list enabled = enabling;
-    filter_candidates(ctx, enabled, no_minimum_version, false);
-    // A record dropped here (superseded by a related one being enabled, or
-    // not the latest build in flagged state) is not enabled; left with its
-    // action it would still count as active to every later plan of the run.
-    const std::unordered_set<package_record*> kept(enabled.begin(), enabled.end());
-    for (package_record* record : enabling)
-        if (!kept.contains(record)) record->scheduled_action = action_none;
 
     // Both come out in the reverse of package-list order (the enables in the
     // reverse of the filtered order).

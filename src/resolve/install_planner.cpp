@@ -73,6 +73,7 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
     // among the installed records: one that cannot stand as a record
     // directory is refused before anything is staged or replaced for it.
     if (!is_valid_record_name(package->name)) {
+        if (bundle) package->bundle_reference = *bundle;  // reported under its bundle's name
         broken_package(ctx, *package);
         return nullptr;
     }

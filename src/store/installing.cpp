@@ -47,14 +47,13 @@ bool is_installable_name(const std::string& name, const std::string& destination
 // created with.
 mode_t installed_mode(std::uint16_t mode) { return mode & 0777; }
 
-// Whether a path below /flash now belongs to someone else: another record
-// of the package list lists it, or this run staged new content for it.
-bool taken_by_another(const installer_context& ctx, const package_record& record, const file_manifest& manifest,
-                      const std::string& entry) {
-    auto staged = manifest.entries.find("/flash" + entry);
-    if (staged != manifest.entries.end() && staged->second.kind != entry_kind::remove) return true;
+// Whether a path below /flash now belongs to another package: a record of
+// another name lists it (a record of the same name is the same package, an
+// image of it in both image places). A file that moved to another package in
+// this run is then left to its new owner, whose staged copy must survive.
+bool taken_by_another(const installer_context& ctx, const package_record& record, const std::string& entry) {
     for (const auto& other : ctx.packages)
-        if (other.get() != &record && other->files.count(entry) != 0) return true;
+        if (other.get() != &record && other->name != record.name && other->files.count(entry) != 0) return true;
     return false;
 }
 
@@ -221,13 +220,16 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
     // Entries of a files list that would lead out of /flash (a hostile or
     // damaged database) are never removed.
     for (const std::string& entry : record.files)
-        if (is_clean_flash_path("/flash" + entry) && !taken_by_another(ctx, record, manifest, entry))
+        if (is_clean_flash_path("/flash" + entry) && !taken_by_another(ctx, record, entry))
             stage_remove(manifest, "/flash" + entry);
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
     // markers) must not turn into a removal of the database itself.
     if (is_valid_record_name(record.name)) {
         const std::string dir = record_directory(record);
+        // What this run staged for the record (its meta and state files, its
+        // image) would bring it back at the next start.
+        unstage_below(manifest, dir);
         stage_remove(manifest, dir);
         stage_remove(manifest, dir + "image");
     }

@@ -35,9 +35,9 @@ bool claim_and_write_meta(installer_context& ctx, const package_record& record, 
 
 // Stages the removal of an installed package: its files, its record
 // directory, its package image, and the boot image when nothing else links
-// to it. Clears the scheduled action and the file list. A file that another
-// record of the package list lists, or that this run has staged anew, is
-// left alone: it has moved to another package.
+// to it; whatever this run staged inside its record directory is dropped.
+// Clears the scheduled action and the file list. A file that a record of
+// another name lists is left alone: it has moved to another package.
 void uninstall_files(installer_context& ctx, package_record& record, file_manifest& manifest);
 
 // The progress line of an installation: "installing ", " (disabled) " for a
