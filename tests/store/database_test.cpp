@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <sstream>
 
 #include "support/captured_context.h"
 #include "support/host_files.h"
@@ -114,11 +115,9 @@ TEST(DatabaseTest, WriteRecordMetaAndMarks) {
     };
     for (const auto& c : cases) {
         temp_root root;
-        for (std::size_t at = 0, end; at < before.size(); at = end + 1) {
-            end = before.find('|', at);
-            const std::string item = before.substr(at, end - at);
+        std::istringstream items(before);
+        for (std::string item; std::getline(items, item, '|');)
             root.write_file(pdb + "pkg/" + item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
-        }
         auto r = line::object("pkg-6.40.1 @1234");
         c.setup(*r);
         const run_result run = run_in_child(root.path(), [&] { return std::fputs(c.operation(*r).c_str(), stdout), 0; });
