@@ -24,7 +24,7 @@ TEST(UpgradeRunTest, Scenarios) {
     const std::string hello48 = line::file("hello-6.48 /bin/hello /etc/old"), hello49 = line::file("hello-6.49 /bin/hello");
     const std::string older = "hello-6.49 /bin/hello";
     const std::string marker = "PCKGS_CHANGED=:600 ";
-    scenario::check({
+    std::vector<scenario::row> rows = {
         {"a fresh install, in dependency order", {},
          {upgrade({{download + "hello.qpk", line::file("hello-6.48 >kernel /bin/hello")},
                    {download + "system.qpk", line::file("system-6.48 +kernel %s /bin/sh")}})},
@@ -93,7 +93,45 @@ TEST(UpgradeRunTest, Scenarios) {
          "ERROR: earlier\ninstalled hello-6.49\n"},
         {"no package at all", {}, {upgrade({})}, "ERROR: router installation failed!!!\n", 0, "", "",
          "ERROR: router installation failed!!!\n"},
-    });
+        {"a bundle of one default-disabled member: neither the bundle nor its image stays", {"ntp-6.48"},
+         {upgrade({{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off}")}})},
+         installed("velnor-6.48"), 0, "dhcp-6.48 off ^velnor do=uninstall ntp-6.48",
+         marker + "rw/pckg/.download/velnor.vpk x/dhcp/bin/dhcp=dhcp-6.48"},
+        {"and nothing of the bundle stays staged for a later commit", {"ntp-6.48"},
+         {upgrade({{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off}")}}, {"--safe"})},
+         installed("velnor-6.48"), 0, "ntp-6.48",
+         "pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST rw/pckg/.download/velnor.vpk "
+         "tmp*=:600 tmp*=dhcp-6.48"},
+        {"of two packages that conflict only the first is enabled again", {"a-6.48", "b-6.48", "x-6.48 !a:6.49 !b:6.49"},
+         {upgrade({{download + "a.qpk", line::file("a-6.49 !b")}, {download + "b.qpk", line::file("b-6.49")},
+                   {download + "x.qpk", line::file("x-6.49")}})},
+         "> installing  (disabled) a-6.49\ninstalled (disabled) a-6.49\n"
+         "> installing  (disabled) b-6.49\ninstalled (disabled) b-6.49\n" +
+             installed("x-6.49") + "> enabling a-6.49...\nenabled a-6.49\n",
+         0, "a-6.49 b-6.49 off x-6.49",
+         marker + "rw/pckg/.download/a.qpk rw/pckg/.download/b.qpk rw/pckg/.download/x.qpk"},
+    };
+    // The downgrade marker read like a number typed by hand: a sign, blanks around it, digits past 32 bits (read as
+    // the largest number, which sets no minimum). A minimum above 6.48 refuses hello-6.48.
+    const struct {
+        std::string text, shown;
+        bool refused;
+    } markers[] = {
+        {"+" + line::number("6.48.1"), "=+" + line::number("6.48.1"), true},
+        {"\r\n " + line::number("6.48.1") + " \n", "", true},
+        {"99999999999999999999", "=99999999999999999999", false},
+        {"+6.40", "=+6.40", false},
+    };
+    for (const auto& [text, shown, refused] : markers) {
+        rows.push_back({"a downgrade marker", {older},
+                        {upgrade({{download + "hello.qpk", hello48}, {"/ram/DOWNGRADE", text}})},
+                        refused ? "WARNING: ommitting package hello-6.48: not allowed\n" : installed("hello-6.48"), 0,
+                        refused ? "hello-6.49" : "hello-6.48",
+                        refused ? "bin/hello=hello-6.49 ram/DOWNGRADE" + shown + " rw/pckg/.download/hello.qpk"
+                                : marker + "bin/hello=hello-6.48 etc/old=hello-6.48 ram/DOWNGRADE" + shown +
+                                      " rw/pckg/.download/hello.qpk"});
+    }
+    scenario::check(rows);
 }
 
 // Without room on flash for what the run staged, nothing is applied and the run ends with 28.
