@@ -10,7 +10,8 @@
 
 namespace {
 
-std::string disabled(const std::string& package) { return "> disabling " + package + "...\ndisabled " + package + "\n"; }
+std::string disabled(const std::string& package) { return "> disabling " + package + "...\ndisabled " + package
+    + "\n"; }
 std::string enabled(const std::string& package) { return "> enabling " + package + "...\nenabled " + package + "\n"; }
 std::string warning(const std::string& text) { return "WARNING: " + text + "\n"; }
 
@@ -32,7 +33,8 @@ TEST(ActionPlannerTest, ScheduledActionsCarriedOutByAnUpgradeRun) {
         {"an enable disables the enabled package that conflicts with it", {"x off do=enable", "p !x"}, {{}},
          disabled("p-1.0") + enabled("x-1.0"), 0, "p-1.0 off x-1.0 user", "PCKGS_CHANGED=:600"},
         {"of two enables the one conflicted with gives way", {"p off do=enable", "x !p off do=enable"}, {{}},
-         warning("can not enable p: x-1.0 conflicts with it") + enabled("x-1.0"), 0, "p-1.0 off x-1.0 user", "PCKGS_CHANGED=:600"},
+         warning("can not enable p: x-1.0 conflicts with it") + enabled("x-1.0"), 0, "p-1.0 off x-1.0 user",
+             "PCKGS_CHANGED=:600"},
         {"a disabled orphan is uninstalled", {"keep", "p >d off /bin/p", "d do=uninstall /bin/d"}, {{}}, "", 0,
          "keep-1.0", "PCKGS_CHANGED=:600"},
         {"an enabled package keeps its disabled dependency and is disabled", {"keep", "p >d", "d off do=uninstall"},
@@ -42,17 +44,21 @@ TEST(ActionPlannerTest, ScheduledActionsCarriedOutByAnUpgradeRun) {
         // The bundle's image goes, so its disabled members come back as records without a description, to be
         // uninstalled next time.
         {"members follow the disable of their bundle, which goes", {"keep", "b do=disable {m1} {m2}"}, {{}},
-         disabled("m2-1.0") + disabled("m1-1.0"), 0, "keep-1.0 m1-0.0 off do=uninstall m2-0.0 off do=uninstall", "PCKGS_CHANGED=:600"},
+         disabled("m2-1.0") + disabled("m1-1.0"), 0, "keep-1.0 m1-0.0 off do=uninstall m2-0.0 off do=uninstall",
+             "PCKGS_CHANGED=:600"},
         {"a bundle whose members all go", {"keep", "b off {m1 do=uninstall} {m2 do=uninstall}"}, {{}}, "", 0,
          "keep-1.0", "PCKGS_CHANGED=:600"},
         {"a bundle stays disabled when no member will be enabled", {"keep", "b off do=enable {m1 do=disable}"}, {{}},
          disabled("m1-1.0"), 0, "b-1.0 off keep-1.0 m1-1.0 off user ^b", "PCKGS_CHANGED=:600 pdb/b/image"},
         {"members follow the enable of their bundle", {"b off user do=enable {m1 off} {m2 off}"}, {{}},
-         enabled("m1-1.0") + enabled("m2-1.0") + enabled("b-1.0"), 0, "b-1.0 user m1-1.0 ^b m2-1.0 ^b", "PCKGS_CHANGED=:600 pdb/b/image"},
+         enabled("m1-1.0") + enabled("m2-1.0") + enabled("b-1.0"), 0, "b-1.0 user m1-1.0 ^b m2-1.0 ^b",
+             "PCKGS_CHANGED=:600 pdb/b/image"},
         {"disables come in the reverse of the load order", {"keep", "x % do=disable", "z do=disable"}, {{}},
-         disabled("z-1.0") + disabled("x-1.0"), 0, "keep-1.0 x-1.0 off user z-1.0 off user", "PCKGS_CHANGED=:600 pdb/x/image"},
+         disabled("z-1.0") + disabled("x-1.0"), 0, "keep-1.0 x-1.0 off user z-1.0 off user",
+             "PCKGS_CHANGED=:600 pdb/x/image"},
         {"two records of one name uninstalled", {"keep", "dup % do=uninstall"},
-         {{{}, "", {{"/rw/pckg/.images/dup", line::file("dup")}}}}, "", 0, "keep-1.0", "PCKGS_CHANGED=:600 rw/pckg/.images/dup"},
+         {{{}, "", {{"/rw/pckg/.images/dup", line::file("dup")}}}}, "", 0, "keep-1.0",
+             "PCKGS_CHANGED=:600 rw/pckg/.images/dup"},
         {"a redundant enable keeps what depends on it", {"p >d", "d do=enable"}, {{}}, enabled("d-1.0"), 0,
          "d-1.0 user p-1.0", "PCKGS_CHANGED=:600"},
         {"an uninstall leaves the files another record lists, and all outside flash",

@@ -33,8 +33,8 @@ protected:
 
 }  // namespace
 
-// Flagged state, the installed namesake, the base system test (minimum version, erase blocks), architecture, dependencies,
-// conflicts: every reason counts in the flags, and only the first the mask leaves gets its message.
+// Flagged state, the installed namesake, the base system test (minimum version, erase blocks), architecture,
+// dependencies, conflicts: every reason counts in the flags, and only the first the mask leaves gets its message.
 TEST_F(SelectionTest, InstallCheck) {
     const struct {
         bool flagged;
@@ -93,7 +93,8 @@ TEST_F(SelectionTest, InstallCheck) {
          "ERROR: can not install foo-1.0: it is not made for ppc, but for i386\n"},
         {false, {}, "", false, "foo arch=PPC", 1, 8,
          "ERROR: can not install foo-1.0: it is not made for ppc, but for PPC\n"},
-        // Dependencies: the first unmet one is named; placeholders, disabled and too old records do not count, providers do.
+        // Dependencies: the first unmet one is named; placeholders, disabled and too old records do not count,
+        // providers do.
         {false, {}, "", false, "foo >a:6.40 >b", 1, 8,
          "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
         {false, {"a placeholder", "a-6.40 off", "a-6.39"}, "", false, "foo >a:6.40 >b", 1, 8,
@@ -106,21 +107,27 @@ TEST_F(SelectionTest, InstallCheck) {
         {false, {"enemy-2.0 !foo", "rival-3.0 !foo"}, "", false, "foo", 1, 16,
          "ERROR: can not install foo-1.0: it conflicts with enemy-2.0\n"},
         // Every reason at once: the mask decides which single message is seen.
-        {true, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing >absent", 1, 8 | 16 | 2,
+        {true, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false,
+            "velnor-x-6.39 @100 arch=i386 >missing >absent", 1, 8 | 16 | 2,
          "WARNING: cannot install older velnor-x-6.39: router in flagged state\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1, 2 | 8 | 16,
+        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1,
+            2 | 8 | 16,
          "WARNING: omitting package velnor-x-6.39: newer package velnor-x-6.40 is already installed\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2, 2 | 8 | 16,
+        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
+            1 | 2, 2 | 8 | 16,
          "ERROR: omitting package velnor-x-6.39: min Velnor version is 7.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2, 2 | 8 | 16,
+        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2,
+            2 | 8 | 16,
          "ERROR: can not install velnor-x-6.39: it is not made for ppc, but for i386\n"},
         {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100 >missing", 1 | 2, 2 | 8 | 16,
          "ERROR: can not install velnor-x-6.39: missing is not installed, but is required\n"},
         {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100", 1 | 2, 2 | 16,
          "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2 | 8, 2 | 8 | 16,
+        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
+            1 | 2 | 8, 2 | 8 | 16,
          "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2 | 8 | 16, 2 | 8 | 16,
+        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
+            1 | 2 | 8 | 16, 2 | 8 | 16,
          ""}, 
     };
     for (const auto& r : rows) {
@@ -143,15 +150,16 @@ TEST_F(SelectionTest, InstallCheck) {
     EXPECT_EQ(console.take(), "");
 }
 
-// Which of two packages conflicts with (or depends on) the other: by name and range, through provisions and their precedences,
-// through members.
+// Which of two packages conflicts with (or depends on) the other: by name and range, through provisions and their
+// precedences, through members.
 TEST(SelectionRelationsTest, ConflictsAndDependencies) {
     const struct {
         const char* a;
         const char* b;
         bool a_b, b_a;
     } conflicts[] = {
-        {"a", "b", false, false}, {"a !b", "b", true, false}, {"a !b:2.0", "b", false, false}, {"a", "b +a:::-1", true, false},
+        {"a", "b", false, false}, {"a !b", "b", true, false}, {"a !b:2.0", "b", false, false}, {"a", "b +a:::-1",
+            true, false},
         {"a", "b +a:::0", false, true}, {"a +shared:::5", "b +shared:::3", true, false},
         {"a +shared:::2", "b +shared:::2", false, false}, {"a +shared:::-1", "b +shared:::-5", true, false},
         {"a !b", "b +a:::0", true, true}, {"a +b:::0", "b +a:::0", false, false}, {"a +b:::0", "b +b:::5", true, false},
@@ -162,8 +170,10 @@ TEST(SelectionRelationsTest, ConflictsAndDependencies) {
         {"a {m-1.0 +b}", "b", true, false}, {"a !b", "b placeholder !a", false, false},
     };
     for (const auto& c : conflicts) {
-        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.a), *line::object<package_description>(c.b)), c.a_b) << c.a << " / " << c.b;
-        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.b), *line::object<package_description>(c.a)), c.b_a) << c.b << " / " << c.a;
+        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.a), *line::object<package_description>(c.b)),
+            c.a_b) << c.a << " / " << c.b;
+        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.b), *line::object<package_description>(c.a)),
+            c.b_a) << c.b << " / " << c.a;
     }
     const struct {
         const char* a;
@@ -175,13 +185,15 @@ TEST(SelectionRelationsTest, ConflictsAndDependencies) {
         {"a >m", "b {m-1.0}", true}, {"a {m-1.0 >b}", "b", true}, {"a {m-1.0 >n}", "b {n-1.0}", true},
     };
     for (const auto& d : dependencies) {
-        EXPECT_EQ(depends_on(*line::object<package_description>(d.a), *line::object<package_description>(d.b)), d.a_b) << d.a << " / " << d.b;
-        EXPECT_FALSE(depends_on(*line::object<package_description>(d.b), *line::object<package_description>(d.a))) << d.b << " / " << d.a;
+        EXPECT_EQ(depends_on(*line::object<package_description>(d.a), *line::object<package_description>(d.b)), d.a_b)
+            << d.a << " / " << d.b;
+        EXPECT_FALSE(depends_on(*line::object<package_description>(d.b), *line::object<package_description>(d.a)))
+            << d.b << " / " << d.a;
     }
 }
 
-// Lookups over the package list, first to last: providers (the first enabled, else the last disabled), conflicts of enabled
-// records with a package, candidates for a requirement, and their status.
+// Lookups over the package list, first to last: providers (the first enabled, else the last disabled), conflicts of
+// enabled records with a package, candidates for a requirement, and their status.
 TEST_F(SelectionTest, LookupsOverThePackageList) {
     installed({"foo off", "foox", "other +bar +foo off", "p +foo", "foo-2.0"});
     EXPECT_EQ(find_provider(ctx, "foo"), at(3));
@@ -192,7 +204,8 @@ TEST_F(SelectionTest, LookupsOverThePackageList) {
     EXPECT_EQ(find_provider(ctx, "foo"), at(0));
 
     installed({"ghost placeholder !foo", "off !foo off", "harmless", "first +foo:::1", "second !foo"});
-    EXPECT_EQ(find_enabled_conflict(ctx, *line::object("foo !harmless")), at(3));  // the record's view, not the package's
+    // the record's view, not the package's
+    EXPECT_EQ(find_enabled_conflict(ctx, *line::object("foo !harmless")), at(3));
     ctx.packages.erase(ctx.packages.begin() + 3, ctx.packages.end());
     EXPECT_EQ(find_enabled_conflict(ctx, *line::object("foo !harmless")), nullptr);
 
@@ -202,23 +215,27 @@ TEST_F(SelectionTest, LookupsOverThePackageList) {
     EXPECT_TRUE(collect_candidates(ctx, line::req("b"), true).empty());
 
     const std::pair<std::vector<std::string>, int> statuses[] = {
-        {{}, 1}, {{"c"}, 0}, {{"c off do=enable"}, 0}, {{"c do=disable"}, 3}, {{"c off"}, 3}, {{"c off do=uninstall"}, 3},
-        {{"c off do=disable"}, 3}, {{"c do=uninstall"}, 1}, {{"c do=enable"}, 0}, {{"c do=uninstall", "c do=enable"}, 0},
+        {{}, 1}, {{"c"}, 0}, {{"c off do=enable"}, 0}, {{"c do=disable"}, 3}, {{"c off"}, 3}, {{"c off do=uninstall"},
+            3},
+        {{"c off do=disable"}, 3}, {{"c do=uninstall"}, 1}, {{"c do=enable"}, 0}, {{"c do=uninstall", "c do=enable"},
+            0},
         {{"c do=uninstall", "c off"}, 3}, {{"c off", "c"}, 0}, {{"c do=disable", "c off do=enable"}, 0},
     };
     for (const auto& [candidates, status] : statuses) {
         installed(candidates);
         std::vector<package_record*> list;
         for (const auto& r : ctx.packages) list.push_back(r.get());
-        EXPECT_EQ(candidate_status(list), status) << candidates.size() << " " << (candidates.empty() ? "" : candidates[0]);
+        EXPECT_EQ(candidate_status(list), status) << candidates.size() << " " << (candidates.empty() ? ""
+            : candidates[0]);
     }
 }
 
-// Which offered packages are kept, in which order: the newer of a name (the older in downgrade mode, never one below the
-// minimum), a bundle over its member's name, in flagged state the latest builds only; independent ones reversed, a package right
-// after the last it needs and after one conflicting with it.
+// Which offered packages are kept, in which order: the newer of a name (the older in downgrade mode, never one below
+// the minimum), a bundle over its member's name, in flagged state the latest builds only; independent ones reversed, a
+// package right after the last it needs and after one conflicting with it.
 TEST_F(SelectionTest, FilterCandidates) {
-    const std::uint32_t none = no_minimum_version, v600 = make_version(6, 0, 'f', 0), v640 = make_version(6, 40, 'f', 0);
+    const std::uint32_t none = no_minimum_version, v600 = make_version(6, 0, 'f', 0), v640 = make_version(6, 40, 'f',
+        0);
     const struct {
         bool flagged;
         std::vector<std::string> offered;
@@ -227,24 +244,31 @@ TEST_F(SelectionTest, FilterCandidates) {
         std::string kept;
         std::string messages;
     } rows[] = {
-        {false, {"foo-6.40", "foo-6.41"}, none, true, "foo-6.41", "WARNING: omitting package foo-6.40: newer package is already provided\n"},
+        {false, {"foo-6.40", "foo-6.41"}, none, true, "foo-6.41",
+            "WARNING: omitting package foo-6.40: newer package is already provided\n"},
         {false, {"foo-6.40", "foo-6.41"}, none, false, "foo-6.41", ""},
-        {false, {"foo-6.40", "foo-6.41"}, v600, true, "foo-6.40", "WARNING: omitting package foo-6.41: older package is already provided\n"},
-        {false, {"foo-6.40", "foo-6.41"}, 0, true, "foo-6.40", "WARNING: omitting package foo-6.41: older package is already provided\n"},
+        {false, {"foo-6.40", "foo-6.41"}, v600, true, "foo-6.40",
+            "WARNING: omitting package foo-6.41: older package is already provided\n"},
+        {false, {"foo-6.40", "foo-6.41"}, 0, true, "foo-6.40",
+            "WARNING: omitting package foo-6.41: older package is already provided\n"},
         {false, {"foo-6.39", "bar-1.0", "baz-6.40"}, v640, false, "baz-6.40",
          "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommitting package bar-1.0: not allowed\n"},
         {false, {"foo-6.39", "foo-6.45"}, v640, true, "foo-6.45", "WARNING: ommitting package foo-6.39: not allowed\n"},
         {false, {"pack-6.40 {foo-6.40}", "foo-6.40"}, none, true, "pack-6.40", ""},
         {false, {"foo-6.40", "pack-6.40 {foo-6.40}"}, none, true, "pack-6.40", ""},
-        {false, {"pack-9.0 {foo-6.40}", "foo-6.41"}, none, true, "foo-6.41", "WARNING: omitting package pack-9.0: newer package is already provided\n"},
+        {false, {"pack-9.0 {foo-6.40}", "foo-6.41"}, none, true, "foo-6.41",
+            "WARNING: omitting package pack-9.0: newer package is already provided\n"},
         {false, {"pack-6.40 {foo-6.40}", "pack-6.40 {foo-6.40}"}, none, true, "", ""},
         {false, {"foo-6.40", "foo-6.40"}, none, true, "", ""},
-        {true, {"a @100", "b @200"}, none, true, "b-1.0", "WARNING: ommiting older package a-1.0: router in flagged state\n"},
+        {true, {"a @100", "b @200"}, none, true, "b-1.0", "WARNING: ommiting older package a-1.0: router in flagged "
+            "state\n"},
         {true, {"a @100", "b @200"}, none, false, "b-1.0", ""},
         {true, {"foo-6.41 @100", "foo-6.40 @200"}, none, true, "",
-         "WARNING: ommiting older package foo-6.41: router in flagged state\nWARNING: omitting package foo-6.40: newer package is already provided\n"},
+         "WARNING: ommiting older package foo-6.41: router in flagged state\nWARNING: omitting package foo-6.40: newer "
+             "package is already provided\n"},
         {true, {"foo-6.39 @200", "bar-6.50 @100"}, v640, true, "",
-         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommiting older package bar-6.50: router in flagged state\n"},
+         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommiting older package bar-6.50: router in "
+             "flagged state\n"},
         {false, {"foo-6.41 @100", "foo-6.40 @200"}, none, false, "foo-6.41", ""},
         {false, {"a", "b"}, none, true, "b-1.0 a-1.0", ""},
         {false, {"a", "b", "c"}, none, true, "c-1.0 b-1.0 a-1.0", ""},
@@ -257,7 +281,8 @@ TEST_F(SelectionTest, FilterCandidates) {
         set_flagged_state_for_testing(r.flagged);
         std::vector<std::unique_ptr<download_record>> owned;
         std::vector<download_record*> list;
-        for (const std::string& s : r.offered) list.push_back((owned.push_back(line::object<download_record>(s)), owned.back().get()));
+        for (const std::string& s : r.offered) list.push_back((owned.push_back(line::object<download_record>(s)),
+            owned.back().get()));
         filter_candidates(ctx, list, r.minimum, r.report);
         std::string kept;
         for (const download_record* d : list) kept += (kept.empty() ? "" : " ") + name_version_text(*d);

@@ -20,7 +20,8 @@ const std::string before = "bundle=b\n|conflicts=k 1 1\n|disabled=user\n|enabled
 // What a directory holds, as "name=content|name=content".
 std::string files_of(const temp_root& root, const std::string& dir) {
     std::string text;
-    for (const std::string& name : root.list_dir(dir)) text += (text.empty() ? "" : "|") + name + "=" + root.read_file(dir + name);
+    for (const std::string& name : root.list_dir(dir)) text += (text.empty() ? "" : "|") + name + "="
+        + root.read_file(dir + name);
     return text;
 }
 
@@ -66,7 +67,8 @@ TEST(DatabaseTest, FailureMessages) {
     }
     EXPECT_EQ(t.ctx.messages, (std::vector<std::string>{
                                   "ERROR: installation of velnor-6.40 failed: disk error",
-                                  "ERROR: installation of velnor-6.40 failed: could not create meta/deps: Permission denied",
+                                  "ERROR: installation of velnor-6.40 failed: could not create meta/deps: Permission "
+                                      "denied",
                               }));
     EXPECT_TRUE(t.ctx.status_line.empty());
 }
@@ -81,7 +83,8 @@ TEST(DatabaseTest, WriteRecordMetaAndMarks) {
         std::function<std::string(package_record&)> operation;
         std::string staged, after;  // after: the directory once applied, "" for as before
     } cases[] = {
-        {[](auto& r) { r.files = {"/bin/x", "etc/y", ""}, r.user_set = true, r.conflicts = {{"k", 1, 1, 0}}; }, write_meta,
+        {[](auto& r) { r.files = {"/bin/x", "etc/y", ""}, r.user_set = true, r.conflicts = {{"k", 1, 1, 0}}; },
+            write_meta,
          "U pkg/bundle\nS pkg/conflicts\nS pkg/deps\nU pkg/disabled\nS pkg/enabled\nS pkg/files\nU pkg/provides\n"
          "S pkg/version\n",
          "conflicts=k 1 1\n|deps=|enabled=user\n|files=bin/x\netc/y\n|version=103310849 1234\n"},
@@ -120,7 +123,8 @@ TEST(DatabaseTest, WriteRecordMetaAndMarks) {
             root.write_file(pdb + "pkg/" + item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
         auto r = line::object("pkg-6.40.1 @1234");
         c.setup(*r);
-        const run_result run = run_in_child(root.path(), [&] { return std::fputs(c.operation(*r).c_str(), stdout), 0; });
+        const run_result run = run_in_child(root.path(), [&] { return std::fputs(c.operation(*r).c_str(), stdout),
+            0; });
         EXPECT_EQ(run.out, c.staged) << run.err;
         EXPECT_EQ(files_of(root, pdb + "pkg/") + "\n", (c.after.empty() ? before : c.after) + "\n") << c.staged;
         EXPECT_EQ(root.list_dir(pdb), std::vector<std::string>{"pkg"});  // no temporary file left behind

@@ -28,7 +28,8 @@ std::string read_with(const std::string& bytes, const std::array<std::uint32_t, 
     return (ok ? line::text(d) : "refused") + " @" + std::to_string(stream.current_type);
 }
 
-std::string header(const std::string& name, std::uint32_t version = make_version(1, 0, 'f', 0), std::uint32_t built = 2) {
+std::string header(const std::string& name, std::uint32_t version = make_version(1, 0, 'f', 0),
+    std::uint32_t built = 2) {
     std::string field = name;
     field.resize(16, '\0');
     return field + le32(version) + le32(built) + std::string(8, 'u');
@@ -42,8 +43,8 @@ std::string entry(const std::string& name, std::uint32_t minimum, std::uint32_t 
 
 }  // namespace
 
-// Each description part and the image part on or off, read by the download scan, the image loader (no architecture, text 2 or
-// image part) and the installation (no texts, up to the image or the archive).
+// Each description part and the image part on or off, read by the download scan, the image loader (no architecture,
+// text 2 or image part) and the installation (no texts, up to the image or the archive).
 TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
     const std::string deps = " >system:6.40:7.0 >other:::-12", prov = " +web:6.0::-7", conf = " !other:::-12";
     for (unsigned mask = 0; mask < 256; ++mask) {
@@ -52,14 +53,16 @@ TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
         if (mask & 2) c.architecture = "powerpc";
         if (mask & 4) c.text2 = "t2";
         if (mask & 8) c.note = "a note";
-        if (mask & 16) c.dependencies = std::vector<requirement>{line::req("system:6.40:7.0"), line::req("other:::-12")};
+        if (mask & 16) c.dependencies = std::vector<requirement>{line::req("system:6.40:7.0"),
+            line::req("other:::-12")};
         if (mask & 32) c.provisions = std::vector<requirement>{line::req("web:6.0::-7")};
         if (mask & 64) c.conflicts = std::vector<requirement>{line::req("other:::-12")};
         if (mask & 128) c.image = "image bytes";
         const std::string bytes = qpk::build_package(c);
         const std::string lists = (c.dependencies ? deps : "") + (c.provisions ? prov : "") + (c.conflicts ? conf : "");
         const std::string head = "pkg-6.40 @8 #2147483651", t24 = c.text24 ? std::string(" t24=[t24\0x]", 12) : "";
-        const std::string note = c.note ? " note=[a note]" : "", arch = " arch=[" + c.architecture.value_or("i386") + "]";
+        const std::string note = c.note ? " note=[a note]" : "", arch = " arch=[" + c.architecture.value_or("i386")
+            + "]";
         const std::string image = c.image ? " %" : "", t2 = c.text2 ? " t2=[t2]" : "";
         EXPECT_EQ(read_with(bytes, scan_wanted_types),
                   head + t24 + arch + t2 + note + image + lists + (c.image ? " @21" : " @-1"));
@@ -68,8 +71,8 @@ TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
     }
 }
 
-// Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out of order,
-// text parts promising more than the file holds (only what arrives is kept).
+// Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out
+// of order, text parts promising more than the file holds (only what arrives is kept).
 TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
     const std::string h = part(1, header("p") + le32(0));
     const std::string two = le16(2) + entry("system", make_version(6, 40, 'f', 0), make_version(7, 0, 'f', 0), 0) +
@@ -85,11 +88,13 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
         {part(1, header("abc").substr(0, 31)), "refused @1"},
         {part(1, header("sixteen-chars-ab")), "sixteen-chars-ab-1.0 @2 arch=[i386] @-1"},
         {part(1, header(std::string("ab\0cd", 5) + std::string(11, 'z'))), "ab-1.0 @2 arch=[i386] @-1"},
-        {part(18, header("pack", make_version(3, 0, 'f', 0), 4) + le32(0)) + part(20, le16(0)), "pack-3.0 @4 arch=[i386] bundle @-1"},
+        {part(18, header("pack", make_version(3, 0, 'f', 0), 4) + le32(0)) + part(20, le16(0)),
+            "pack-3.0 @4 arch=[i386] bundle @-1"},
         {part(24, "x") + h, "refused @24"},
         {h + part(3, two) + part(19, two) + part(17, le16(1) + entry("abcdefghijklmnop", 0, 0, 1) + "extra") +
              part(21, ""),
-         "p-1.0 @2 arch=[i386] % >system:6.40:7.0 >web:6.0::-7 +system:6.40:7.0 +web:6.0::-7 !abcdefghijklmnop:::1 @21"},
+         "p-1.0 @2 arch=[i386] % >system:6.40:7.0 >web:6.0::-7 +system:6.40:7.0 +web:6.0::-7 !abcdefghijklmnop:::1 "
+             "@21"},
         {h + part(3, le16(2) + entry("a", 1, 2, 3)), "refused @3"},
         {h + part(19, le16(0xFFFF)), "refused @19"},
         {h + part(17, ""), "refused @17"},

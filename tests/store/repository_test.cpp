@@ -30,7 +30,8 @@ void lay_out(const temp_root& root, const std::vector<std::pair<std::string, std
         const std::string inside = path[0] == '/' ? path : pdb + path;
         if (content == "dir") root.make_dir(inside);
         else if (content != "fifo") root.write_file(inside, content);
-        else root.write_file(inside, ""), ::unlink(root.host(inside).c_str()), ::mkfifo(root.host(inside).c_str(), 0644);
+        else root.write_file(inside, ""), ::unlink(root.host(inside).c_str()), ::mkfifo(root.host(inside).c_str(),
+            0644);
     }
 }
 
@@ -52,10 +53,10 @@ std::string bundle_with_a_broken_member(const std::string& name) {
 
 }  // namespace
 
-// Records, sorted, completed from their record directories when no image described it: meta files of strict unsigned numbers (a
-// broken one schedules the uninstall, keeping what was read), the state files, and the schedule of the name filtered
-// to letters, digits and "-". Files that are FIFOs or far too large, and images of too many members, end the loading
-// small; "--show" prints names and notes with control bytes as question marks.
+// Records, sorted, completed from their record directories when no image described it: meta files of strict unsigned
+// numbers (a broken one schedules the uninstall, keeping what was read), the state files, and the schedule of the name
+// filtered to letters, digits and "-". Files that are FIFOs or far too large, and images of too many members, end the
+// loading small; "--show" prints names and notes with control bytes as question marks.
 TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
     const std::string too_large = [] {  // sound lines, one byte too many of them
         std::string text;
@@ -156,7 +157,8 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     velnor.note = "bundle note", velnor.image = "BIMG";
     velnor.default_disabled = std::vector<requirement>{{"ppp", 0, 0, 0}};
     const std::string members = build(bundle_of(
-        "good", 4, 3, {build(plain("a/b", 4)), build(plain("", 4)), build(plain("..", 4)), build(plain("fine", 4, 2))}));
+        "good", 4, 3, {build(plain("a/b", 4)), build(plain("", 4)), build(plain("..", 4)), build(plain("fine", 4,
+            2))}));
     lay_out(root, {
                       {"system/image", build(system)},
                       {"system/version", "1 1\n"},

@@ -36,7 +36,8 @@ run_result run_on_small_disks(const temp_root& root, const std::string& size, st
 // its progress bar, as "> text".
 std::string screen(const std::string& output);
 
-// The records the run after a restart loads (without schedule files), sorted: "name-version[ off][ user][ ^bundle][ do=action]", blank-separated.
+// The records the run after a restart loads (without schedule files), sorted: "name-version[ off][ user][ ^bundle][
+// do=action]", blank-separated.
 std::string records(const temp_root& root);
 
 // Every file of the root but the post-install log, the schedule files and the meta and state files of the database,
