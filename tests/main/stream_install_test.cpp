@@ -156,6 +156,16 @@ TEST(StreamInstallTest, Scenarios) {
     scenario::check(rows);
 }
 
+// A stream that stops after the description (the same version, not taken again) must not replace the installed image
+// with the part of it that was read; the boot image is the whole file.
+TEST(StreamInstallTest, ImagesAreWholePackageFiles) {
+    temp_root root;
+    const std::string image = line::file("hello-6.48 %i /bin/hello"), boot = line::file("system-6.48 #1 %k");
+    scenario::run(root, {in(image), in(image), in(image, {"--reinstall"}), in(boot, {}, {"bootimage="})});
+    EXPECT_EQ(root.read_file("/flash/var/pdb/hello/image"), image);
+    EXPECT_EQ(root.read_file("/flash/bootimage"), boot);
+}
+
 // Without room on a small flash: a file larger than the disk, one that fills it only at the flush, and a copy of
 // standard input that the flash cannot hold whole, which never becomes a package image.
 TEST(StreamInstallTest, SmallDisks) {
