@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "qpk/version_text.h"
+#include "store/package_format.h"
+#include "support/captured_context.h"
+#include "support/host_files.h"
+#include "support/package_line.h"
 #include "support/temp_root.h"
 
 // The signature level a package must reach, by name and version, and with /ram/SECURE present.
@@ -29,4 +35,34 @@ TEST(InstallingTest, RequiredSignatureLevel) {
         EXPECT_EQ(r.status, c.level) << c.name << " " << c.version << (c.secure ? " secure" : "");
         ::unlink(root.host("/ram/SECURE").c_str());
     }
+}
+
+// A package installed and uninstalled again in one run: nothing stays staged, and nothing of the package, its record
+// directory included, is left on disk or as a temporary file.
+TEST(InstallingTest, InstalledAndUninstalledInOneRunLeavesNothing) {
+    temp_root root;
+    const std::string file = line::file("hello-6.48.1 /bin/hello");
+    const run_result r = run_in_child(root.path(), [&] {
+        captured_context t;
+        file_manifest m;
+        std::istringstream in(file);
+        package_istream stream(in, true);
+        add_wanted_types(stream, install_wanted_types);
+        stream.next_part();
+        t.ctx.packages.push_back(new_package_record(""));
+        package_record& record = *t.ctx.packages.back();
+        read_description(record, stream);
+        if (!install_package(t.ctx, record, m, stream) || m.entries.empty()) return 1;
+        uninstall_files(t.ctx, record, m);
+        for (const auto& [destination, e] : m.entries)
+            std::printf("%s %s\n", e.kind == entry_kind::remove ? "U" : "S", destination.c_str());
+        apply_manifest(m, false);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::string left;
+    for (const std::string& line : snapshot(root.path()))
+        if (line.back() != '/') left += line + "\n";
+    EXPECT_EQ(left, "");
 }
