@@ -28,10 +28,15 @@ const std::string header = "            Name ";
 void lay_out(const temp_root& root, const std::vector<std::pair<std::string, std::string>>& files) {
     for (const auto& [path, content] : files) {
         const std::string inside = path[0] == '/' ? path : pdb + path;
-        if (content == "dir") root.make_dir(inside);
-        else if (content != "fifo") root.write_file(inside, content);
-        else root.write_file(inside, ""), ::unlink(root.host(inside).c_str()), ::mkfifo(root.host(inside).c_str(),
-            0644);
+        if (content == "dir") {
+            root.make_dir(inside);
+        } else if (content != "fifo") {
+            root.write_file(inside, content);
+        } else {
+            root.write_file(inside, "");  // the directories leading to it
+            ::unlink(root.host(inside).c_str());
+            ::mkfifo(root.host(inside).c_str(), 0644);
+        }
     }
 }
 
