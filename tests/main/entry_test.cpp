@@ -8,8 +8,10 @@
 
 namespace {
 
-const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = "\nResuming upgrade...\n", no_repo = "WARNING: could not open repo\n";
-const std::string table = "            Name          Version                Built                                    Note\n" + std::string(94, '-') + "\n";
+const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = "\nResuming upgrade...\n",
+    no_repo = "WARNING: could not open repo\n";
+const std::string table = "            Name          Version                Built                                    "
+    "Note\n" + std::string(94, '-') + "\n";
 
 int entry(std::vector<std::string> words) {
     std::vector<char*> argv;
@@ -19,19 +21,24 @@ int entry(std::vector<std::string> words) {
 
 }  // namespace
 
-// The first unknown option prints the usage line and ends the run with 0; "-r" needs an argument, and the last wins; "--reinstall"
-// prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the compatibility options change nothing; "-q" does
-// not silence the table; "arch" chooses the architecture. None of these runs changes anything in the root.
+// The first unknown option prints the usage line and ends the run with 0; "-r" needs an argument, and the last wins;
+// "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the compatibility options
+// change nothing; "-q" does not silence the table; "arch" chooses the architecture. None of these runs changes anything
+// in the root.
 TEST(EntryTest, Options) {
     temp_root root;
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
     root.write_file("/flash/keep", "k");
     const std::vector<std::string> before = snapshot(root.path());
     const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
-        {{"--bogus"}, usage, 0}, {{"-q", "-r"}, usage, 0}, {{"--show", "--SHOW"}, usage, 0}, {{"-rq"}, usage, 0}, {{""}, usage, 0},
-        {{"--safe", "-down", "-x"}, usage, 0}, {{"-q", "--reinstall", "-r"}, resuming + usage, 0}, {{"-b", "--force", "--noupgrade", "-i", "--show", "-q"}, table, 0},
-        {{"--cleanup", "--bogus"}, "", 0}, {{"--cleanup", "--commit"}, "", 0}, {{"--cleanup", "--cancel"}, "", 0}, {{"--show", "-"}, table, 0},
-        {{"-", "--show"}, no_repo + "ERROR: could not open image\n", 255}, {{"-r", "/", "-r", "/missing", "--show"}, "", 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0}};
+        {{"--bogus"}, usage, 0}, {{"-q", "-r"}, usage, 0}, {{"--show", "--SHOW"}, usage, 0}, {{"-rq"}, usage, 0},
+            {{""}, usage, 0},
+        {{"--safe", "-down", "-x"}, usage, 0}, {{"-q", "--reinstall", "-r"}, resuming + usage, 0}, {{"-b", "--force",
+            "--noupgrade", "-i", "--show", "-q"}, table, 0},
+        {{"--cleanup", "--bogus"}, "", 0}, {{"--cleanup", "--commit"}, "", 0}, {{"--cleanup", "--cancel"}, "", 0},
+            {{"--show", "-"}, table, 0},
+        {{"-", "--show"}, no_repo + "ERROR: could not open image\n", 255}, {{"-r", "/", "-r", "/missing", "--show"},
+            "", 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0}};
     for (const auto& [args, out, status] : cases) {
         if (status == 255) ::rename(root.host("/flash/var/pdb").c_str(), root.host("/flash/var/saved").c_str());
         const run_result r = run_entry(root.path(), args);
@@ -42,28 +49,33 @@ TEST(EntryTest, Options) {
     for (const char* arch : {"", "ppc", static_cast<const char*>(nullptr)}) {
         EXPECT_EQ(run_in_child(root.path(), [&] {
                       arch ? ::setenv("arch", arch, 1) : ::unsetenv("arch");
-                      return entry({"installer", "-q", "--show"}) == 0 && context().quiet && context().architecture == (arch ? arch : "i386") ? 0 : 1;
+                      return entry({"installer", "-q", "--show"}) == 0 && context().quiet
+                          && context().architecture == (arch ? arch : "i386") ? 0 : 1;
                   }).status, 0) << arch;
     }
     const run_result real = run_installer({"--bogus"});
     EXPECT_EQ(real.out + std::to_string(real.status), usage + "0");
 }
 
-// "--commit" applies the saved manifest (removals before moves, links, moves across file systems with the spinner) and keeps it,
-// inside the root named before it; "--cancel" deletes it with the files it staged, and only those: "tmp" and six letters or digits in /ram,
-// /tmp, or the destination's directory or an ancestor.
+// "--commit" applies the saved manifest (removals before moves, links, moves across file systems with the spinner) and
+// keeps it, inside the root named before it; "--cancel" deletes it with the files it staged, and only those: "tmp" and
+// six letters or digits in /ram, /tmp, or the destination's directory or an ancestor.
 TEST(EntryTest, CommitAndCancelTheSavedManifest) {
     temp_root root;
-    const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/pkg/file /flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
+    const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/pkg/file "
+        "/flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
     for (const std::string base : {"", "/other"}) {
         root.write_file(base + "/ram/MANIFEST", saved);
-        for (const std::string file : {"/flash/old", "/flash/pkg/a", "/flash/tmpAbc123", "/ram/tmpXyz789"}) root.write_file(base + file, file);
+        for (const std::string file : {"/flash/old", "/flash/pkg/a", "/flash/tmpAbc123",
+            "/ram/tmpXyz789"}) root.write_file(base + file, file);
     }
     run_result r = run_entry(root.path(), {"--commit", "-r", "/other", "--bogus"});
     EXPECT_EQ(r.out + r.err + std::to_string(r.status), "finishing install... \b \n0");
     EXPECT_EQ(root.list_dir("/flash"), (std::vector<std::string>{"boot", "link", "new", "pkg", "var"}));
-    EXPECT_EQ(root.read_file("/flash/pkg/file") + root.read_file("/flash/new") + root.read_file("/ram/MANIFEST"), "/flash/tmpAbc123/ram/tmpXyz789" + saved);
-    EXPECT_TRUE(is_link_to(root.host("/flash/link"), "/flash/target") && root.list_dir("/flash/pkg").size() == 1 && root.exists("/other/flash/old"));
+    EXPECT_EQ(root.read_file("/flash/pkg/file") + root.read_file("/flash/new") + root.read_file("/ram/MANIFEST"),
+        "/flash/tmpAbc123/ram/tmpXyz789" + saved);
+    EXPECT_TRUE(is_link_to(root.host("/flash/link"), "/flash/target") && root.list_dir("/flash/pkg").size() == 1
+        && root.exists("/other/flash/old"));
     EXPECT_EQ(run_entry(root.path(), {"-r", "/other", "--commit"}).status, 0);
     EXPECT_FALSE(root.exists("/other/flash/old"));
     temp_root mounted;
@@ -74,11 +86,16 @@ TEST(EntryTest, CommitAndCancelTheSavedManifest) {
         return entry({"installer", "--commit"}) == 0 && read_host_file("/flash/f") == std::string(40000, 'c') ? 0 : 1;
     });
     EXPECT_TRUE(r.status == 77 || r.out + std::to_string(r.status) == "finishing install... |\b/\b-\b \n0") << r.out;
-    root.write_file("/ram/MANIFEST", "M /flash/var/pdb/net/files /flash/var/pdb/tmpAAAAAA\nM /flash/var/pdb/net/version /flash/var/pdb/net/tmpBBBBBB\n"
-                                     "M /flash/x /ram/tmpCCCCCC\nM /flash/y /tmp/tmpDDDDDD\nM /flash/z /rw/pckg/.download/a.qpk\nM /flash/w /rw/pckg/tmpEEEEEE\n"
-                                     "M /flash/v /flash/var/tmpFFFFFF\nM /flash/u /flash/tmpGGGGGGG\nM /flash/t /flash/tmp-_.,+=\nU /flash/keep\n");
-    const std::vector<std::string> deleted = {"/flash/var/pdb/tmpAAAAAA", "/flash/var/pdb/net/tmpBBBBBB", "/ram/tmpCCCCCC", "/tmp/tmpDDDDDD"},
-                                   kept = {"/rw/pckg/.download/a.qpk", "/rw/pckg/tmpEEEEEE", "/flash/var/tmpFFFFFF", "/flash/tmpGGGGGGG", "/flash/tmp-_.,+=", "/flash/keep"};
+    root.write_file("/ram/MANIFEST", "M /flash/var/pdb/net/files /flash/var/pdb/tmpAAAAAA\nM "
+        "/flash/var/pdb/net/version /flash/var/pdb/net/tmpBBBBBB\n"
+                                     "M /flash/x /ram/tmpCCCCCC\nM /flash/y /tmp/tmpDDDDDD\nM /flash/z "
+                                         "/rw/pckg/.download/a.qpk\nM /flash/w /rw/pckg/tmpEEEEEE\n"
+                                     "M /flash/v /flash/var/tmpFFFFFF\nM /flash/u /flash/tmpGGGGGGG\nM /flash/t "
+                                         "/flash/tmp-_.,+=\nU /flash/keep\n");
+    const std::vector<std::string> deleted = {"/flash/var/pdb/tmpAAAAAA", "/flash/var/pdb/net/tmpBBBBBB",
+        "/ram/tmpCCCCCC", "/tmp/tmpDDDDDD"},
+                                   kept = {"/rw/pckg/.download/a.qpk", "/rw/pckg/tmpEEEEEE", "/flash/var/tmpFFFFFF",
+                                       "/flash/tmpGGGGGGG", "/flash/tmp-_.,+=", "/flash/keep"};
     for (const std::string& path : deleted) root.write_file(path, "staged");
     for (const std::string& path : kept) root.write_file(path, "kept");
     r = run_entry(root.path(), {"--cancel", "--bogus"});
@@ -88,8 +105,9 @@ TEST(EntryTest, CommitAndCancelTheSavedManifest) {
     EXPECT_EQ(run_entry(root.path(), {"--cancel"}).status, 0);
 }
 
-// A root that cannot be changed into ends the run having changed nothing. Without room on flash (an unmounted /flash/boot) an
-// upgrade ends with 28 and logs why, quietly without the log; "--reinstall" skips the check; one that stages nothing changes nothing.
+// A root that cannot be changed into ends the run having changed nothing. Without room on flash (an unmounted
+// /flash/boot) an upgrade ends with 28 and logs why, quietly without the log; "--reinstall" skips the check; one that
+// stages nothing changes nothing.
 TEST(EntryTest, UpgradeRunsAndTheRootChange) {
     temp_root root, fine;
     ::rmdir(root.host("/flash/boot").c_str());
@@ -99,7 +117,8 @@ TEST(EntryTest, UpgradeRunsAndTheRootChange) {
     }
     const std::vector<std::string> before = snapshot(root.path()), fine_before = snapshot(fine.path());
     const std::tuple<const temp_root*, std::vector<std::string>, std::string> runs[] = {
-        {&root, {"-r", "/missing"}, "chroot: No such file or directory\n1"}, {&root, {"-q"}, "28"}, {&root, {"--reinstall"}, resuming + "0"},
+        {&root, {"-r", "/missing"}, "chroot: No such file or directory\n1"}, {&root, {"-q"}, "28"}, {&root,
+            {"--reinstall"}, resuming + "0"},
         {&fine, {}, "0"}, {&fine, {"--safe"}, "0"}, {&fine, {"-down"}, "0"}, {&fine, {"--reinstall"}, resuming + "0"}};
     for (const auto& [where, args, result] : runs) {
         const run_result r = run_entry(where->path(), args);
@@ -107,7 +126,8 @@ TEST(EntryTest, UpgradeRunsAndTheRootChange) {
     }
     EXPECT_TRUE(snapshot(root.path()) == before && snapshot(fine.path()) == fine_before);
     EXPECT_EQ(run_installer({"-r", fine.path()}).status + run_entry(root.path(), {"-down"}).status, 28);
-    EXPECT_EQ(root.read_file("/flash/postlog") + std::to_string(root.exists("/flash/PCKGS_CHANGED")), "ERROR: not enough space for upgrade\n0");
+    EXPECT_EQ(root.read_file("/flash/postlog") + std::to_string(root.exists("/flash/PCKGS_CHANGED")),
+        "ERROR: not enough space for upgrade\n0");
     const run_result real = run_installer({"-r", root.path()});
     EXPECT_EQ(real.out + std::to_string(real.status), "ERROR: not enough space for upgrade\n28");
 }

@@ -46,7 +46,8 @@ TEST(HostileCommitTest, ForeignLinesAreRefusedAndNothingOutsideFlashChanges) {
         std::vector<std::string> gone, added;  // sorted snapshot lines
         int status;
     } cases[] = {
-        {{"--commit"}, std::string("U /etc\nM /etc/passwd /ram/x\nU /flash/../etc/passwd\nU flash/keep\nU /flash/keep\0.old\n", 83),
+        {{"--commit"}, std::string("U /etc\nM /etc/passwd /ram/x\nU /flash/../etc/passwd\nU flash/keep\nU "
+            "/flash/keep\0.old\n", 83),
          refused + "U /etc\n" + refused + "M /etc/passwd /ram/x\n" + refused + "U /flash/../etc/passwd\n" + refused +
              "U /flash/keep?.old\n" + refused + "U flash/keep\n" + done, {}, {}, 0},
         {{"--commit"}, "M /flash/y /etc\nM /flash/z /ram/link\nL /flash/l /etc\nM /flash/new /ram/x\n",
@@ -58,7 +59,8 @@ TEST(HostileCommitTest, ForeignLinesAreRefusedAndNothingOutsideFlashChanges) {
         {{"-r", "/missing", "--commit"}, "U /flash/keep\n", "", {}, {}, 1},
         {{"--cancel"}, "M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x /etc/tmpAbc123\n",
          refused + "M /etc/x /etc/tmpAbc123\n",
-         {"/flash/tmpAbc123 = staged", "/ram/MANIFEST = M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x /etc/tmpAbc123\n"},
+         {"/flash/tmpAbc123 = staged", "/ram/MANIFEST = M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x "
+             "/etc/tmpAbc123\n"},
          {}, 0},
         {{"--cancel"}, "fifo", "", {"/ram/MANIFEST (fifo)"}, {}, 0},
         {{"-r", "/other", "--cancel"}, "U /flash/keep\n", "",

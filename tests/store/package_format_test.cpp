@@ -7,7 +7,7 @@
 #include "qpk/writer.h"
 #include "resolve/version.h"
 #include "stream/package_bytes.h"
-#include "support/package_text.h"
+#include "support/package_line.h"
 
 using namespace test_bytes;
 
@@ -15,18 +15,21 @@ namespace {
 
 // The description the wanted types read from bytes (or "refused"), "@" the part the stream stands at after.
 template <std::size_t N>
-std::string read_with(const std::string& bytes, const std::array<std::uint32_t, N>& wanted, std::string* longest = nullptr) {
+std::string read_with(const std::string& bytes, const std::array<std::uint32_t, N>& wanted,
+                      std::string* longest = nullptr) {
     std::istringstream source(bytes);
     package_istream stream(source, true);
     add_wanted_types(stream, wanted);
     stream.next_part();
     package_description d;
     const bool ok = read_description(d, stream);
-    if (longest) *longest = std::max({d.text24, d.architecture, d.text2, d.note}, [](auto& a, auto& b) { return a.capacity() < b.capacity(); });
-    return (ok ? package_text(d) : "refused") + " @" + std::to_string(stream.current_type);
+    const auto by_capacity = [](auto& a, auto& b) { return a.capacity() < b.capacity(); };
+    if (longest) *longest = std::max({d.text24, d.architecture, d.text2, d.note}, by_capacity);
+    return (ok ? line::text(d) : "refused") + " @" + std::to_string(stream.current_type);
 }
 
-std::string header(const std::string& name, std::uint32_t version = 1, std::uint32_t built = 2) {
+std::string header(const std::string& name, std::uint32_t version = make_version(1, 0, 'f', 0),
+    std::uint32_t built = 2) {
     std::string field = name;
     field.resize(16, '\0');
     return field + le32(version) + le32(built) + std::string(8, 'u');
@@ -40,72 +43,69 @@ std::string entry(const std::string& name, std::uint32_t minimum, std::uint32_t 
 
 }  // namespace
 
-// Each description part and the image part on or off, read by the download scan, the image loader (no architecture, text 2 or
-// image part) and the installation (no texts, up to the image or the archive).
+// Each description part and the image part on or off, read by the download scan, the image loader (no architecture,
+// text 2 or image part) and the installation (no texts, up to the image or the archive).
 TEST(PackageFormatTest, EveryOptionalPartPresentOrAbsent) {
-    const requirement sys{"system", make_version(6, 40, 'f', 0), make_version(7, 0, 'f', 0), 0}, other{"other", 0, 0, -12};
+    const std::string deps = " >system:6.40:7.0 >other:::-12", prov = " +web:6.0::-7", conf = " !other:::-12";
     for (unsigned mask = 0; mask < 256; ++mask) {
-        qpk::package_contents c;
-        c.name = "pkg";
-        c.version = 7;
-        c.build_time = 8;
-        c.header_flags = 0x80000003;
+        qpk::package_contents c = line::contents("pkg-6.40 @8 #2147483651 /bin/x");
         if (mask & 1) c.text24 = std::string("t24\0x", 5);
         if (mask & 2) c.architecture = "powerpc";
         if (mask & 4) c.text2 = "t2";
         if (mask & 8) c.note = "a note";
-        if (mask & 16) c.dependencies = std::vector<requirement>{sys, other};
-        if (mask & 32) c.provisions = std::vector<requirement>{{"web", 3, 0, -7}};
-        if (mask & 64) c.conflicts = std::vector<requirement>{other};
+        if (mask & 16) c.dependencies = std::vector<requirement>{line::req("system:6.40:7.0"),
+            line::req("other:::-12")};
+        if (mask & 32) c.provisions = std::vector<requirement>{line::req("web:6.0::-7")};
+        if (mask & 64) c.conflicts = std::vector<requirement>{line::req("other:::-12")};
         if (mask & 128) c.image = "image bytes";
-        c.files = std::vector<qpk::file_item>{qpk::regular_file("bin/x", "x")};
         const std::string bytes = qpk::build_package(c);
-        const auto lists = [&] {
-            std::string text;
-            for (const auto& [label, list] : {std::pair{" deps", &c.dependencies}, {" prov", &c.provisions}, {" conf", &c.conflicts}})
-                if (*list) text += label + requirement_list_text(**list);
-            return text;
-        }();
-        const std::string head = "pkg 7 8 flags2147483651", t24 = c.text24 ? std::string(" t24=[t24\0x]", 12) : "",
-                          note = c.note ? " note=[a note]" : "", arch = " arch=[" + c.architecture.value_or("i386") + "]";
-        EXPECT_EQ(read_with(bytes, scan_wanted_types), head + t24 + arch + (c.text2 ? " t2=[t2]" : "") + note +
-                                                           (c.image ? " image" : "") + lists + (c.image ? " @21" : " @-1"));
+        const std::string lists = (c.dependencies ? deps : "") + (c.provisions ? prov : "") + (c.conflicts ? conf : "");
+        const std::string head = "pkg-6.40 @8 #2147483651", t24 = c.text24 ? std::string(" t24=[t24\0x]", 12) : "";
+        const std::string note = c.note ? " note=[a note]" : "", arch = " arch=[" + c.architecture.value_or("i386")
+            + "]";
+        const std::string image = c.image ? " %" : "", t2 = c.text2 ? " t2=[t2]" : "";
+        EXPECT_EQ(read_with(bytes, scan_wanted_types),
+                  head + t24 + arch + t2 + note + image + lists + (c.image ? " @21" : " @-1"));
         EXPECT_EQ(read_with(bytes, image_wanted_types), head + t24 + " arch=[i386]" + note + lists + " @-1");
-        EXPECT_EQ(read_with(bytes, install_wanted_types), head + arch + (c.image ? " image" : "") + lists + (c.image ? " @21" : " @4"));
+        EXPECT_EQ(read_with(bytes, install_wanted_types), head + arch + image + lists + (c.image ? " @21" : " @4"));
     }
 }
 
-// Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out of order,
-// text parts promising more than the file holds (only what arrives is kept).
+// Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out
+// of order, text parts promising more than the file holds (only what arrives is kept).
 TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
     const std::string h = part(1, header("p") + le32(0));
-    const std::string two = le16(2) + entry("system", 5, 6, 0) + entry("web", 7, 0, -7);
+    const std::string two = le16(2) + entry("system", make_version(6, 40, 'f', 0), make_version(7, 0, 'f', 0), 0) +
+                            entry("web", make_version(6, 0, 'f', 0), 0, -7);
     const struct {
         std::string body;
         std::string read;
     } rows[] = {
-        {part(1, header("abc") + le32(5)) + part(16, "mips") + part(23, "n"), "abc 1 2 flags5 arch=[mips] note=[n] @-1"},
-        {part(1, header("abc")) + part(16, "mips"), "abc 1 2 arch=[mips] @-1"},
-        {part(1, header("abc") + "xyz") + part(23, "n"), "abc 1 2 arch=[i386] note=[n] @-1"},
-        {part(1, header("abc") + le32(9) + "more"), "abc 1 2 flags9 arch=[i386] @-1"},
+        {part(1, header("abc") + le32(5)) + part(16, "mips") + part(23, "n"), "abc-1.0 @2 #5 arch=[mips] note=[n] @-1"},
+        {part(1, header("abc")) + part(16, "mips"), "abc-1.0 @2 arch=[mips] @-1"},
+        {part(1, header("abc") + "xyz") + part(23, "n"), "abc-1.0 @2 arch=[i386] note=[n] @-1"},
+        {part(1, header("abc") + le32(9) + "more"), "abc-1.0 @2 #9 arch=[i386] @-1"},
         {part(1, header("abc").substr(0, 31)), "refused @1"},
-        {part(1, header("sixteen-chars-ab")), "sixteen-chars-ab 1 2 arch=[i386] @-1"},
-        {part(1, header(std::string("ab\0cd", 5) + std::string(11, 'z'))), "ab 1 2 arch=[i386] @-1"},
-        {part(18, header("pack", 3, 4) + le32(0)) + part(20, le16(0)), "pack 3 4 arch=[i386] bundle @-1"},
+        {part(1, header("sixteen-chars-ab")), "sixteen-chars-ab-1.0 @2 arch=[i386] @-1"},
+        {part(1, header(std::string("ab\0cd", 5) + std::string(11, 'z'))), "ab-1.0 @2 arch=[i386] @-1"},
+        {part(18, header("pack", make_version(3, 0, 'f', 0), 4) + le32(0)) + part(20, le16(0)),
+            "pack-3.0 @4 arch=[i386] bundle @-1"},
         {part(24, "x") + h, "refused @24"},
-        {h + part(3, two) + part(19, two) + part(17, le16(1) + entry("abcdefghijklmnop", 0, 0, 1) + "extra") + part(21, ""),
-         "p 1 2 arch=[i386] image deps system:5:6:0 web:7:0:-7 prov system:5:6:0 web:7:0:-7 conf abcdefghijklmnop:0:0:1 @21"},
+        {h + part(3, two) + part(19, two) + part(17, le16(1) + entry("abcdefghijklmnop", 0, 0, 1) + "extra") +
+             part(21, ""),
+         "p-1.0 @2 arch=[i386] % >system:6.40:7.0 >web:6.0::-7 +system:6.40:7.0 +web:6.0::-7 !abcdefghijklmnop:::1 "
+             "@21"},
         {h + part(3, le16(2) + entry("a", 1, 2, 3)), "refused @3"},
         {h + part(19, le16(0xFFFF)), "refused @19"},
         {h + part(17, ""), "refused @17"},
         {h + part(3, "\x01"), "refused @3"},
-        {h + part(3, le16(1) + entry("a", 0, 0, 0)) + part(3, le16(0)) + part(21, ""), "p 1 2 arch=[i386] deps a:0:0:0 @3"},
-        {h + part(23, "n") + part(16, "arm"), "p 1 2 arch=[i386] note=[n] @16"},
-        {h + part(99, "?") + part(16, "arm") + part(25, "") + part(23, "n"), "p 1 2 arch=[arm] note=[n] @-1"},
-        {h + part_claiming(24, 0xFFFFFFFF, "only these bytes"), "p 1 2 t24=[only these bytes] arch=[i386] @-1"},
-        {h + part_claiming(16, 0xFFFFFFFF, "only these bytes"), "p 1 2 arch=[only these bytes] @-1"},
-        {h + part_claiming(2, 0xFFFFFFFF, "only these bytes"), "p 1 2 arch=[i386] t2=[only these bytes] @-1"},
-        {h + part_claiming(23, 0xFFFFFFFF, "only these bytes"), "p 1 2 arch=[i386] note=[only these bytes] @-1"},
+        {h + part(3, le16(1) + entry("a", 0, 0, 0)) + part(3, le16(0)) + part(21, ""), "p-1.0 @2 arch=[i386] >a @3"},
+        {h + part(23, "n") + part(16, "arm"), "p-1.0 @2 arch=[i386] note=[n] @16"},
+        {h + part(99, "?") + part(16, "arm") + part(25, "") + part(23, "n"), "p-1.0 @2 arch=[arm] note=[n] @-1"},
+        {h + part_claiming(24, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 t24=[only these bytes] arch=[i386] @-1"},
+        {h + part_claiming(16, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[only these bytes] @-1"},
+        {h + part_claiming(2, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] t2=[only these bytes] @-1"},
+        {h + part_claiming(23, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] note=[only these bytes] @-1"},
     };
     for (const auto& r : rows) {
         std::string longest;
@@ -117,6 +117,6 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
     for (std::size_t i = 0; i < long_text.size(); i += 7) long_text[i] = static_cast<char>('a' + i % 26);
     std::string longest;
     EXPECT_EQ(read_with(file(h + part(23, long_text) + part(3, le16(0))), scan_wanted_types, &longest),
-              "p 1 2 arch=[i386] note=[" + long_text.substr(0, max_text_part) + "] @-1");
+              "p-1.0 @2 arch=[i386] note=[" + long_text.substr(0, max_text_part) + "] @-1");
     EXPECT_LE(longest.capacity(), 2u * max_text_part);
 }

@@ -1,4 +1,5 @@
-// An installer context whose console output goes to memory, for tests that compare what the console shows byte for byte.
+// An installer context whose console output goes to memory, for tests that compare what the console shows byte for
+// byte.
 #pragma once
 
 #include <cstdio>
@@ -17,7 +18,7 @@ public:
     captured_context& operator=(const captured_context&) = delete;
 
     std::string all() { return std::fflush(ctx.out), std::string(data_, size_); }  // everything written so far
-    std::string take() {                                                            // what was written since the last take()
+    std::string take() {  // what was written since the last take()
         const std::string fresh = all().substr(seen_);
         return seen_ = size_, fresh;
     }

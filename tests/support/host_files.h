@@ -1,5 +1,5 @@
-// Small looks at files by their plain path, for tests that check what a run left behind (also inside a child that has changed
-// root).
+// Small looks at files by their plain path, for tests that check what a run left behind (also inside a child that has
+// changed root).
 #pragma once
 
 #include <dirent.h>
@@ -24,15 +24,17 @@ inline std::string link_target(const std::string& path) {
     return n < 0 ? "" : std::string(buffer, static_cast<std::size_t>(n));
 }
 
-inline bool is_link_to(const std::string& path, const std::string& target) { return !target.empty() && link_target(path) == target; }
+inline bool is_link_to(const std::string& path, const std::string& target) { return !target.empty()
+    && link_target(path) == target; }
 
-// Names of a directory in the order the directory hands them out (the installer's load order), without "." and ".." (and the
-// other names that begin with "." unless hidden is set).
+// Names of a directory in the order the directory hands them out (the installer's load order), without "." and ".."
+// (and the other names that begin with "." unless hidden is set).
 inline std::vector<std::string> directory_order(const std::string& path, bool hidden = false) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {
         for (dirent* entry; (entry = ::readdir(dir));)
-            if (std::string name = entry->d_name; name != "." && name != ".." && (hidden || name[0] != '.')) names.push_back(name);
+            if (std::string name = entry->d_name; name != "." && name != ".." && (hidden
+                || name[0] != '.')) names.push_back(name);
         ::closedir(dir);
     }
     return names;
@@ -56,7 +58,8 @@ inline std::vector<std::string> snapshot(const std::string& base, const std::str
     std::vector<std::string> out;
     if (::lstat((base + relative).c_str(), &st) != 0) return out;
     if (S_ISFIFO(st.st_mode)) return {relative + " (fifo)"};  // never opened: that would wait for a writer
-    if (!S_ISDIR(st.st_mode)) return {relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative) : " = " + read_host_file(base + relative))};
+    if (!S_ISDIR(st.st_mode)) return {relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative) : " = "
+        + read_host_file(base + relative))};
     out.push_back(relative + "/");
     for (const std::string& name : names_in(base + relative))
         for (std::string& line : snapshot(base, relative + "/" + name)) out.push_back(std::move(line));

@@ -1,56 +1,60 @@
 #include "support/router_scenario.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <sstream>
 
 #include "resolve/version.h"
 #include "store/repository.h"
 #include "support/host_files.h"
-#include "support/package_maker.h"
+#include "support/limited_run.h"
+#include "support/package_line.h"
 
 namespace scenario {
 
 namespace {
 
-maker::recipe recipe_of(const std::string& line) {
-    std::istringstream words(line);
-    std::string word;
-    words >> word;
-    maker::recipe r;
-    r.name = word.substr(0, word.rfind('-'));
-    r.version = word.substr(word.rfind('-') + 1);
-    while (words >> word) {
-        const std::string rest = word.substr(1);
-        switch (word[0]) {
-        case '>': r.depends.push_back(rest); break;
-        case '+': r.provides.push_back(rest); break;
-        case '!': r.conflicts.push_back(rest); break;
-        case '/': r.files.push_back(qpk::regular_file(word, r.name + "-" + r.version)); break;
-        case '%': r.image = rest; break;
-        case '@': r.architecture = rest; break;
-        case '#': r.flags = static_cast<std::uint32_t>(std::stoul(rest)); break;
-        default: r.second_kind = word == "second-kind"; break;
-        }
-    }
-    return r;
+std::string requirement_lines(const std::vector<requirement>& list, bool precedence) {
+    std::string text;
+    for (const requirement& r : list)
+        text += r.name + " " + std::to_string(r.minimum) + " " + std::to_string(r.maximum) +
+                (precedence ? " " + std::to_string(r.precedence) : "") + "\n";
+    return text;
 }
 
-bool is_meta_or_state(const std::string& path) {
-    static const char* names[] = {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled"};
-    if (!path.starts_with("/flash/var/pdb/")) return false;
-    const std::string name = path.substr(path.rfind('/') + 1);
-    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+void lay_out_state(const temp_root& root, const package_record& p) {
+    const std::string dir = "/flash/var/pdb/" + p.name + "/";
+    if (p.disabled) root.write_file(dir + "disabled", p.user_set ? "user\n" : "auto\n");
+    else if (p.user_set) root.write_file(dir + "enabled", "user\n");
+    if (p.scheduled_action) root.write_file("/ram/pdb/" + p.name + "/schedule", action_word(p.scheduled_action));
 }
 
 }  // namespace
 
-std::string pkg(const std::string& line) { return maker::package(recipe_of(line)); }
-
-std::string bundle(const std::string& header, const std::vector<std::string>& members,
-                   const std::vector<std::string>& disabled) {
-    std::vector<maker::recipe> recipes;
-    for (const std::string& member : members) recipes.push_back(recipe_of(member));
-    return maker::bundle(recipe_of(header), recipes, disabled);
+void lay_out(const temp_root& root, const std::vector<std::string>& lines) {
+    for (const std::string& text : lines) {
+        const auto p = line::object(text);
+        const std::string dir = "/flash/var/pdb/" + p->name + "/";
+        lay_out_state(root, *p);
+        if (p->image || p->bundle) {
+            root.write_file(dir + "image", line::file(text, 0));
+            for (const std::string& word : line::words(text))
+                if (word[0] == '{') lay_out_state(root, *line::object(word.substr(1, word.size() - 2)));
+            continue;
+        }
+        root.write_file(dir + "version", std::to_string(p->version) + " " + std::to_string(p->build_time) + "\n");
+        root.write_file(dir + "deps", requirement_lines(p->dependencies, false));
+        if (!p->provisions.empty()) root.write_file(dir + "provides", requirement_lines(p->provisions, true));
+        if (!p->conflicts.empty()) root.write_file(dir + "conflicts", requirement_lines(p->conflicts, false));
+        if (!p->bundle_reference.name.empty()) root.write_file(dir + "bundle", p->bundle_reference.name + "\n");
+        std::string list;
+        for (const std::string& file : p->files) {
+            root.write_file("/flash" + file, name_version_text(*p));
+            list += file.substr(1) + "\n";
+        }
+        root.write_file(dir + "files", list);
+    }
 }
 
 run_result run(const temp_root& root, const std::vector<step>& steps) {
@@ -64,13 +68,32 @@ run_result run(const temp_root& root, const std::vector<step>& steps) {
     return result;
 }
 
+run_result run_on_small_disks(const temp_root& root, const std::string& size, std::size_t fill,
+                              const std::vector<std::string>& args, const std::string& input) {
+    const auto mount = [&] { return mount_tmpfs(root.host("/flash"), size) && mount_tmpfs(root.host("/ram"), size); };
+    return run_in_private_mounts(
+        root.path(), mount,
+        [&] {
+            for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
+            write_host_file("/flash/fill", std::string(fill, 'f'));
+            return call_installer_main(args);
+        },
+        input);
+}
+
 std::string screen(const std::string& output) {
-    std::string shown, line;
+    const std::string hide = "\x1b[?25l\r", show = "\r\x1b[?25h";
+    std::string shown, line, status;
     std::size_t column = 0;
     for (std::size_t i = 0; i < output.size(); ++i) {
         const char c = output[i];
-        if (output.compare(i, 6, "\x1b[?25l") == 0 || output.compare(i, 6, "\x1b[?25h") == 0) {
-            i += 5;
+        if (output.compare(i, hide.size(), hide) == 0) {
+            const std::size_t end = output.find(show, i);
+            std::string drawn = output.substr(i + hide.size(), end - i - hide.size());
+            drawn = drawn.substr(0, std::min(drawn.find(" ["), drawn.find_last_not_of(' ') + 1));
+            if (!drawn.empty() && drawn != status) shown += "> " + drawn + "\n";
+            status = drawn.empty() ? status : drawn;
+            i = end + show.size() - 1;
         } else if (c == '\r') {
             column = 0;
         } else if (c == '\b') {
@@ -93,13 +116,18 @@ std::string screen(const std::string& output) {
 
 std::string records(const temp_root& root) {
     return run_in_child(root.path(), [] {
+               remove_tree("/ram/pdb");  // the schedule files are gone after a restart
                installer_context ctx;
                load_repository(ctx, true, "i386");
                std::vector<std::string> lines;
-               for (const auto& r : ctx.packages)
-                   lines.push_back(name_version_text(*r) + (r->disabled ? " off" : "") + (r->user_set ? " user" : "") +
-                                   (r->bundle_reference.name.empty() ? "" : " ^" + r->bundle_reference.name) +
-                                   (r->scheduled_action ? std::string(" @") + action_word(r->scheduled_action) : ""));
+               for (const auto& r : ctx.packages) {
+                   std::string text = name_version_text(*r);
+                   if (r->disabled) text += " off";
+                   if (r->user_set) text += " user";
+                   if (!r->bundle_reference.name.empty()) text += " ^" + r->bundle_reference.name;
+                   if (r->scheduled_action) text += std::string(" do=") + action_word(r->scheduled_action);
+                   lines.push_back(text);
+               }
                std::sort(lines.begin(), lines.end());
                for (std::size_t i = 0; i < lines.size(); ++i) std::printf("%s%s", i ? " " : "", lines[i].c_str());
                return 0;
@@ -108,6 +136,13 @@ std::string records(const temp_root& root) {
 }
 
 namespace {
+
+bool is_meta_or_state(const std::string& path) {
+    static const char* names[] = {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled"};
+    if (!path.starts_with("/flash/var/pdb/")) return false;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
 
 // Temporary files get names that differ from run to run.
 std::string without_temporary_names(std::string path) {
@@ -124,9 +159,10 @@ std::string files(const temp_root& root) {
     std::vector<std::string> shown_files;
     for (const std::string& line : snapshot(root.path())) {
         const std::size_t equals = line.find(" = "), arrow = line.find(" -> ");
-        std::string path = line.substr(0, std::min(equals, arrow));
-        if (line.back() == '/' || is_meta_or_state(path) || path == "/flash/postlog") continue;
-        path = without_temporary_names(path);
+        const std::string real = line.substr(0, std::min(equals, arrow));
+        if (line.back() == '/' || is_meta_or_state(real) || real == "/flash/postlog" || real.starts_with("/ram/pdb/"))
+            continue;
+        const std::string path = without_temporary_names(real);
         std::string shown = path.starts_with("/flash/") ? path.substr(7) : path.substr(1);
         if (shown.starts_with("var/pdb/")) shown.erase(0, 4);
         if (arrow != std::string::npos) {
@@ -137,6 +173,8 @@ std::string files(const temp_root& root) {
                                   return c >= 0x20 && c < 0x7F;
                               });
             if (text) shown += "=" + content;
+            const unsigned mode = mode_of(root.path() + real);
+            if (mode != 0644) shown += ":" + (std::ostringstream() << std::oct << mode).str();
         }
         shown_files.push_back(shown);
     }
@@ -144,6 +182,22 @@ std::string files(const temp_root& root) {
     std::string text;
     for (const std::string& shown : shown_files) text += (text.empty() ? "" : " ") + shown;
     return text;
+}
+
+void check(const std::vector<row>& rows) {
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_root root;
+        lay_out(root, r.installed);
+        const run_result result = run(root, r.steps);
+        EXPECT_EQ(screen(result.out), r.screen);
+        EXPECT_EQ(result.status, r.status) << result.err;
+        EXPECT_EQ(records(root), r.records);
+        EXPECT_EQ(files(root), r.files);
+        if (r.postlog) {
+            EXPECT_EQ(root.read_file("/flash/postlog"), r.postlog);
+        }
+    }
 }
 
 }  // namespace scenario

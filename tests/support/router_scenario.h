@@ -1,5 +1,5 @@
-// End-to-end scenarios: packages written in one line each, runs of the real
-// installer on a temporary root, and what a run leaves, printed compactly.
+// End-to-end scenarios: installed packages laid out in a temporary root, runs of the real installer on it, and what
+// a run leaves, printed compactly. Packages are written in the notation of support/package_line.h.
 #pragma once
 
 #include <string>
@@ -10,19 +10,13 @@
 
 namespace scenario {
 
-// A signed package file from one line: "name-version" then any of
-// >dependency +provision !conflict (NAME[:MIN[:MAX[:PRECEDENCE]]]),
-// /path (a file holding "name-version"), %image-part-text, @architecture,
-// #header-flags, second-kind.
-std::string pkg(const std::string& line);
+// Installed packages as the database keeps them: a line with members or an image part becomes a package image in
+// /flash/var/pdb (members' states in their own record directories), any other line a record directory of meta files
+// with its files on flash; "off", "user" and "do=" become the state and schedule files.
+void lay_out(const temp_root& root, const std::vector<std::string>& lines);
 
-// A signed bundle: its header line ("name-version", %image-part-text), its
-// members' lines, and the names of its default-disabled members.
-std::string bundle(const std::string& header, const std::vector<std::string>& members,
-                   const std::vector<std::string>& disabled = {});
-
-// One run of the installer on the root: files written first (root paths),
-// then the program with "-r ROOT" and args, standard input and environment.
+// One run of the installer on the root: files written first (root paths), then the program with "-r ROOT" and args,
+// standard input and environment.
 struct step {
     std::vector<std::string> args;
     std::string input = "";
@@ -33,17 +27,34 @@ struct step {
 // Runs the steps in turn; the result is the last step's.
 run_result run(const temp_root& root, const std::vector<step>& steps);
 
-// What the terminal shows of a run's output: status lines drawn and erased
-// in place leave nothing, messages stay, one per line.
+// The entry function with args in a child whose /flash and /ram are each a tmpfs of the given size ("64k"), with
+// fill bytes taken on flash first; status 77, with the reason on standard error, where mounting is refused.
+run_result run_on_small_disks(const temp_root& root, const std::string& size, std::size_t fill,
+                              const std::vector<std::string>& args, const std::string& input = "");
+
+// What the terminal shows of a run's output: messages one per line, and each status line that was drawn, without
+// its progress bar, as "> text".
 std::string screen(const std::string& output);
 
-// The records a later run loads, sorted: "name-version[ off][ user][ ^bundle][ @action]", blank-separated.
+// The records the run after a restart loads (without schedule files), sorted: "name-version[ off][ user][ ^bundle][
+// do=action]", blank-separated.
 std::string records(const temp_root& root);
 
-// Every file of the root but the post-install log and the meta and state
-// files of the database, sorted
-// and blank-separated: "/flash/" left out, "var/pdb/" shortened to "pdb/",
-// "=content" for short text files, "->target" for links.
+// Every file of the root but the post-install log, the schedule files and the meta and state files of the database,
+// sorted and blank-separated: "/flash/" left out, "var/pdb/" shortened to "pdb/", "=content" for short text files,
+// ":mode" unless 644, "->target" for links, "tmp*" for a temporary file.
 std::string files(const temp_root& root);
+
+// A scenario table: each row's packages laid out in a new root, its steps run, and what they left compared.
+struct row {
+    const char* what;
+    std::vector<std::string> installed;
+    std::vector<step> steps;
+    std::string screen;
+    int status;
+    std::string records, files;
+    const char* postlog = nullptr;  // checked when given
+};
+void check(const std::vector<row>& rows);
 
 }  // namespace scenario

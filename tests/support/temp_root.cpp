@@ -12,8 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "main/entry.h"
 #include "support/host_files.h"
+#include "support/limited_run.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ std::string drain(int fd) {
     return text;
 }
 
-// Forks; the child wires its standard streams to pipes and runs child_body. A second child feeds the input, so that one that does
-// not read it cannot block the parent.
+// Forks; the child wires its standard streams to pipes and runs child_body. A second child feeds the input, so that one
+// that does not read it cannot block the parent.
 run_result fork_and_capture(const std::function<int()>& child_body, const std::string& input) {
     std::fflush(nullptr);
     int in[2], out[2], err[2];
@@ -105,7 +105,8 @@ run_result run_in_child(const std::string& root, const std::function<int()>& bod
     return fork_and_capture([&] { return enter_root(root) ? 125 : body(); }, input);
 }
 
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body) {
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
+                                 const std::function<int()>& body, const std::string& input) {
     return fork_and_capture(
         [&] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -114,21 +115,11 @@ run_result run_in_private_mounts(const std::string& root, const std::function<bo
             }
             return !setup() ? 77 : enter_root(root) ? 125 : body();
         },
-        "");
+        input);
 }
 
 run_result run_entry(const std::string& root, const std::vector<std::string>& args, const std::string& input) {
-    return run_in_child(
-        root,
-        [&] {
-            std::vector<std::string> words{"installer"};
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& word : words) argv.push_back(word.data());
-            argv.push_back(nullptr);
-            return installer_main(static_cast<int>(words.size()), argv.data());
-        },
-        input);
+    return run_in_child(root, [&] { return call_installer_main(args); }, input);
 }
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input,
@@ -153,19 +144,22 @@ run_result run_program(const std::string& program, const std::vector<std::string
         input);
 }
 
-run_result run_installer(const std::vector<std::string>& args, const std::string& input, const std::vector<std::string>& env) {
-    // A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have; leak
-    // checking stays on for runs in the real root.
+run_result run_installer(const std::vector<std::string>& args, const std::string& input,
+    const std::vector<std::string>& env) {
+    // A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have;
+    // leak checking stays on for runs in the real root.
     std::vector<std::string> environment = env;
     if (std::find(args.begin(), args.end(), "-r") != args.end()) {
         const char* options = std::getenv("ASAN_OPTIONS");
-        environment.insert(environment.begin(), std::string("ASAN_OPTIONS=") + (options && *options ? options + std::string(":") : "") + "detect_leaks=0");
+        environment.insert(environment.begin(), std::string("ASAN_OPTIONS=") + (options && *options ? options
+            + std::string(":") : "") + "detect_leaks=0");
     }
     return run_program(INSTALLER_BIN, args, input, environment);
 }
 
 bool mount_tmpfs(const std::string& where, const std::string& size) {
-    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, (size.find('=') == std::string::npos ? "size=" + size : size).c_str()) == 0) return true;
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, (size.find('=') == std::string::npos ? "size=" + size
+        : size).c_str()) == 0) return true;
     std::perror(("mounting a tmpfs at " + where).c_str());
     return false;
 }
@@ -183,4 +177,5 @@ std::string read_host_file(const std::string& path) {
     return text.str();
 }
 
-void write_host_file(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary | std::ios::trunc) << content; }
+void write_host_file(const std::string& path, const std::string& content) { std::ofstream(path,
+    std::ios::binary | std::ios::trunc) << content; }

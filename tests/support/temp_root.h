@@ -1,4 +1,5 @@
-// A temporary router root for tests, and ways to run code or the real binary inside it. Nothing outside the root is touched.
+// A temporary router root for tests, and ways to run code or the real binary inside it. Nothing outside the root is
+// touched.
 #pragma once
 
 #include <functional>
@@ -29,23 +30,26 @@ private:
     std::string root_;
 };
 
-// Runs body in a forked child changed into root (unless it is empty), with input on its standard input and its output captured;
-// body's result is the child's exit status.
+// Runs body in a forked child changed into root (unless it is empty), with input on its standard input and its output
+// captured; body's result is the child's exit status.
 run_result run_in_child(const std::string& root, const std::function<int()>& body, const std::string& input = "");
 
-// Same, in a child that first enters a private mount namespace and runs setup there before the root change; status 77, with the
-// reason on standard error, where the namespace or a mount is refused.
-run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup, const std::function<int()>& body);
+// Same, in a child that first enters a private mount namespace and runs setup there before the root change; status 77,
+// with the reason on standard error, where the namespace or a mount is refused.
+run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
+                                 const std::function<int()>& body, const std::string& input = "");
 
-// For setup: mounts a tmpfs at a host path with the given size ("256k") or mount options ("nr_inodes=64"); prints the reason and
-// answers false when refused.
+// For setup: mounts a tmpfs at a host path with the given size ("256k") or mount options ("nr_inodes=64"); prints the
+// reason and answers false when refused.
 bool mount_tmpfs(const std::string& where, const std::string& size);
 
-// The installer's entry function in a child changed into root, the real installer binary, or any program by path, with arguments.
+// The installer's entry function in a child changed into root, the real installer binary, or any program by path, with
+// arguments.
 run_result run_entry(const std::string& root, const std::vector<std::string>& args, const std::string& input = "");
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input = "",
                        const std::vector<std::string>& env = {});
-run_result run_installer(const std::vector<std::string>& args, const std::string& input = "", const std::vector<std::string>& env = {});
+run_result run_installer(const std::vector<std::string>& args, const std::string& input = "",
+    const std::vector<std::string>& env = {});
 
 void remove_tree(const std::string& path);
 std::string read_host_file(const std::string& path);  // "" when it cannot be read
