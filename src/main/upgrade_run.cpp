@@ -27,7 +27,8 @@ constexpr std::size_t install_read_size = 65536;
 
 // The minimum version below which offered packages are refused while
 // downgrades are allowed, read as an unsigned decimal number; a marker that
-// holds no number refuses nothing, one too large for 32 bits nearly all.
+// holds no number refuses nothing, one too large for 32 bits nearly all (the
+// largest number would mean no minimum, and downgrades not preferred).
 bool read_downgrade_minimum(std::uint32_t& minimum) {
     std::string text;
     if (read_small_file(downgrade_marker, max_meta_file_size, text) == small_file_result::missing) return false;
@@ -38,7 +39,7 @@ bool read_downgrade_minimum(std::uint32_t& minimum) {
     std::uint64_t value = 0;
     for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
         value = value * 10 + static_cast<unsigned>(text[at] - '0');
-        if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
+        if (value >= no_minimum_version) value = no_minimum_version - 1;
     }
     minimum = static_cast<std::uint32_t>(value);
     return true;

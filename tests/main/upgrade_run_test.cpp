@@ -113,15 +113,16 @@ TEST(UpgradeRunTest, Scenarios) {
          0, "a-6.49 b-6.49 off x-6.49",
          marker + "rw/pckg/.download/a.qpk rw/pckg/.download/b.qpk rw/pckg/.download/x.qpk"},
     };
-    // The downgrade marker read like a number typed by hand: a sign, blanks around it, digits past 32 bits (read as
-    // the largest number, which sets no minimum). A minimum above 6.48 refuses hello-6.48.
+    // The downgrade marker read like a number typed by hand: a sign, blanks around it, digits past 32 bits (a minimum
+    // above every version). A minimum above 6.48 refuses hello-6.48.
     const struct {
         std::string text, shown;
         bool refused;
     } markers[] = {
         {"+" + line::number("6.48.1"), "=+" + line::number("6.48.1"), true},
         {"\r\n " + line::number("6.48.1") + " \n", "", true},
-        {"99999999999999999999", "=99999999999999999999", false},
+        {"99999999999999999999", "=99999999999999999999", true},
+        {"4294967295", "=4294967295", true},
         {"+6.40", "=+6.40", false},
     };
     for (const auto& [text, shown, refused] : markers) {
