@@ -146,7 +146,7 @@ TEST(StreamInstallTest, Scenarios) {
         c.files = {qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")};
         rows.push_back({"a file entry named badly", {}, {in(line::file(c))}, broken, 1, "", ""});
     }
-    for (const std::string name : {"", ".", "..", "a/b", "a\nb"}) {
+    for (const std::string name : {"", ".", "..", "a/b", "a\nb", "image"}) {
         qpk::package_contents c = line::contents("hello-6.48.1 /etc/hello");
         c.name = name;
         const std::string shown = printable(name) + "-6.48.1";

@@ -72,26 +72,39 @@ TEST(ActionPlannerTest, ScheduledActionsCarriedOutByAnUpgradeRun) {
          "x-1.0 user ^x do=uninstall", "PCKGS_CHANGED=:600"},
     });
 }
-// What only later plans of the same run can show: which of two records of
-// one name an uninstall takes out of the package list, that an enable
-// dropped as superseded is not left to be planned again, and that a plan
-// refused is not reported at verbosity 0.
-TEST(ActionPlannerTest, LaterPlansOfTheRunSeeWhatTheFirstLeft) {
-    temp_root root;
-    const run_result r = run_in_child(root.path(), [] {
-        installer_context ctx;
-        for (const char* text : {"dup", "dup-1.0.1 do=uninstall", "p off do=enable", "p-1.0.1 off do=enable"})
-            ctx.packages.push_back(line::object(text));
-        file_manifest manifest;
-        std::string left = apply_actions(ctx, manifest, 0) ? "applied:" : "refused:";
-        for (const auto& p : ctx.packages) left += " " + line::text(*p);
-        left += apply_actions(ctx, manifest, 0) ? " applied" : " nothing";
-        for (const auto& p : ctx.packages) p->scheduled_action = action_disable;
-        left += apply_actions(ctx, manifest, 0) ? " applied" : " refused";
-        cancel_manifest(manifest);
-        return std::fputs(left.c_str(), stdout), 0;
-    });
-    EXPECT_EQ(r.out, "applied: dup-1.0 p-1.0 off p-1.0.1 nothing refused");
+// What only plans made in the program itself can show: which of two records of one name an uninstall takes out of
+// the package list, that an enable dropped as superseded is not left to be planned again, that a plan refused is not
+// reported at verbosity 0 (three plans of one run), and that an enable the filter drops (in flagged state only the
+// latest build is enabled) disables nothing for its conflicts.
+TEST(ActionPlannerTest, PlansMadeInTheProgram) {
+    const struct {
+        std::vector<const char*> records;
+        bool flagged;
+        std::string left;
+    } cases[] = {
+        {{"dup", "dup-1.0.1 do=uninstall", "p off do=enable", "p-1.0.1 off do=enable"}, false,
+         "applied: dup-1.0 p-1.0 off p-1.0.1 nothing refused"},
+        {{"p off do=enable @100 !x", "q off do=enable @200", "x"}, true, "applied: p-1.0 @100 !x off q-1.0 @200 x-1.0"},
+    };
+    for (const auto& c : cases) {
+        temp_root root;
+        const run_result r = run_in_child(root.path(), [&] {
+            set_flagged_state_for_testing(c.flagged);
+            installer_context ctx;
+            for (const char* text : c.records) ctx.packages.push_back(line::object(text));
+            file_manifest manifest;
+            std::string left = apply_actions(ctx, manifest, 0) ? "applied:" : "refused:";
+            for (const auto& p : ctx.packages) left += " " + line::text(*p);
+            if (!c.flagged) {
+                left += apply_actions(ctx, manifest, 0) ? " applied" : " nothing";
+                for (const auto& p : ctx.packages) p->scheduled_action = action_disable;
+                left += apply_actions(ctx, manifest, 0) ? " applied" : " refused";
+            }
+            cancel_manifest(manifest);
+            return std::fputs(left.c_str(), stdout), 0;
+        });
+        EXPECT_EQ(r.out, c.left);
+    }
 }
 
 }  // namespace
