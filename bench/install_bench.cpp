@@ -187,7 +187,8 @@ struct bench_root {
     // What a run left behind, so that the next one starts alike.
     void clean() const {
         std::error_code ignored;
-        for (const char* dir : {"/flash/data", "/flash/var/pdb/bench", "/floor", "/flash/postlog", "/flash/PCKGS_CHANGED"})
+        for (const char* dir :
+             {"/flash/data", "/flash/var/pdb/bench", "/floor", "/flash/postlog", "/flash/PCKGS_CHANGED"})
             fs::remove_all(path + dir, ignored);
     }
 };

@@ -45,5 +45,6 @@ static void BM_LoadRepository(benchmark::State& state) {
 BENCHMARK(BM_LoadRepository)->Arg(12500)->Arg(25000)->Arg(50000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    return run_benchmarks_in_scratch_root(argc, argv, {"/flash", "/flash/var", "/flash/var/pdb", "/ram", "/rw", "/rw/pckg"});
+    return run_benchmarks_in_scratch_root(argc, argv,
+                                          {"/flash", "/flash/var", "/flash/var/pdb", "/ram", "/rw", "/rw/pckg"});
 }

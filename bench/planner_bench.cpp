@@ -63,7 +63,8 @@ std::vector<std::unique_ptr<package_record>> generate_records() {
             record->dependencies.push_back({name, 0, 0, 0});
         }
         if (i % 97 == 0) record->dependencies.push_back({"missing", 0, 0, 0});
-        if (i % 13 == 0) record->conflicts.push_back({numbered("p", static_cast<int>(random() % record_count)), 0, 0, 0});
+        if (i % 13 == 0)
+            record->conflicts.push_back({numbered("p", static_cast<int>(random() % record_count)), 0, 0, 0});
         record->disabled = random() % 5 == 0;
         switch (random() % 12) {
         case 0: record->scheduled_action = action_uninstall; break;

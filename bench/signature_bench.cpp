@@ -195,7 +195,8 @@ void verify_whole(benchmark::State& state, std::uint32_t signature_length, bool 
         if (!at_signature || level != expected) state.SkipWithError("unexpected level");
         state.ResumeTiming();
     }
-    state.counters["heap_allocs"] = benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kAvgIterations);
+    state.counters["heap_allocs"] =
+        benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kAvgIterations);
 }
 
 // Level 2: the EdDSA signature holds.

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const hostile::reading_report& report :
          {hostile::read_as_installer(bytes, scratch), hostile::read_as_file_archive(bytes)}) {
         if (report.violations.empty()) continue;
-        for (const std::string& violation : report.violations) std::fprintf(stderr, "violation: %s\n", violation.c_str());
+        for (const std::string& violation : report.violations)
+            std::fprintf(stderr, "violation: %s\n", violation.c_str());
         std::abort();
     }
     return 0;

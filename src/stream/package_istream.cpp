@@ -92,8 +92,8 @@ part_streambuf::~part_streambuf() = default;
 
 bool part_streambuf::read_file_header(std::uint32_t& magic, std::uint32_t& rest_length) {
     unsigned char header[file_header_size];
-    if (source_read(source_, reinterpret_cast<char*>(header), sizeof header) != static_cast<std::streamsize>(sizeof header))
-        return false;
+    const auto header_size = static_cast<std::streamsize>(sizeof header);
+    if (source_read(source_, reinterpret_cast<char*>(header), header_size) != header_size) return false;
     if (tee_) tee_->sputn(reinterpret_cast<const char*>(header), sizeof header);
     magic = get_le32(header);
     rest_length = get_le32(header + 4);

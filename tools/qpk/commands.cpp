@@ -353,7 +353,8 @@ int take_description(const command_line& line, description_fields& contents, std
     auto usage = [&](const std::string& message) { return line.usage_error(message); };
     if (!line.has("output")) return usage("no output file given (-o)");
     contents.name = line.get("name");
-    if (contents.name.empty() || contents.name.size() > name_field_size) return usage("the name must have 1 to 16 characters");
+    if (contents.name.empty() || contents.name.size() > name_field_size)
+        return usage("the name must have 1 to 16 characters");
     if (!line.has("version")) return usage("no version given (--version)");
     if (!parse_version_text(line.get("version"), contents.version))
         return usage("bad version \"" + line.get("version") + "\" (examples: 6.40, 6.40.1, 6.40beta3, 6.40rc1)");
@@ -470,7 +471,8 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
         contents.signature_length = length;
         if (int status = load_signer(line, level, signer, err, "build"); status >= 0) return status;
     }
-    if (line.has("trailing-arch")) contents.after_signature.push_back({part_type::architecture, line.get("trailing-arch")});
+    if (line.has("trailing-arch"))
+        contents.after_signature.push_back({part_type::architecture, line.get("trailing-arch")});
 
     std::string directory = positional.empty() ? line.get("directory") : positional[0];
     std::vector<std::string> classes = line.all("class");
@@ -567,12 +569,14 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
             contents.default_disabled->push_back(requirement{name, 0, 0, 0});
         }
     }
-    if (line.has("trailing-arch")) contents.after_members.push_back({part_type::architecture, line.get("trailing-arch")});
+    if (line.has("trailing-arch"))
+        contents.after_members.push_back({part_type::architecture, line.get("trailing-arch")});
     int level = 0;
     if (int status = take_level(line, level); status >= 0) return status;
     contents.sha256 = line.flag("sha256");
     if (contents.sha256 && level == 0)
-        return line.usage_error("--sha256 changes the digest that every member's signature covers; give --key to sign them again");
+        return line.usage_error(
+            "--sha256 changes the digest that every member's signature covers; give --key to sign them again");
     std::vector<std::string> members = line.all("member");
     members.insert(members.end(), positional.begin(), positional.end());
     if (members.empty()) return line.usage_error("no member package files given");

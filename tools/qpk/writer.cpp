@@ -25,7 +25,8 @@ void append_description_parts(std::vector<raw_part>& parts, const description_fi
     if (contents.architecture) parts.push_back({part_type::architecture, *contents.architecture});
     if (contents.text2) parts.push_back({part_type::text2, *contents.text2});
     if (contents.note) parts.push_back({part_type::note, *contents.note});
-    if (contents.dependencies) parts.push_back({part_type::dependency_list, encode_requirements(*contents.dependencies)});
+    if (contents.dependencies)
+        parts.push_back({part_type::dependency_list, encode_requirements(*contents.dependencies)});
     if (contents.provisions) parts.push_back({part_type::provision_list, encode_requirements(*contents.provisions)});
     if (contents.conflicts) parts.push_back({part_type::conflict_list, encode_requirements(*contents.conflicts)});
 }
