@@ -6,11 +6,11 @@
 #include "stream/package_bytes.h"
 #include "stream/package_istream.h"
 #include "stream/test_sources.h"
-#include "support/sample_packages.h"
+#include "support/host_files.h"
 
 namespace {
 
-const std::string data = samples::pattern(20000);
+const std::string data = byte_pattern(20000);
 const std::string packed = qpk::zlib_compress(data);
 
 std::string read_up_to(std::istream& in, std::size_t n) {

@@ -4,10 +4,9 @@
 
 #include "stream/package_bytes.h"
 #include "stream/test_sources.h"
-#include "support/sample_packages.h"
+#include "support/host_files.h"
 
 using namespace test_bytes;
-using samples::pattern;
 
 namespace {
 
@@ -26,11 +25,11 @@ std::string read_all(std::istream& in) {  // the rest of the part; eof and fail 
 // seeks go back only where the source seeks and nothing sees the bytes again; a putback reaches hash and tee once, also
 // where the source refuses it. (The bytes delivered: the hostile-input test.)
 TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
-    // A package header, an unwanted part, a text, a part longer than the skip buffer, an empty part, a signature.
-    const std::string header = pattern(36);
-    const std::string big = pattern(40000);
-    const std::string sample = file(part(1, header) + part(7, pattern(10)) + part(24, "123 456") + part(4, big) +
-                                    part(2, "") + part(9, std::string(132, 0)));
+    // A package header, an unwanted part, a part longer than the skip buffer, an empty part, a signature.
+    const std::string header = byte_pattern(36);
+    const std::string big = byte_pattern(40000);
+    const std::string sample =
+        file(part(1, header) + part(7, byte_pattern(10)) + part(4, big) + part(2, "") + part(9, std::string(132, 0)));
     const std::streamoff length = static_cast<std::streamoff>(big.size());
     for (int options = 0; options < 12; ++options) {
         const bool hashing = options & 1;
@@ -42,7 +41,7 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
         std::istream source(&src);
         std::ostringstream tee;
         package_istream in(source, hashing, with_tee ? tee.rdbuf() : nullptr);
-        in.wanted_types = {1, 24, 4, 2, 9};
+        in.wanted_types = {1, 4, 2, 9};
         const auto at = [&](std::streamoff pos) {
             return in.tellg() == pos && in.part_offset() + pos == static_cast<std::streamoff>(src.consumed());
         };
@@ -56,14 +55,7 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
         EXPECT_EQ(bool(in.unget()), !refusing);
         in.clear();
         EXPECT_EQ(read_all(in), header.substr(refusing ? 21 : 19));
-        ASSERT_EQ(in.next_part(), 24);  // part 7 is not wanted
-        int a = 0;
-        int b = 0;
-        EXPECT_TRUE((in >> a >> b) && a == 123 && b == 456);
-        EXPECT_EQ(in.part_offset(), 72u);
-        EXPECT_FALSE(in >> a);  // the next part's bytes are out of reach
-        in.clear();
-        ASSERT_EQ(in.next_part(), 4);
+        ASSERT_EQ(in.next_part(), 4);  // part 7 is not wanted
         in.seekg(30000, std::ios_base::end);  // counts back from the end of the part
         EXPECT_TRUE(at(length - 30000));
         EXPECT_EQ(in.get(), static_cast<unsigned char>(big[length - 30000]));
@@ -90,8 +82,9 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
 // (bytes put back first too) nothing below 68 bytes, 68 below 132, else 132, the rest staying in the part; nothing
 // without hashing; in a file cut inside its signature, what arrived.
 TEST(PackageIstreamTest, SignatureParts) {
-    const std::string first = part(1, pattern(36)) + part(24, "abc") + part(9, std::string(68, 'x'));
-    const std::string second = part(16, "mips") + part(1, pattern(32)) + part(25, "") + part(3, pattern(34));
+    const std::string first = part(1, byte_pattern(36)) + part(24, "abc") + part(9, std::string(68, 'x'));
+    const std::string second =
+        part(16, "mips") + part(1, byte_pattern(32)) + part(25, "") + part(3, byte_pattern(34));
     const std::string head = file(first + second);
     const std::size_t switch_at = 8 + first.size() + 48;
     const struct {
@@ -110,7 +103,7 @@ TEST(PackageIstreamTest, SignatureParts) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.length);
-        const std::string whole = file(head.substr(8) + part(9, pattern(r.length)) + part(16, "i386"));
+        const std::string whole = file(head.substr(8) + part(9, byte_pattern(r.length)) + part(16, "i386"));
         const std::string bytes = whole.substr(0, whole.size() - (r.cut ? 10 + r.cut : 0));
         std::istringstream raw(bytes);
         std::ostringstream tee;
@@ -145,7 +138,7 @@ TEST(PackageIstreamTest, SignatureParts) {
 // as a file stream does on a device error: refused at once, or ended by next_part at the declared end, before the stray
 // bytes or at the error; only the first is whole. (Files cut anywhere: the hostile-input test.)
 TEST(PackageIstreamTest, HandMadeFiles) {
-    const std::string h = part(1, pattern(36));
+    const std::string h = part(1, byte_pattern(36));
     const std::string whole = file(h + part(9, std::string(68, 's')));  // 124 bytes
     std::string longer = whole;
     longer[4] = static_cast<char>(longer[4] + 6);
@@ -160,16 +153,15 @@ TEST(PackageIstreamTest, HandMadeFiles) {
         {file("").substr(0, 5), true, 0, false},
         {std::string("\xBA\xD0\xF1\x1E\x00\x00\x00\x2a", 8) + h, true, 0, false},
         {file(h, 0x12345678), true, 0, false},
-        {std::string(20, 'x'), true, 0, false},
         {file(""), false, 0, true},
         {whole, false, 2, true},
         {whole + "xyz", false, 2, false},
         {longer, false, 2, false},
-        {file(h + part_claiming(1, 100, pattern(50))), false, 2, false},
-        {file(h + part_claiming(1, 0xFFFFFFFF, pattern(50))), false, 2, false},
-        {file(h + part(9, pattern(4000))), true, 0, false, 0},
-        {file(h + part(9, pattern(4000))), false, 1, false, 20},
-        {file(h + part(9, pattern(4000))), false, 2, false, 100},
+        {file(h + part_claiming(1, 100, byte_pattern(50))), false, 2, false},
+        {file(h + part_claiming(1, 0xFFFFFFFF, byte_pattern(50))), false, 2, false},
+        {file(h + part(9, byte_pattern(4000))), true, 0, false, 0},
+        {file(h + part(9, byte_pattern(4000))), false, 1, false, 20},
+        {file(h + part(9, byte_pattern(4000))), false, 2, false, 100},
     };
     for (const auto& c : cases) {
         for (int k = 0; k < 4; ++k) {
@@ -188,13 +180,11 @@ TEST(PackageIstreamTest, HandMadeFiles) {
             EXPECT_TRUE(in.fail() && in.current_type == -1 && in.next_part() == -1);
         }
     }
-    std::istringstream second(file(h, 0xA1100FFB));
-    EXPECT_TRUE(package_istream(second, false).has_second_magic());
 }
 
 // A part header past 4 GiB ends the file instead of wrapping the offsets.
 TEST(PackageIstreamTest, EndlessSource) {
-    const std::string h = part(1, pattern(36));
+    const std::string h = part(1, byte_pattern(36));
     test_source buffer(file(h + part_claiming(5, 0xFFFFFFF0, "")), {.zeros_after = true});
     std::istream source(&buffer);
     package_istream in(source, false);

@@ -12,6 +12,7 @@
 #include "resolve/version.h"
 #include "signing/signer.h"
 #include "store/package_format.h"
+#include "support/host_files.h"
 
 namespace samples {
 
@@ -83,17 +84,10 @@ inline std::string single(const qpk::sign_function& sign, bool trailing_parts = 
     return qpk::build_package(c, sign);
 }
 
-// A data pattern that compresses well but is not one repeated byte.
-inline std::string pattern(std::size_t n) {
-    std::string data(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 7 + i / 251) % 251);
-    return data;
-}
-
 // File entries of every kind: a file larger than an inflate window and a copy step, a directory, a link, files for one
 // board variant, an empty file.
 inline std::vector<qpk::file_item> archive_files() {
-    return {qpk::regular_file("usr/lib/large", pattern(70000)),
+    return {qpk::regular_file("usr/lib/large", byte_pattern(70000)),
             qpk::directory_entry("usr/share"),
             qpk::symlink_entry("usr/lib/link", "large"),
             qpk::regular_file("boot/board3", "only on variant 3", 0644, 3),
@@ -105,7 +99,7 @@ inline std::vector<qpk::file_item> archive_files() {
 inline std::string with_archive(const qpk::sign_function& sign) {
     qpk::package_contents c = plain("archive", make_version(7, 2, 'f', 0), 1700000001);
     c.header_flags = 1;
-    c.image = pattern(300);
+    c.image = byte_pattern(300);
     c.files = archive_files();
     return qpk::build_package(c, sign);
 }
