@@ -150,6 +150,7 @@ TEST(QpkTest, Commands) {
         {{"verify", "@missing"}, 1, {"cannot open"}},
         {{"verify", "@bare.qpk"}, 1, {"no signature part"}},
         {{"verify", "--public-key", dev, "@a.qpk"}, 1, {"unknown key"}},
+        {{"verify", "--public-key", "@missing", "@a.qpk"}, 1, {"cannot read"}},
         {{"keygen", "--table", "@not-a-package", "-o", "@k"}, 1, {"neither a public nor a private"}},
     };
     for (const auto& run : runs) {
