@@ -171,12 +171,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
                       {"velnor/image", build(velnor)},
                       {"ppp/disabled", "auto\n"},
                       {"/ram/pdb/dhcp/schedule", "uninstall\n"},
-                      {"oldpkg/version", "5 6\n"},
-                      {"oldpkg/provides", "olds 1 2 -3\n"},
-                      {"oldpkg/files", "bin/old\n"},
-                      {"oldpkg/enabled", "user\n"},
-                      {"/ram/pdb/oldpkg/schedule", "disable\n"},
-                      {"gone/disabled", "auto\n"},
                       {".hidden/image", build(plain("hidden", 1))},
                       {"/rw/pckg/.images/.hidden", build(plain("hidden2", 1))},
                       {"renamed/image", build(plain("calea", 2, 2))},
@@ -217,8 +211,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
         {"both", "both-0.09 @20 arch=[i386]\n"},
     };
     const std::map<std::string, std::string> bare = {
-        {"oldpkg", "oldpkg-0.05 @6 +olds:0.01:0.02:-3 /bin/old user do=disable\n"},
-        {"gone", "gone-0.0 bundle off do=uninstall\n"},
         {"renamed", "renamed-0.0 bundle do=uninstall\n"},
         {"dirimg", "dirimg-0.02 @3 bundle\n"},
     };
