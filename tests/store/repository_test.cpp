@@ -88,6 +88,8 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
          "p-0.0100 @200 do=uninstall"},
         {{{"p/provides", "a 1 1 2147483648\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
          "p-0.0100 @200 do=uninstall"},
+        {{{"p/provides", "a 1 1 -x\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
+         "p-0.0100 @200 do=uninstall"},
         {{{"p/version", "5\n"}, {"p/files", ""}}, "p-0.05 do=uninstall"},
         {{{"p/version", "-1 3\n"}, {"p/files", ""}}, "p-0.0 do=uninstall"},
         {{{"p/bundle", "velnor\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 ^velnor do=uninstall"},
