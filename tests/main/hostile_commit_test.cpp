@@ -57,6 +57,7 @@ TEST(HostileCommitTest, ForeignLinesAreRefusedAndNothingOutsideFlashChanges) {
          "ERROR: " + ("refused manifest line: M " + deep).substr(0, 255) + "\n" + done, {"/flash/keep = keep"}, {}, 0},
         {{"--commit"}, "fifo", done, {}, {}, 0},
         {{"-r", "/missing", "--commit"}, "U /flash/keep\n", "", {}, {}, 1},
+        {{"-r", "/missing", "--cancel"}, "U /flash/keep\n", "", {}, {}, 1},
         {{"--cancel"}, "M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x /etc/tmpAbc123\n",
          refused + "M /etc/x /etc/tmpAbc123\n",
          {"/flash/tmpAbc123 = staged", "/ram/MANIFEST = M /flash/x /tmpAbc123\nM /flash/y /flash/tmpAbc123\nM /etc/x "

@@ -88,6 +88,8 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
          "p-0.0100 @200 do=uninstall"},
         {{{"p/provides", "a 1 1 2147483648\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
          "p-0.0100 @200 do=uninstall"},
+        {{{"p/provides", "a 1 1 -x\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
+         "p-0.0100 @200 do=uninstall"},
         {{{"p/version", "5\n"}, {"p/files", ""}}, "p-0.05 do=uninstall"},
         {{{"p/version", "-1 3\n"}, {"p/files", ""}}, "p-0.0 do=uninstall"},
         {{{"p/bundle", "velnor\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 ^velnor do=uninstall"},
@@ -171,12 +173,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
                       {"velnor/image", build(velnor)},
                       {"ppp/disabled", "auto\n"},
                       {"/ram/pdb/dhcp/schedule", "uninstall\n"},
-                      {"oldpkg/version", "5 6\n"},
-                      {"oldpkg/provides", "olds 1 2 -3\n"},
-                      {"oldpkg/files", "bin/old\n"},
-                      {"oldpkg/enabled", "user\n"},
-                      {"/ram/pdb/oldpkg/schedule", "disable\n"},
-                      {"gone/disabled", "auto\n"},
                       {".hidden/image", build(plain("hidden", 1))},
                       {"/rw/pckg/.images/.hidden", build(plain("hidden2", 1))},
                       {"renamed/image", build(plain("calea", 2, 2))},
@@ -217,8 +213,6 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
         {"both", "both-0.09 @20 arch=[i386]\n"},
     };
     const std::map<std::string, std::string> bare = {
-        {"oldpkg", "oldpkg-0.05 @6 +olds:0.01:0.02:-3 /bin/old user do=disable\n"},
-        {"gone", "gone-0.0 bundle off do=uninstall\n"},
         {"renamed", "renamed-0.0 bundle do=uninstall\n"},
         {"dirimg", "dirimg-0.02 @3 bundle\n"},
     };
