@@ -145,7 +145,7 @@ TEST(UpgradeRunTest, NotEnoughSpace) {
     if (r.status == 77) GTEST_SKIP() << r.err;
     EXPECT_EQ(scenario::screen(r.out), installed("hello-6.48") + "ERROR: not enough space for upgrade\n");
     EXPECT_EQ(r.status, 28);
-    EXPECT_EQ(scenario::files(root), "rw/pckg/.download/hello.qpk");
+    EXPECT_EQ(r.left, "fill rw/pckg/.download/hello.qpk");
 }
 
 }  // namespace

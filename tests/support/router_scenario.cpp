@@ -68,19 +68,6 @@ run_result run(const temp_root& root, const std::vector<step>& steps) {
     return result;
 }
 
-run_result run_on_small_disks(const temp_root& root, const std::string& size, std::size_t fill,
-                              const std::vector<std::string>& args, const std::string& input) {
-    const auto mount = [&] { return mount_tmpfs(root.host("/flash"), size) && mount_tmpfs(root.host("/ram"), size); };
-    return run_in_private_mounts(
-        root.path(), mount,
-        [&] {
-            for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
-            write_host_file("/flash/fill", std::string(fill, 'f'));
-            return call_installer_main(args);
-        },
-        input);
-}
-
 std::string screen(const std::string& output) {
     const std::string hide = "\x1b[?25l\r", show = "\r\x1b[?25h";
     std::string shown, line, status;
@@ -155,9 +142,12 @@ std::string without_temporary_names(std::string path) {
 
 }  // namespace
 
-std::string files(const temp_root& root) {
+namespace {
+
+// files() of the tree below base: a temporary root seen from the host, or "/." inside a child that changed root.
+std::string files_below(const std::string& base) {
     std::vector<std::string> shown_files;
-    for (const std::string& line : snapshot(root.path())) {
+    for (const std::string& line : snapshot(base)) {
         const std::size_t equals = line.find(" = "), arrow = line.find(" -> ");
         const std::string real = line.substr(0, std::min(equals, arrow));
         if (line.back() == '/' || is_meta_or_state(real) || real == "/flash/postlog" || real.starts_with("/ram/pdb/"))
@@ -173,7 +163,7 @@ std::string files(const temp_root& root) {
                                   return c >= 0x20 && c < 0x7F;
                               });
             if (text) shown += "=" + content;
-            const unsigned mode = mode_of(root.path() + real);
+            const unsigned mode = mode_of(base + real);
             if (mode != 0644) shown += ":" + (std::ostringstream() << std::oct << mode).str();
         }
         shown_files.push_back(shown);
@@ -182,6 +172,30 @@ std::string files(const temp_root& root) {
     std::string text;
     for (const std::string& shown : shown_files) text += (text.empty() ? "" : " ") + shown;
     return text;
+}
+
+}  // namespace
+
+std::string files(const temp_root& root) { return files_below(root.path()); }
+
+run_result run_on_small_disks(const temp_root& root, const std::string& size, std::size_t fill,
+                              const std::vector<std::string>& args, const std::string& input) {
+    const auto mount = [&] { return mount_tmpfs(root.host("/flash"), size) && mount_tmpfs(root.host("/ram"), size); };
+    // The small disks go with the child's mounts: what the run left on them is written beside them first.
+    const std::string left = "/small-disks-left";
+    run_result r = run_in_private_mounts(
+        root.path(), mount,
+        [&] {
+            for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
+            if (fill) write_host_file("/flash/fill", std::string(fill, 'f'));
+            const int status = call_installer_main(args);
+            write_host_file(left, files_below("/."));
+            return status;
+        },
+        input);
+    r.left = root.read_file(left);
+    ::unlink(root.host(left).c_str());
+    return r;
 }
 
 void check(const std::vector<row>& rows) {

@@ -28,7 +28,8 @@ struct step {
 run_result run(const temp_root& root, const std::vector<step>& steps);
 
 // The entry function with args in a child whose /flash and /ram are each a tmpfs of the given size ("64k"), with
-// fill bytes taken on flash first; status 77, with the reason on standard error, where mounting is refused.
+// fill bytes taken on flash first; status 77, with the reason on standard error, where mounting is refused. The
+// result's left is files() of the root as the run left it, small disks included.
 run_result run_on_small_disks(const temp_root& root, const std::string& size, std::size_t fill,
                               const std::vector<std::string>& args, const std::string& input = "");
 

@@ -9,6 +9,7 @@
 struct run_result {
     std::string out, err;  // standard output and error
     int status = -1;       // exit status, or 128 + signal
+    std::string left = "";  // what a run on small disks left (scenario::run_on_small_disks)
 };
 
 class temp_root {
