@@ -305,33 +305,48 @@ void floor_run(const std::string& package, child_report& report) {
     report.seconds = cpu_seconds() - start;
 }
 
-void BM_InstallAgainstFloor(benchmark::State& state) {
+// Runs the floor and the measured run by turns on a clean root, and reports
+// the fastest of each (what the work costs when nothing else on the machine
+// gets in the way, which other processes can only slow down) as <name>_ms,
+// floor_ms and their ratio, and the measured run's largest peak_kib.
+void against_floor(benchmark::State& state, const std::string& name,
+                   const std::function<child_report(const std::string& package)>& measured, bool with_peak) {
     const bench_root& r = root();
     if (!r.ok) {
         state.SkipWithError("no temporary root or package");
         return;
     }
     const std::string package = package_path(static_cast<int>(state.range(0)));
-    // The fastest of the runs: what the work costs when nothing else on the
-    // machine gets in the way, which other processes can only slow down.
-    double install_best = 1e9, floor_best = 1e9;
+    double best = 1e9, floor_best = 1e9;
+    long peak = 0;
     for (auto _ : state) {
         r.clean();
         child_report floor = in_child(r.path, [&](child_report& report) { floor_run(package, report); });
         r.clean();
-        child_report install = in_child(r.path, [&](child_report& report) { install_run(package, report, false); });
-        if (!floor.ok || !install.ok) {
+        child_report run = measured(package);
+        if (!floor.ok || !run.ok) {
             state.SkipWithError("a run failed");
             return;
         }
-        state.SetIterationTime(install.seconds);
-        install_best = std::min(install_best, install.seconds);
+        state.SetIterationTime(run.seconds);
+        best = std::min(best, run.seconds);
         floor_best = std::min(floor_best, floor.seconds);
+        peak = std::max(peak, run.peak_kib);
     }
     r.clean();
-    state.counters["install_ms"] = install_best * 1e3;
+    state.counters[name + "_ms"] = best * 1e3;
     state.counters["floor_ms"] = floor_best * 1e3;
-    state.counters["ratio"] = install_best / floor_best;
+    state.counters["ratio"] = best / floor_best;
+    if (with_peak) state.counters["peak_kib"] = static_cast<double>(peak);
+}
+
+void BM_InstallAgainstFloor(benchmark::State& state) {
+    against_floor(
+        state, "install",
+        [](const std::string& package) {
+            return in_child(root().path, [&](child_report& report) { install_run(package, report, false); });
+        },
+        false);
 }
 BENCHMARK(BM_InstallAgainstFloor)->Arg(64)->Arg(1)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
@@ -391,33 +406,8 @@ child_report binary_run(const std::string& root, const std::string& package) {
 }
 
 void BM_UpgradeRunAgainstFloor(benchmark::State& state) {
-    const bench_root& r = root();
-    if (!r.ok) {
-        state.SkipWithError("no temporary root or package");
-        return;
-    }
-    const std::string package = package_path(static_cast<int>(state.range(0)));
-    double binary_best = 1e9, floor_best = 1e9;
-    long peak = 0;
-    for (auto _ : state) {
-        r.clean();
-        child_report floor = in_child(r.path, [&](child_report& report) { floor_run(package, report); });
-        r.clean();
-        child_report binary = binary_run(r.path, package);
-        if (!floor.ok || !binary.ok) {
-            state.SkipWithError("a run failed");
-            return;
-        }
-        state.SetIterationTime(binary.seconds);
-        binary_best = std::min(binary_best, binary.seconds);
-        floor_best = std::min(floor_best, floor.seconds);
-        peak = std::max(peak, binary.peak_kib);
-    }
-    r.clean();
-    state.counters["binary_ms"] = binary_best * 1e3;
-    state.counters["floor_ms"] = floor_best * 1e3;
-    state.counters["ratio"] = binary_best / floor_best;
-    state.counters["peak_kib"] = static_cast<double>(peak);
+    against_floor(
+        state, "binary", [](const std::string& package) { return binary_run(root().path, package); }, true);
 }
 BENCHMARK(BM_UpgradeRunAgainstFloor)->Arg(64)->Arg(1)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
