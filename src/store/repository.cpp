@@ -166,9 +166,11 @@ bool read_download_file(download_record& record, const std::string& path) {
     record.path = path;
     regular_istream file(path);
     if (!file.is_open()) return false;
-    // The bytes pass through the running hash as they would when installing,
-    // though no signature is checked here.
-    package_istream stream(file, true);
+    // No signature is checked here, so nothing is hashed: with hashing off the
+    // stream seeks over the parts it does not want instead of reading them,
+    // and the scan reads no further than the last description part rather
+    // than the whole file (the file archive is read once, when installing).
+    package_istream stream(file, false);
     // A file still being written, or cut short, disagrees with its header.
     if (static_cast<std::uint64_t>(file.status().st_size) != stream.total_size()) return false;
 
