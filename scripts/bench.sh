@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build-bench
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF -DINSTALLER_BENCH=ON >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF -DINSTALLER_BENCH=ON -DINSTALLER_STATIC=ON >/dev/null
 cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
 
 found=0
