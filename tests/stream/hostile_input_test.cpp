@@ -115,23 +115,3 @@ TEST(HostileInputTest, SamplesIntactCutAndChanged) {
     EXPECT_EQ(levels(unsigned_package.install_signatures), "0");
     EXPECT_FALSE(unsigned_package.install_complete);
 }
-
-// Saved manifests as another tool or a run cut short might leave them: whatever is loaded saves and loads back
-// unchanged.
-TEST(HostileInputTest, ManifestLoader) {
-    std::string many;
-    for (int i = 0; i < 5000; ++i)
-        many += "M /flash/f" + std::to_string(i % 700) + " /ram/tmp" + std::to_string(i) + "\n";
-    const std::string texts[] = {
-        "U /flash/a\nL /flash/b /x y\nM /flash/c /ram/tmpA b  \n",
-        "U /flash/cut-short",
-        std::string("U /flash/with\0nul\nM /flash/x \0\n", 31),
-        "M /flash/a\nL /flash/b\nU\n   \nU /flash/after\n",
-        "U /flash/a\r\nM\t/flash/b /c\n",
-        "U " + std::string(100000, 'p') + "\n",
-        many,
-    };
-    for (const std::string& text : texts)
-        for (const std::string& violation : hostile::read_as_manifest(text, scratch))
-            ADD_FAILURE() << text.substr(0, 60) << violation;
-}

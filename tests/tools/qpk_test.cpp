@@ -26,9 +26,8 @@ std::string expand(std::string text, const std::string& dir) {
 // part types ("9/132" for a signature part of 132 bytes) and the levels "qpk verify" prints for it; "list FILE" runs
 // the inspection in a child with little memory to spare, its listing dropped.
 run_result run_qpk(std::vector<std::string> args) {
-    if (!args.empty() && args[0] == "list") {
+    if (!args.empty() && args[0] == "list")
         return run_limited("", [&] { return qpk::inspect_file(args[1], std::fopen("/dev/null", "w"), stderr); });
-    }
     if (args.empty() || args[0] != "check") return run_limited("", [&] { return exec_program(QPK_BIN, args); }, 0);
     std::vector<qpk::located_part> parts;
     std::string error;
