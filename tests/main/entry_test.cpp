@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
 #include "console/context.h"
 #include "manifest/file_helpers.h"
 #include "support/host_files.h"
+#include "support/router_scenario.h"
 
 namespace {
 
@@ -130,4 +134,28 @@ TEST(EntryTest, UpgradeRunsAndTheRootChange) {
         "ERROR: not enough space for upgrade\n0");
     const run_result real = run_installer({"-r", root.path()});
     EXPECT_EQ(real.out + std::to_string(real.status), "ERROR: not enough space for upgrade\n28");
+}
+
+// "--show" lists every record of the root (the order is the load order, which the repository tests show), byte for
+// byte: flags, version texts, build times, notes.
+TEST(EntryTest, ShowListsTheDatabase) {
+    temp_root root;
+    scenario::lay_out(root, {"system-6.40.1 @1500000000 %i note=base", "wireless-6.41rc2 @1700000000 % off",
+                             "velnor-6.40 @1600000000 note=all {dhcp-6.40 @1600000001 note=dhcp} {ppp-6.40 off user}",
+                             "longername12345x-7.1beta3 @86400 % note=" + std::string(45, 'n'), "oldpkg-6.41 /bin/x"});
+    std::istringstream out(run_installer({"-r", root.path(), "--show"}).out);
+    std::multiset<std::string> lines;
+    for (std::string line; std::getline(out, line);) lines.insert(line);
+    const std::multiset<std::string> table = {
+        "            Name          Version                Built                                    Note",
+        std::string(94, '-'),
+        "          system           6.40.1 Jul/14/2017 02:40:00                                     base",
+        "        wireless X        6.41rc2 Nov/14/2023 22:13:20                                         ",
+        "            dhcp  B          6.40 Sep/13/2020 12:26:41                                     dhcp",
+        "             ppp XB          6.40 Jan/01/1970 00:00:00                                         ",
+        "          velnor             6.40 Sep/13/2020 12:26:40                                      all",
+        "longername12345x         7.1beta3 Jan/02/1970 00:00:00 " + std::string(45, 'n'),
+        "          oldpkg             6.41 Jan/01/1970 00:00:00                                         ",
+    };
+    EXPECT_EQ(lines, table);
 }

@@ -58,18 +58,16 @@ std::function<std::string(package_record&)> mark(bool disable) {
 // A member's messages name its bundle; the reasons a record could not be created, by errno; an error clears the
 // status line.
 TEST(DatabaseTest, FailureMessages) {
-    auto member = line::object("wireless-6.40.1 ^velnor:6.40");
+    const auto member = line::object("wireless-6.40.1 ^velnor:6.40");
+    const std::string failed = "ERROR: installation of velnor-6.40 failed: ";
     captured_context t;
     t.ctx.status_line = "installing...";
     for (const int error : {EIO, EACCES}) {
         errno = error;
         creation_failure(t.ctx, *member, "meta/deps");
     }
-    EXPECT_EQ(t.ctx.messages, (std::vector<std::string>{
-                                  "ERROR: installation of velnor-6.40 failed: disk error",
-                                  "ERROR: installation of velnor-6.40 failed: could not create meta/deps: Permission "
-                                      "denied",
-                              }));
+    EXPECT_EQ(t.ctx.messages, (std::vector<std::string>{failed + "disk error",
+                                                        failed + "could not create meta/deps: Permission denied"}));
     EXPECT_TRUE(t.ctx.status_line.empty());
 }
 
