@@ -153,8 +153,9 @@ TEST(StreamInstallTest, ImagesAreWholePackageFiles) {
     EXPECT_EQ(root.read_file("/flash/bootimage"), boot);
 }
 
-// Without room on a small flash: a file larger than the disk, one that fills it only at the flush, and a copy of
-// standard input that the flash cannot hold whole, which never becomes a package image.
+// Without room on small disks: a file larger than the disk, one that fills it only at the flush, a copy of standard
+// input that the flash cannot hold whole (it never becomes a package image), and an upgrade run without room for what
+// it staged (nothing is applied, the run ends with 28).
 TEST(StreamInstallTest, SmallDisks) {
     const auto big = [](std::size_t file, std::size_t image) {
         qpk::package_contents c = line::contents("hello-6.48.1");
@@ -164,21 +165,29 @@ TEST(StreamInstallTest, SmallDisks) {
         if (image) c.image = noise;
         return line::file(c);
     };
+    const std::string too_small = installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n";
     const struct {
-        std::string size, input, screen;
+        std::string size;
+        std::size_t fill;
+        std::string input, screen;
         int status;
+        std::string left;
     } rows[] = {
-        {"64k", big(100000, 0), installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n", 1},
-        {"64k", big(65536 + 100, 0), installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n", 1},
-        {"128k", big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1},
+        {"64k", 0, big(100000, 0), too_small, 1, ""},
+        {"64k", 0, big(65536 + 100, 0), too_small, 1, ""},
+        {"128k", 0, big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1, ""},
+        {"256k", 49 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
+         "fill rw/pckg/.download/hello.qpk"},  // 15 blocks of 4 KiB left
     };
     for (const auto& r : rows) {
         temp_root root;
-        const run_result run = scenario::run_on_small_disks(root, r.size, 0, {"-"}, r.input);
+        if (r.input.empty()) root.write_file("/rw/pckg/.download/hello.qpk", line::file("hello-6.48 /bin/hello"));
+        const auto args = r.input.empty() ? std::vector<std::string>{} : std::vector<std::string>{"-"};
+        const run_result run = scenario::run_on_small_disks(root, r.size, r.fill, args, r.input);
         if (run.status == 77) GTEST_SKIP() << run.err;
         EXPECT_EQ(scenario::screen(run.out), r.screen);
         EXPECT_EQ(run.status, r.status);
-        EXPECT_EQ(run.left, "");
+        EXPECT_EQ(run.left, r.left);
     }
 }
 

@@ -118,15 +118,4 @@ TEST(UpgradeRunTest, Scenarios) {
     scenario::check(rows);
 }
 
-// Without room on flash for what the run staged, nothing is applied and the run ends with 28.
-TEST(UpgradeRunTest, NotEnoughSpace) {
-    temp_root root;
-    root.write_file(download + "hello.qpk", line::file("hello-6.48 /bin/hello"));
-    const run_result r = scenario::run_on_small_disks(root, "256k", 49 * 4096, {});  // 15 blocks of 4 KiB left
-    if (r.status == 77) GTEST_SKIP() << r.err;
-    EXPECT_EQ(scenario::screen(r.out), installed("hello-6.48") + "ERROR: not enough space for upgrade\n");
-    EXPECT_EQ(r.status, 28);
-    EXPECT_EQ(r.left, "fill rw/pckg/.download/hello.qpk");
-}
-
 }  // namespace
