@@ -10,23 +10,6 @@
 #include "support/package_line.h"
 #include "support/router_scenario.h"
 
-// The signature level a package must reach, by name and version, and with /ram/SECURE present ("!").
-TEST(InstallingTest, RequiredSignatureLevel) {
-    const std::pair<std::string, int> cases[] = {
-        {"hello-5.26", 1},     {"hello-6.46.8", 1},   {"hello-6.46.9", 2}, {"!hello-6.46", 2},    {"hello-6.47", 1},
-        {"hello-6.48", 1},     {"hello-6.48.1", 2},   {"hello-6.49", 2},   {"hello-7.0", 1},      {"hello-7.1", 2},
-        {"hello-7.1beta3", 1}, {"hello-7.1beta4", 2}, {"branding-7.2", 1}, {"!branding-6.40", 2},
-    };
-    temp_root root;
-    for (const auto& [text, level] : cases) {
-        const auto p = line::object(text.substr(text[0] == '!'));
-        if (text[0] == '!') root.write_file("/ram/SECURE", "");
-        EXPECT_EQ(run_in_child(root.path(), [&] { return required_signature_level(p->name, p->version); }).status,
-                  level) << text;
-        ::unlink(root.host("/ram/SECURE").c_str());
-    }
-}
-
 // A package installed and uninstalled again in one run: nothing stays staged, and nothing of the package, its record
 // directory included, is left on disk or as a temporary file. A second-kind package owns no record directory: its
 // uninstall leaves the installed namesake's directory and files as they were.
