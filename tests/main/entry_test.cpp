@@ -60,43 +60,33 @@ TEST(EntryTest, Options) {
     EXPECT_EQ(real.out + std::to_string(real.status), usage + "0");
 }
 
-// "--commit" applies the saved manifest (removals before moves, links, moves across file systems with the spinner) and
-// keeps it, inside the root named before it; "--cancel" deletes it with the files it staged, and only those: "tmp" and
-// six letters or digits in /ram, /tmp, or the destination's directory or an ancestor.
-TEST(EntryTest, CommitAndCancelTheSavedManifest) {
+// "--cancel" deletes the saved manifest with the files it staged, and only those: "tmp" and six letters or digits in
+// /ram, /tmp, or the destination's directory or an ancestor; the options after it change nothing.
+TEST(EntryTest, CancelDeletesTheSavedManifestAndItsStagedFilesOnly) {
     temp_root root;
-    const std::string saved = "U /flash/old\nU /flash/pkg\nL /flash/link /flash/target\nM /flash/pkg/file "
-        "/flash/tmpAbc123\nM /flash/new /ram/tmpXyz789\n";
-    for (const std::string base : {"", "/other"}) {
-        root.write_file(base + "/ram/MANIFEST", saved);
-        for (const std::string file : {"/flash/old", "/flash/pkg/a", "/flash/tmpAbc123",
-            "/ram/tmpXyz789"}) root.write_file(base + file, file);
-    }
-    run_result r = run_entry(root.path(), {"--commit", "-r", "/other", "--bogus"});
-    EXPECT_EQ(r.out + r.err + std::to_string(r.status), "finishing install... \b \n0");
-    EXPECT_EQ(root.list_dir("/flash"), (std::vector<std::string>{"boot", "link", "new", "pkg", "var"}));
-    EXPECT_EQ(root.read_file("/flash/pkg/file") + root.read_file("/flash/new") + root.read_file("/ram/MANIFEST"),
-        "/flash/tmpAbc123/ram/tmpXyz789" + saved);
-    EXPECT_TRUE(is_link_to(root.host("/flash/link"), "/flash/target") && root.list_dir("/flash/pkg").size() == 1
-        && root.exists("/other/flash/old"));
-    EXPECT_EQ(run_entry(root.path(), {"-r", "/other", "--commit"}).status, 0);
-    EXPECT_FALSE(root.exists("/other/flash/old"));
-    root.write_file("/ram/MANIFEST", "M /flash/var/pdb/net/files /flash/var/pdb/tmpAAAAAA\nM "
-        "/flash/var/pdb/net/version /flash/var/pdb/net/tmpBBBBBB\n"
-                                     "M /flash/x /ram/tmpCCCCCC\nM /flash/y /tmp/tmpDDDDDD\nM /flash/z "
-                                         "/rw/pckg/.download/a.qpk\nM /flash/w /rw/pckg/tmpEEEEEE\n"
-                                     "M /flash/v /flash/var/tmpFFFFFF\nM /flash/u /flash/tmpGGGGGGG\nM /flash/t "
-                                         "/flash/tmp-_.,+=\nU /flash/keep\n");
-    const std::vector<std::string> deleted = {"/flash/var/pdb/tmpAAAAAA", "/flash/var/pdb/net/tmpBBBBBB",
-        "/ram/tmpCCCCCC", "/tmp/tmpDDDDDD"},
-                                   kept = {"/rw/pckg/.download/a.qpk", "/rw/pckg/tmpEEEEEE", "/flash/var/tmpFFFFFF",
-                                       "/flash/tmpGGGGGGG", "/flash/tmp-_.,+=", "/flash/keep"};
-    for (const std::string& path : deleted) root.write_file(path, "staged");
-    for (const std::string& path : kept) root.write_file(path, "kept");
-    r = run_entry(root.path(), {"--cancel", "--bogus"});
+    const std::vector<std::pair<std::string, std::string>> staged = {
+        {"/flash/var/pdb/net/files", "/flash/var/pdb/tmpAAAAAA"},
+        {"/flash/var/pdb/net/version", "/flash/var/pdb/net/tmpBBBBBB"},
+        {"/flash/x", "/ram/tmpCCCCCC"},
+        {"/flash/y", "/tmp/tmpDDDDDD"},
+    };
+    const std::vector<std::pair<std::string, std::string>> kept = {
+        {"/flash/z", "/rw/pckg/.download/a.qpk"}, {"/flash/w", "/rw/pckg/tmpEEEEEE"},
+        {"/flash/v", "/flash/var/tmpFFFFFF"},     {"/flash/u", "/flash/tmpGGGGGGG"},
+        {"/flash/t", "/flash/tmp-_.,+="},
+    };
+    std::string manifest = "U /flash/keep\n";
+    for (const auto& [destination, source] : staged) manifest += "M " + destination + " " + source + "\n";
+    for (const auto& [destination, source] : kept) manifest += "M " + destination + " " + source + "\n";
+    root.write_file("/ram/MANIFEST", manifest);
+    root.write_file("/flash/keep", "kept");
+    for (const auto& [destination, source] : staged) root.write_file(source, "staged");
+    for (const auto& [destination, source] : kept) root.write_file(source, "kept");
+    const run_result r = run_entry(root.path(), {"--cancel", "--bogus"});
     EXPECT_EQ(r.out + r.err + std::to_string(r.status) + std::to_string(root.exists("/ram/MANIFEST")), "00");
-    for (const std::string& path : deleted) EXPECT_FALSE(root.exists(path)) << path;
-    for (const std::string& path : kept) EXPECT_EQ(root.read_file(path), "kept") << path;
+    for (const auto& [destination, source] : staged) EXPECT_FALSE(root.exists(source)) << source;
+    for (const auto& [destination, source] : kept) EXPECT_EQ(root.read_file(source), "kept") << source;
+    EXPECT_EQ(root.read_file("/flash/keep"), "kept");
     EXPECT_EQ(run_entry(root.path(), {"--cancel"}).status, 0);
 }
 
