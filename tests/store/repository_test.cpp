@@ -75,11 +75,8 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
     } rows[] = {
         {{{"p/disabled", "auto\n"}}, "p-0.0 bundle off do=uninstall"},
         {{{"p/disabled", ""}, v, none}, "p-0.0100 @200 off user"},
-        {{{"p/disabled", "user\n"}, v, none}, "p-0.0100 @200 off user"},
         {{{"p/disabled", "auto\n"}, {"p/enabled", "user\n"}, v, {"p/files", "bin/x\n"}}, "p-0.0100 @200 /bin/x off"},
-        {{{"p/enabled", "user\n"}, v, none}, "p-0.0100 @200 user"},
         {{{"p/provides", "x 1 2\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
-        {{{"p/deps", "x 1 2\n"}, v, none}, "p-0.0100 @200 >x:0.01:0.02"},
         {{{"p/deps", "a 1 2\nb 3\n"}, v, none}, "p-0.0100 @200 >a:0.01:0.02 do=uninstall"},
         {{{"p/conflicts", "a 4294967296 0\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
         {{{"p/provides", "a 1 1 2147483648\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
