@@ -7,6 +7,7 @@
 
 #include "console/context.h"
 #include "support/host_files.h"
+#include "support/limited_run.h"
 #include "support/router_scenario.h"
 
 namespace {
@@ -15,12 +16,6 @@ const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = 
     no_repo = "WARNING: could not open repo\n";
 const std::string table = "            Name          Version                Built                                    "
     "Note\n" + std::string(94, '-') + "\n";
-
-int entry(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    return argv.push_back(nullptr), installer_main(static_cast<int>(words.size()), argv.data());
-}
 
 }  // namespace
 
@@ -52,7 +47,7 @@ TEST(EntryTest, Options) {
     for (const char* arch : {"", "ppc", static_cast<const char*>(nullptr)}) {
         EXPECT_EQ(run_in_child(root.path(), [&] {
                       arch ? ::setenv("arch", arch, 1) : ::unsetenv("arch");
-                      return entry({"installer", "-q", "--show"}) == 0 && context().quiet
+                      return call_installer_main({"-q", "--show"}) == 0 && context().quiet
                           && context().architecture == (arch ? arch : "i386") ? 0 : 1;
                   }).status, 0) << arch;
     }
