@@ -10,8 +10,8 @@
 #include "support/limited_run.h"
 
 // The status line is redrawn in place and padded to the old length; a warning scrolls above it and redraws it, an error
-// or info line erases and forgets it; the formatted part is cut at 255 characters; control bytes show as "?"; quiet
-// prints and collects nothing.
+// or info line erases and forgets it; the formatted part is cut at 255 characters; control bytes show as "?" (UTF-8
+// stays as it is); quiet prints and collects nothing.
 TEST(ContextTest, ConsoleBytes) {
     captured_context c;
     const std::string hide = "\x1b[?25l", show = "\x1b[?25h", n300(300, 'n');
@@ -26,8 +26,8 @@ TEST(ContextTest, ConsoleBytes) {
          hide + "\rstep\r" + show + hide + "\r    \r" + show + "enabled net\n"},
         {[&](auto& ctx) { report_warning(ctx, "%s", n300.c_str()), report_info(ctx, "x%s", n300.c_str()); },
          "WARNING: " + n300.substr(0, 255) + "\nx" + n300.substr(0, 254) + "\n"},
-        {[](auto& ctx) { show_status(ctx, "\t\x1b]0;t\a"), report_error(ctx, "a %s", "\r\x7f"); },
-         hide + "\r??]0;t?\r" + show + hide + "\r       \r" + show + "ERROR: a ??\n"},
+        {[](auto& ctx) { show_status(ctx, "\t\x1b]0;t\a\xc3\xa9"), report_error(ctx, "a %s", "\r\x7f"); },
+         hide + "\r??]0;t?\xc3\xa9\r" + show + hide + "\r         \r" + show + "ERROR: a ??\n"},
         {[](auto& ctx) { ctx.quiet = true, show_status(ctx, "s"), report_error(ctx, "e"), report_info(ctx, "i"); }, ""},
     };
     for (const auto& [step, bytes] : steps) {

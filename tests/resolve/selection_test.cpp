@@ -1,6 +1,7 @@
 #include "resolve/selection.h"
 
 #include <gtest/gtest.h>
+#include <map>
 
 #include "platform/hardware.h"
 #include "qpk/version_text.h"
