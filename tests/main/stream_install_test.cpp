@@ -13,89 +13,87 @@
 namespace {
 
 using scenario::step;
+using namespace std::string_literals;
 
 step in(const std::string& file, std::vector<std::string> args = {}, std::vector<std::string> env = {}) {
     args.push_back("-");
     return {args, file, {}, env};
 }
 
-// The package hello with the given change of what the package tool writes.
-std::string hello_with(void (*change)(qpk::package_contents&), int level = 2) {
+// The package hello with these files, or with these parts after its signature.
+std::string hello_files(const std::vector<qpk::file_item>& files) {
     qpk::package_contents c = line::contents("hello-6.48.1");
-    change(c);
-    return line::file(c, level);
+    c.files = files;
+    return line::file(c);
 }
+std::string hello_after(const std::vector<qpk::raw_part>& parts) {
+    qpk::package_contents c = line::contents("hello-6.48.1");
+    c.after_signature = parts;
+    return line::file(c);
+}
+
+std::string done(const std::string& package) { return "> installing " + package + "\ninstalled " + package + "\n"; }
 
 const std::string hello = line::file("hello-6.48.1 /bin/hello");
 const std::string installing = "> installing hello-6.48.1\n";
 const std::string broken = installing + "ERROR: installation of hello-6.48.1 failed: broken package\n";
 
 TEST(StreamInstallTest, Scenarios) {
-    const std::string cut_after_signature =
-        hello_with([](qpk::package_contents& c) { c.after_signature = {{part_type::architecture, "i386"}}; });
+    const std::string h = "hello-6.48.1";
+    const std::string off = "> installing  (disabled) hello-6.48.1\ninstalled (disabled) hello-6.48.1\n";
+    const std::string cut_after_signature = hello_after({{part_type::architecture, "i386"}});
+    const std::string wrong_arch = "ERROR: can not install hello-6.48: it is not made for i386, but for mips\n";
+    const std::string again = "WARNING: omitting package hello-6.48.1: it is already installed\n";
     std::vector<scenario::row> rows = {
-        {"a package", {}, {in(hello)}, installing + "installed hello-6.48.1\n", 0, "hello-6.48.1",
-         "bin/hello=hello-6.48.1"},
+        {"a package", {}, {in(hello)}, done(h), 0, h, "bin/hello=hello-6.48.1"},
         {"files, modes and file lists", {},
-         {in(hello_with([](qpk::package_contents& c) {
-             c.files = {qpk::regular_file("etc/hello", "config"), qpk::regular_file("/bin/hello", "run", 04755),
-                        qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")};
-         }))},
-         installing + "installed hello-6.48.1\n", 0, "hello-6.48.1", "bin/hello=run:755 etc/hello=config"},
+         {in(hello_files({qpk::regular_file("etc/hello", "config"), qpk::regular_file("/bin/hello", "run", 04755),
+                          qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}))},
+         done(h), 0, h, "bin/hello=run:755 etc/hello=config"},
         {"processor classes", {},
-         {in(hello_with([](qpk::package_contents& c) {
-             c.files = {qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
-                        qpk::regular_file("c", "4", 0644, 4)};
-         }))},
-         installing + "installed hello-6.48.1\n", 0, "hello-6.48.1", "a=0"},
-        {"the same version again", {"hello-6.48.1 /bin/hello"}, {in(hello)},
-         "WARNING: omitting package hello-6.48.1: it is already installed\n", 0, "hello-6.48.1",
-         "bin/hello=hello-6.48.1", "WARNING: omitting package hello-6.48.1: it is already installed\n"},
+         {in(hello_files({qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
+                          qpk::regular_file("c", "4", 0644, 4)}))},
+         done(h), 0, h, "a=0"},
+        {"the same version again", {"hello-6.48.1 /bin/hello"}, {in(hello)}, again, 0, h, "bin/hello=hello-6.48.1",
+         again.c_str()},
         {"the same version counted as done", {"hello-6.48.1 /bin/hello"}, {in(hello, {"--reinstall"})},
-         "\nResuming upgrade...\ninstalled hello-6.48.1\n", 0, "hello-6.48.1",
-         "bin/hello=hello-6.48.1"},
+         "\nResuming upgrade...\ninstalled hello-6.48.1\n", 0, h, "bin/hello=hello-6.48.1"},
         {"an image package keeps its file; an upgrade replaces files", {},
          {in(line::file("hello-6.48 %i /bin/hello /etc/old")), in(line::file("hello-6.49 %i /bin/hello"))},
-         "> installing hello-6.49\ninstalled hello-6.49\n", 0, "hello-6.49", "bin/hello=hello-6.49 pdb/hello/image"},
-        {"the boot package", {}, {in(line::file("system-6.48 #1 /lib/kernel"))},
-         "> installing system-6.48\ninstalled system-6.48\n", 0, "system-6.48", "UPGRADED=:600 lib/kernel=system-6.48"},
+         done("hello-6.49"), 0, "hello-6.49", "bin/hello=hello-6.49 pdb/hello/image"},
+        {"the boot package", {}, {in(line::file("system-6.48 #1 /lib/kernel"))}, done("system-6.48"), 0,
+         "system-6.48", "UPGRADED=:600 lib/kernel=system-6.48"},
         {"the boot package with a boot image requested", {},
-         {in(line::file("system-6.48 #1 %kernel /bin/sh"), {}, {"bootimage="})},
-         "> installing system-6.48\ninstalled system-6.48\n", 0, "system-6.48",
-         "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
-        {"another architecture", {}, {in(line::file("hello-6.48 arch=mips /bin/hello"))},
-         "ERROR: can not install hello-6.48: it is not made for i386, but for mips\n", 1, "", "",
-         "ERROR: can not install hello-6.48: it is not made for i386, but for mips\n"},
+         {in(line::file("system-6.48 #1 %kernel /bin/sh"), {}, {"bootimage="})}, done("system-6.48"), 0,
+         "system-6.48", "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
+        {"another architecture", {}, {in(line::file("hello-6.48 arch=mips /bin/hello"))}, wrong_arch, 1, "", "",
+         wrong_arch.c_str()},
         {"no package at all", {}, {in("junk")}, "", 1, "", ""},
         {"no room for the copy of standard input", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
          "ERROR: can not uninstall or disable all packages\nERROR: could not open image\n", 255,
          "image-0.0 do=uninstall", "pdb/image/x="},
         {"the record directory taken by a file", {}, {{{"-"}, hello, {{"/flash/var/pdb/hello", "x"}}}},
          installing, 1, "", "pdb/hello=x"},
-        {"an enabled package conflicts with it: installed disabled", {"ntp-6.48 !hello"}, {in(hello)},
-         "> installing  (disabled) hello-6.48.1\ninstalled (disabled) hello-6.48.1\n", 0,
+        {"an enabled package conflicts with it: installed disabled", {"ntp-6.48 !hello"}, {in(hello)}, off, 0,
          "hello-6.48.1 off ntp-6.48", "x/hello/bin/hello=hello-6.48.1"},
         {"its own conflict disables the installed package", {"hello-6.48.1 /bin/hello"},
-         {in(line::file("ntp-6.48 !hello"))}, "> installing ntp-6.48\ninstalled ntp-6.48\n", 0,
-         "hello-6.48.1 off ntp-6.48", "bin/hello=hello-6.48.1"},
+         {in(line::file("ntp-6.48 !hello"))}, done("ntp-6.48"), 0, "hello-6.48.1 off ntp-6.48",
+         "bin/hello=hello-6.48.1"},
         {"a second-kind package keeps the installed record", {"hello-6.48.1 /bin/hello"},
-         {in(line::file("hello-6.49 second-kind /bin/extra"))}, "> installing hello-6.49\ninstalled hello-6.49\n", 0,
-         "hello-6.48.1", "bin/extra=hello-6.49 bin/hello=hello-6.48.1"},
+         {in(line::file("hello-6.49 second-kind /bin/extra"))}, done("hello-6.49"), 0, h,
+         "bin/extra=hello-6.49 bin/hello=hello-6.48.1"},
         {"a new version needing what only the old one provided", {"ntp-6.48", "hello-6.48 +greeting"},
          {in(line::file("hello-6.49 >greeting /bin/hello"))},
-         "> installing hello-6.49\ninstalled hello-6.49\n"
-         "ERROR: can not install hello-6.49: greeting is not installed, but is required\n",
-         1, "hello-6.48 ntp-6.48", ""},
+         done("hello-6.49") + "ERROR: can not install hello-6.49: greeting is not installed, but is required\n", 1,
+         "hello-6.48 ntp-6.48", ""},
         {"a bundle, its default-disabled first member included", {},
-         {in(line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off} {ppp-6.48 /bin/ppp}"))},
-         "> installing velnor-6.48\ninstalled velnor-6.48\n", 0, "dhcp-6.48 off ^velnor ppp-6.48 ^velnor velnor-6.48",
+         {in(line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off} {ppp-6.48 /bin/ppp}"))}, done("velnor-6.48"), 0,
+         "dhcp-6.48 off ^velnor ppp-6.48 ^velnor velnor-6.48",
          "bin/ppp=ppp-6.48 pdb/velnor/image x/dhcp/bin/dhcp=dhcp-6.48"},
         {"a bundle upgrade drops a member", {"velnor-6.48 %v {dhcp-6.48} {ppp-6.48}"},
-         {in(line::file("velnor-6.49 %v {dhcp-6.49 /bin/dhcp}"))},
-         "> installing velnor-6.49\ninstalled velnor-6.49\n", 0, "dhcp-6.49 ^velnor velnor-6.49",
-         "bin/dhcp=dhcp-6.49 pdb/velnor/image"},
-        {"a bundle an enabled package conflicts with", {"ntp-6.48 !velnor"},
-         {in(line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp} {ppp-6.48 /bin/ppp}"))},
+         {in(line::file("velnor-6.49 %v {dhcp-6.49 /bin/dhcp}"))}, done("velnor-6.49"), 0,
+         "dhcp-6.49 ^velnor velnor-6.49", "bin/dhcp=dhcp-6.49 pdb/velnor/image"},
+        {"a bundle an enabled package conflicts with", {"ntp-6.48 !velnor"}, {in(line::file("velnor-6.48 {ppp-6.48}"))},
          "ERROR: can not install velnor-6.48: it conflicts with ntp-6.48\n", 2, "ntp-6.48", ""},
         {"a member with an unmet dependency", {}, {in(line::file("velnor-6.48 {dhcp-6.48 >kernel}"))}, "", 2, "", ""},
         {"a bundle without members", {}, {in(line::file("velnor-6.48 bundle"))}, "", 3, "", ""},
@@ -104,48 +102,37 @@ TEST(StreamInstallTest, Scenarios) {
           "velnor-6.48 %v {dhcp-6.48 >system:3.22}", "old-6.48 {inner-6.48}"},
          {{{"--cleanup"}}}, "", 0, "dhcp-6.48 ^velnor hello-6.48 system-6.48 velnor-6.48 vigil-6.48",
          "bin/hello=hello-6.48 pdb/velnor/image"},
-        {"branding needs level 1 only", {}, {in(line::file("branding-7.2", 1))},
-         "> installing branding-7.2\ninstalled branding-7.2\n", 0, "branding-7.2", "UPGRADED=:600"},
+        {"branding needs level 1 only", {}, {in(line::file("branding-7.2", 1))}, done("branding-7.2"), 0,
+         "branding-7.2", "UPGRADED=:600"},
         {"6.48.1 at level 1", {}, {in(line::file("hello-6.48.1 /bin/hello", 1))}, broken, 1, "", ""},
         {"secure mode", {}, {{{"-"}, line::file("hello-6.48 /bin/hello", 1), {{"/ram/SECURE", ""}}}},
-         "> installing hello-6.48\nERROR: installation of hello-6.48 failed: broken package\n", 1, "",
-         "ram/SECURE="},
+         "> installing hello-6.48\nERROR: installation of hello-6.48 failed: broken package\n", 1, "", "ram/SECURE="},
         {"unsigned", {}, {in(line::file("hello-6.48.1 /bin/hello", 0))}, broken, 1, "", ""},
         {"allowed after the signature", {},
-         {in(hello_with([](qpk::package_contents& c) {
-             c.after_signature = {{part_type::architecture, "i386"}, {part_type::dependency_list, ""}};
-         }))},
-         installing + "installed hello-6.48.1\n", 0, "hello-6.48.1", ""},
-        {"dependencies after the signature", {},
-         {in(hello_with([](qpk::package_contents& c) { c.after_signature = {{part_type::dependency_list, "x"}}; }))},
-         broken, 1, "", ""},
-        {"cut after the signature", {},
-         {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))},
-         broken, 1, "", ""},
+         {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))}, done(h), 0, h, ""},
+        {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
+         "", ""},
+        {"cut after the signature", {}, {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, broken,
+         1, "", ""},
         {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},
          broken, 1, "", ""},
     };
     for (std::size_t cut : {35, 40}) {
-        const std::string archive = qpk::encode_file_entries({qpk::regular_file("etc/hello", "config")});
         qpk::package_contents c = line::contents("hello-6.48.1");
         c.files.emplace();
-        std::string file = line::file(c, 0);
         std::vector<qpk::raw_part> parts = qpk::package_parts(c);
+        const std::string archive = qpk::encode_file_entries({qpk::regular_file("etc/hello", "config")});
         for (qpk::raw_part& part : parts)
             if (part.type == part_type::file_archive) part.data = qpk::zlib_compress(archive.substr(0, cut));
-        file = qpk::encode_container(parts, false);
-        std::string error;
+        std::string file = qpk::encode_container(parts, false), error;
         qpk::sign_parts(file, samples::development_signer(), error);
         rows.push_back({"an archive cut short", {}, {in(file)}, broken, 1, "", ""});
     }
-    for (const std::string& name : {std::string(""), std::string("/"), std::string("."), std::string("etc/"),
-                                    std::string("../x"), std::string("etc/../../x"), std::string("a b"),
-                                    std::string("a\tb"), std::string("a\nb"), std::string("a\rb"),
-                                    std::string("a\0b", 3), std::string(PATH_MAX, 'a')}) {
-        qpk::package_contents c = line::contents("hello-6.48.1");
-        c.files = {qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")};
-        rows.push_back({"a file entry named badly", {}, {in(line::file(c))}, broken, 1, "", ""});
-    }
+    for (const std::string& name : {""s, "/"s, "."s, "etc/"s, "../x"s, "etc/../../x"s, "a b"s, "a\tb"s, "a\nb"s,
+                                    "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a')})
+        rows.push_back({"a file entry named badly", {},
+                        {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))}, broken, 1,
+                        "", ""});
     for (const std::string name : {"", ".", "..", "a/b", "a\nb", "image"}) {
         qpk::package_contents c = line::contents("hello-6.48.1 /etc/hello");
         c.name = name;
@@ -166,8 +153,9 @@ TEST(StreamInstallTest, ImagesAreWholePackageFiles) {
     EXPECT_EQ(root.read_file("/flash/bootimage"), boot);
 }
 
-// Without room on a small flash: a file larger than the disk, one that fills it only at the flush, and a copy of
-// standard input that the flash cannot hold whole, which never becomes a package image.
+// Without room on small disks: a file larger than the disk, one that fills it only at the flush, a copy of standard
+// input that the flash cannot hold whole (it never becomes a package image), and an upgrade run without room for what
+// it staged (nothing is applied, the run ends with 28).
 TEST(StreamInstallTest, SmallDisks) {
     const auto big = [](std::size_t file, std::size_t image) {
         qpk::package_contents c = line::contents("hello-6.48.1");
@@ -177,21 +165,29 @@ TEST(StreamInstallTest, SmallDisks) {
         if (image) c.image = noise;
         return line::file(c);
     };
+    const std::string too_small = installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n";
     const struct {
-        std::string size, input, screen;
+        std::string size;
+        std::size_t fill;
+        std::string input, screen;
         int status;
+        std::string left;
     } rows[] = {
-        {"64k", big(100000, 0), installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n", 1},
-        {"64k", big(65536 + 100, 0), installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n", 1},
-        {"128k", big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1},
+        {"64k", 0, big(100000, 0), too_small, 1, ""},
+        {"64k", 0, big(65536 + 100, 0), too_small, 1, ""},
+        {"128k", 0, big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1, ""},
+        {"256k", 49 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
+         "fill rw/pckg/.download/hello.qpk"},  // 15 blocks of 4 KiB left
     };
     for (const auto& r : rows) {
         temp_root root;
-        const run_result run = scenario::run_on_small_disks(root, r.size, 0, {"-"}, r.input);
+        if (r.input.empty()) root.write_file("/rw/pckg/.download/hello.qpk", line::file("hello-6.48 /bin/hello"));
+        const auto args = r.input.empty() ? std::vector<std::string>{} : std::vector<std::string>{"-"};
+        const run_result run = scenario::run_on_small_disks(root, r.size, r.fill, args, r.input);
         if (run.status == 77) GTEST_SKIP() << run.err;
         EXPECT_EQ(scenario::screen(run.out), r.screen);
         EXPECT_EQ(run.status, r.status);
-        EXPECT_EQ(run.left, "");
+        EXPECT_EQ(run.left, r.left);
     }
 }
 

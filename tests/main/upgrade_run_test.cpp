@@ -6,6 +6,8 @@
 #include "support/package_line.h"
 #include "support/router_scenario.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 using scenario::step;
@@ -18,84 +20,76 @@ step upgrade(std::vector<std::pair<std::string, std::string>> files, std::vector
     return {args, "", files, env};
 }
 
-std::string installed(const std::string& package) { return "> installing " + package + "\ninstalled " + package
-    + "\n"; }
+// A download file of the package of a line, named after it.
+std::pair<std::string, std::string> dl(const std::string& text) {
+    return {download + text.substr(0, text.find('-')) + ".qpk", line::file(text)};
+}
+
+std::string installed(const std::string& package) {
+    return "> installing " + package + "\ninstalled " + package + "\n";
+}
+std::string disabled(const std::string& package) {
+    return "> installing  (disabled) " + package + "\ninstalled (disabled) " + package + "\n";
+}
 
 TEST(UpgradeRunTest, Scenarios) {
-    const std::string hello48 = line::file("hello-6.48 /bin/hello /etc/old"),
-        hello49 = line::file("hello-6.49 /bin/hello");
+    const auto hello48 = dl("hello-6.48 /bin/hello /etc/old"), hello49 = dl("hello-6.49 /bin/hello");
     const std::string older = "hello-6.49 /bin/hello";
     const std::string marker = "PCKGS_CHANGED=:600 ";
+    const std::string refused = "WARNING: ommitting package hello-6.48: not allowed\n";
     std::vector<scenario::row> rows = {
         {"a fresh install, in dependency order", {},
-         {upgrade({{download + "hello.qpk", line::file("hello-6.48 >kernel /bin/hello")},
-                   {download + "system.qpk", line::file("system-6.48 +kernel %s /bin/sh")}})},
+         {upgrade({dl("hello-6.48 >kernel /bin/hello"), dl("system-6.48 +kernel %s /bin/sh")})},
          installed("system-6.48") + installed("hello-6.48"), 0, "hello-6.48 system-6.48",
          marker + "bin/hello=hello-6.48 bin/sh=system-6.48 pdb/system/image rw/pckg/.download/hello.qpk",
          "installed system-6.48\ninstalled hello-6.48\n"},
-        {"an upgrade replaces the files", {"hello-6.48 /bin/hello /etc/old"}, {upgrade({{download + "hello.qpk",
-            hello49}})},
+        {"an upgrade replaces the files", {"hello-6.48 /bin/hello /etc/old"}, {upgrade({hello49})},
          installed("hello-6.49"), 0, "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk"},
-        {"a downgrade refused cancels the run", {older},
-         {upgrade({{download + "hello.qpk", hello48}, {download + "ntp.qpk", line::file("ntp-6.48 /bin/ntp")}})},
+        {"a downgrade refused cancels the run", {older}, {upgrade({hello48, dl("ntp-6.48 /bin/ntp")})},
          "WARNING: omitting package hello-6.48: newer package hello-6.49 is already installed\n", 0, "hello-6.49",
          "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk rw/pckg/.download/ntp.qpk"},
-        {"a downgrade allowed", {older}, {upgrade({{download + "hello.qpk", hello48}}, {"-down"})},
-         installed("hello-6.48"), 0, "hello-6.48",
+        {"a downgrade allowed", {older}, {upgrade({hello48}, {"-down"})}, installed("hello-6.48"), 0, "hello-6.48",
          marker + "bin/hello=hello-6.48 etc/old=hello-6.48 rw/pckg/.download/hello.qpk"},
-        {"a downgrade marker without a number allows any", {older},
-         {upgrade({{download + "hello.qpk", hello48}, {"/ram/DOWNGRADE", "any"}})}, installed("hello-6.48"), 0,
-         "hello-6.48", marker + "bin/hello=hello-6.48 etc/old=hello-6.48 ram/DOWNGRADE=any "
-             "rw/pckg/.download/hello.qpk"},
+        {"a downgrade marker without a number allows any", {older}, {upgrade({hello48, {"/ram/DOWNGRADE", "any"}})},
+         installed("hello-6.48"), 0, "hello-6.48",
+         marker + "bin/hello=hello-6.48 etc/old=hello-6.48 ram/DOWNGRADE=any rw/pckg/.download/hello.qpk"},
         {"a downgrade below the marker's minimum", {older},
-         {upgrade({{download + "hello.qpk", hello48}, {"/ram/DOWNGRADE", line::number("6.48.1")}})},
-         "WARNING: ommitting package hello-6.48: not allowed\n", 0, "hello-6.49",
+         {upgrade({hello48, {"/ram/DOWNGRADE", line::number("6.48.1")}})}, refused, 0, "hello-6.49",
          "bin/hello=hello-6.49 ram/DOWNGRADE=103835137 rw/pckg/.download/hello.qpk"},
         {"the first download directory that offers anything", {},
-         {upgrade({{download + "hello.qpk", hello48}, {"/flash/rw/pckg/ntp.qpk", line::file("ntp-6.48")}})},
-         installed("hello-6.48"), 0, "hello-6.48",
-         marker + "bin/hello=hello-6.48 etc/old=hello-6.48 rw/pckg/.download/hello.qpk rw/pckg/ntp.qpk"},
+         {upgrade({hello48, {"/flash/rw/pckg/ntp.qpk", line::file("ntp-6.48")}})}, installed("hello-6.48"), 0,
+         "hello-6.48", marker + "bin/hello=hello-6.48 etc/old=hello-6.48 rw/pckg/.download/hello.qpk rw/pckg/ntp.qpk"},
         {"the download directory ignored", {},
-         {upgrade({{download + "hello.qpk", hello48}, {download + "IGNORE", ""},
-                   {"/flash/var/pckg/ntp.qpk", line::file("ntp-6.48")}})},
+         {upgrade({hello48, {download + "IGNORE", ""}, {"/flash/var/pckg/ntp.qpk", line::file("ntp-6.48")}})},
          installed("ntp-6.48"), 0, "ntp-6.48",
          marker + "rw/pckg/.download/IGNORE= rw/pckg/.download/hello.qpk var/pckg/ntp.qpk"},
-        {"the second candidate fails: nothing is applied", {},
-         {upgrade({{download + "hello.qpk", hello48},
-                   {download + "ntp.qpk", line::file("ntp-6.48 >hello arch=mips /bin/ntp")}})},
+        {"the second candidate fails: nothing is applied", {}, {upgrade({hello48, dl("ntp-6.48 >hello arch=mips")})},
          installed("hello-6.48") + "ERROR: can not install ntp-6.48: it is not made for i386, but for mips\n", 0, "",
          "rw/pckg/.download/hello.qpk rw/pckg/.download/ntp.qpk"},
         {"a bundle keeps its file as its image", {},
          {upgrade({{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp}")}})},
          installed("velnor-6.48"), 0, "dhcp-6.48 ^velnor velnor-6.48", marker + "bin/dhcp=dhcp-6.48 pdb/velnor/image"},
         {"the boot package becomes the boot image", {},
-         {upgrade({{download + "system.qpk", line::file("system-6.48 #1 %k /bin/sh")}}, {}, {"bootimage=1"})},
-         installed("system-6.48"), 0, "system-6.48",
-         marker + "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
-        {"the state the user chose survives an upgrade", {"ntp-6.48", "hello-6.48 off user"},
-         {upgrade({{download + "hello.qpk", hello49}})}, "> installing  (disabled) hello-6.49\ninstalled (disabled) "
-             "hello-6.49\n",
-         0, "hello-6.49 off user ntp-6.48", marker + "rw/pckg/.download/hello.qpk x/hello/bin/hello=hello-6.49"},
-        {"a package the installation left disabled is enabled again", {"g-6.48 +greeting", "x-6.48 !hello:6.49",
-            "hello-6.48"},
-         {upgrade({{download + "hello.qpk", line::file("hello-6.49 +greeting")},
-                   {download + "x.qpk", line::file("x-6.49 >greeting")}})},
-         "> installing  (disabled) hello-6.49\ninstalled (disabled) hello-6.49\n" + installed("x-6.49") +
-             "> enabling hello-6.49...\nenabled hello-6.49\n",
-         0, "g-6.48 hello-6.49 x-6.49", marker + "rw/pckg/.download/hello.qpk rw/pckg/.download/x.qpk"},
+         {upgrade({dl("system-6.48 #1 %k /bin/sh")}, {}, {"bootimage=1"})}, installed("system-6.48"), 0,
+         "system-6.48", marker + "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
+        {"the state the user chose survives an upgrade", {"ntp-6.48", "hello-6.48 off user"}, {upgrade({hello49})},
+         disabled("hello-6.49"), 0, "hello-6.49 off user ntp-6.48",
+         marker + "rw/pckg/.download/hello.qpk x/hello/bin/hello=hello-6.49"},
+        {"a package the installation left disabled is enabled again",
+         {"g-6.48 +greeting", "x-6.48 !hello:6.49", "hello-6.48"},
+         {upgrade({dl("hello-6.49 +greeting"), dl("x-6.49 >greeting")})},
+         disabled("hello-6.49") + installed("x-6.49") + "> enabling hello-6.49...\nenabled hello-6.49\n", 0,
+         "g-6.48 hello-6.49 x-6.49", marker + "rw/pckg/.download/hello.qpk rw/pckg/.download/x.qpk"},
         {"but not one that conflicts with what the planner had to enable", {"c-6.48 !s:6.49", "s-6.48", "r-6.48 >s"},
-         {upgrade({{download + "s.qpk", line::file("s-6.49")}})},
-         "> installing  (disabled) s-6.49\ninstalled (disabled) s-6.49\n", 0, "c-6.48 off r-6.48 s-6.49",
+         {upgrade({dl("s-6.49")})}, disabled("s-6.49"), 0, "c-6.48 off r-6.48 s-6.49",
          marker + "rw/pckg/.download/s.qpk"},
-        {"staged for a later commit", {}, {upgrade({{download + "hello.qpk", hello49}}, {"--safe"})},
-         installed("hello-6.49"), 0, "",
+        {"staged for a later commit", {}, {upgrade({hello49}, {"--safe"})}, installed("hello-6.49"), 0, "",
          "pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST rw/pckg/.download/hello.qpk tmp*=:600 tmp*=hello-6.49"},
-        {"and committed", {}, {upgrade({{download + "hello.qpk", hello49}}, {"--safe"}), {{"--commit"}}},
-         "finishing install...\n", 0, "hello-6.49",
-         marker + "bin/hello=hello-6.49 ram/MANIFEST rw/pckg/.download/hello.qpk"},
+        {"and committed", {}, {upgrade({hello49}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0,
+         "hello-6.49", marker + "bin/hello=hello-6.49 ram/MANIFEST rw/pckg/.download/hello.qpk"},
         {"the log of the last run carried over", {},
-         {upgrade({{download + "hello.qpk", hello49}, {"/flash/postlog", "ERROR: earlier\nWARNING: cut"}})},
-         installed("hello-6.49"), 0, "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk",
+         {upgrade({hello49, {"/flash/postlog", "ERROR: earlier\nWARNING: cut"}})}, installed("hello-6.49"), 0,
+         "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk",
          "ERROR: earlier\ninstalled hello-6.49\n"},
         {"no package at all", {}, {upgrade({})}, "ERROR: router installation failed!!!\n", 0, "", "",
          "ERROR: router installation failed!!!\n"},
@@ -103,49 +97,25 @@ TEST(UpgradeRunTest, Scenarios) {
          {upgrade({{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off}")}})},
          installed("velnor-6.48"), 0, "dhcp-6.48 off ^velnor do=uninstall ntp-6.48",
          marker + "rw/pckg/.download/velnor.vpk x/dhcp/bin/dhcp=dhcp-6.48"},
-        {"of two packages that conflict only the first is enabled again", {"a-6.48", "b-6.48",
-            "x-6.48 !a:6.49 !b:6.49"},
-         {upgrade({{download + "a.qpk", line::file("a-6.49 !b")}, {download + "b.qpk", line::file("b-6.49")},
-                   {download + "x.qpk", line::file("x-6.49")}})},
-         "> installing  (disabled) a-6.49\ninstalled (disabled) a-6.49\n"
-         "> installing  (disabled) b-6.49\ninstalled (disabled) b-6.49\n" +
-             installed("x-6.49") + "> enabling a-6.49...\nenabled a-6.49\n",
-         0, "a-6.49 b-6.49 off x-6.49",
+        {"of two packages that conflict only the first is enabled again",
+         {"a-6.48", "b-6.48", "x-6.48 !a:6.49 !b:6.49"}, {upgrade({dl("a-6.49 !b"), dl("b-6.49"), dl("x-6.49")})},
+         disabled("a-6.49") + disabled("b-6.49") + installed("x-6.49") + "> enabling a-6.49...\nenabled a-6.49\n", 0,
+         "a-6.49 b-6.49 off x-6.49",
          marker + "rw/pckg/.download/a.qpk rw/pckg/.download/b.qpk rw/pckg/.download/x.qpk"},
     };
     // The downgrade marker read like a number typed by hand: a sign, blanks around it, digits past 32 bits (a minimum
     // above every version). A minimum above 6.48 refuses hello-6.48.
-    const struct {
-        std::string text, shown;
-        bool refused;
-    } markers[] = {
-        {"+" + line::number("6.48.1"), "=+" + line::number("6.48.1"), true},
-        {"\r\n " + line::number("6.48.1") + " \n", "", true},
-        {"99999999999999999999", "=99999999999999999999", true},
-        {"4294967295", "=4294967295", true},
-        {"+6.40", "=+6.40", false},
-    };
-    for (const auto& [text, shown, refused] : markers) {
-        rows.push_back({"a downgrade marker", {older},
-                        {upgrade({{download + "hello.qpk", hello48}, {"/ram/DOWNGRADE", text}})},
-                        refused ? "WARNING: ommitting package hello-6.48: not allowed\n" : installed("hello-6.48"), 0,
-                        refused ? "hello-6.49" : "hello-6.48",
-                        refused ? "bin/hello=hello-6.49 ram/DOWNGRADE" + shown + " rw/pckg/.download/hello.qpk"
-                                : marker + "bin/hello=hello-6.48 etc/old=hello-6.48 ram/DOWNGRADE" + shown +
-                                      " rw/pckg/.download/hello.qpk"});
+    const std::string n = line::number("6.48.1");
+    for (const auto& [text, shown, no] : {std::tuple{"+" + n, "=+" + n, true}, {"\r\n " + n + " \n", "", true},
+                                          {"99999999999999999999"s, "=99999999999999999999"s, true},
+                                          {"4294967295"s, "=4294967295"s, true}, {"+6.40"s, "=+6.40"s, false}}) {
+        const std::string left = " ram/DOWNGRADE" + shown + " rw/pckg/.download/hello.qpk";
+        rows.push_back({"a downgrade marker", {older}, {upgrade({hello48, {"/ram/DOWNGRADE", text}})},
+                        no ? refused : installed("hello-6.48"), 0, no ? "hello-6.49" : "hello-6.48",
+                        no ? "bin/hello=hello-6.49" + left
+                           : marker + "bin/hello=hello-6.48 etc/old=hello-6.48" + left});
     }
     scenario::check(rows);
-}
-
-// Without room on flash for what the run staged, nothing is applied and the run ends with 28.
-TEST(UpgradeRunTest, NotEnoughSpace) {
-    temp_root root;
-    root.write_file(download + "hello.qpk", line::file("hello-6.48 /bin/hello"));
-    const run_result r = scenario::run_on_small_disks(root, "256k", 49 * 4096, {});  // 15 blocks of 4 KiB left
-    if (r.status == 77) GTEST_SKIP() << r.err;
-    EXPECT_EQ(scenario::screen(r.out), installed("hello-6.48") + "ERROR: not enough space for upgrade\n");
-    EXPECT_EQ(r.status, 28);
-    EXPECT_EQ(r.left, "fill rw/pckg/.download/hello.qpk");
 }
 
 }  // namespace

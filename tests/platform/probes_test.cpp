@@ -19,9 +19,7 @@ TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
     const struct {
         std::uint32_t pvr;
         bool driver;
-        int flags;
-        unsigned variant;
-        int requests;
+        int flags, variant, requests;
     } boards[] = {
         {0x80211000u, false, 0x10, 4, 1},
         {0x802110FFu, true, 0, 4, 1},
@@ -43,14 +41,14 @@ TEST(ProbesTest, HardwareAnswersThroughTheSeam) {
         hw.has_flash_driver = b.driver;
         hw.driver_flags = b.flags;
         hw.requests = 0;
-        EXPECT_EQ(board_variant(), b.variant);
+        EXPECT_EQ(board_variant(), static_cast<unsigned>(b.variant));
         EXPECT_EQ(hw.requests, b.requests);
         EXPECT_EQ(flash_driver_flag(), b.driver && (b.flags & 0x10) ? 0x10 : 0);
     }
-    for (const auto& [mtd, size] : {std::pair{false, 0x40000u}, {true, 0x80000u}}) {
-        hw.has_mtd = mtd;
-        hw.erase_size = size;
-        EXPECT_FALSE(erase_block_probe()) << size;
-    }
+    hw.erase_size = 0x40000;
+    EXPECT_FALSE(erase_block_probe());
+    hw.has_mtd = true;
+    hw.erase_size = 0x80000;
+    EXPECT_FALSE(erase_block_probe());
     platform::set_hardware(nullptr);
 }

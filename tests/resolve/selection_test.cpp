@@ -1,6 +1,7 @@
 #include "resolve/selection.h"
 
 #include <gtest/gtest.h>
+#include <map>
 
 #include "platform/hardware.h"
 #include "qpk/version_text.h"
@@ -20,213 +21,133 @@ protected:
         platform::set_hardware(nullptr);
         set_flagged_state_for_testing(false);
     }
-    void installed(const std::vector<std::string>& specs) {
+    void installed(const std::vector<std::string>& lines) {
         ctx.packages.clear();
-        for (const std::string& s : specs) ctx.packages.push_back(line::object(s));
+        for (const std::string& s : lines) ctx.packages.push_back(line::object(s));
     }
-    package_record* at(std::size_t i) { return ctx.packages.at(i).get(); }
 
     captured_context console;
     installer_context& ctx = console.ctx;
     platform::fake_hardware hw;
 };
 
+// The warnings of filter_candidates, each "KEY:NAME-VERSION" (blank-separated) with KEY n (a newer one is provided),
+// o (an older one is, in downgrade mode), a (below the minimum) or f (an older build in flagged state).
+std::string warnings(const std::string& keys) {
+    std::string out;
+    for (const std::string& key : line::words(keys)) {
+        const std::string name = key.substr(2);
+        if (key[0] == 'n') out += "WARNING: omitting package " + name + ": newer package is already provided\n";
+        if (key[0] == 'o') out += "WARNING: omitting package " + name + ": older package is already provided\n";
+        if (key[0] == 'a') out += "WARNING: ommitting package " + name + ": not allowed\n";
+        if (key[0] == 'f') out += "WARNING: ommiting older package " + name + ": router in flagged state\n";
+    }
+    return out;
+}
+
 }  // namespace
 
 // Flagged state, the installed namesake, the base system test (minimum version, erase blocks), architecture,
 // dependencies, conflicts: every reason counts in the flags, and only the first the mask leaves gets its message.
+// The router: F flagged, L 256 KiB erase blocks, N no flash device, =VERSION the flash driver's minimum. The message:
+// its first letter w, W, e or f for its start ("WARNING: omitting package", "ERROR: omitting package", "ERROR: can not
+// install", "WARNING: cannot install older"), then what follows the offered package's name.
 TEST_F(SelectionTest, InstallCheck) {
+    const std::vector<std::string> x = {"velnor-x-6.40 @200", "enemy !velnor-x"};
+    const std::string all = "velnor-x-6.39 @100 arch=i386 >missing";
     const struct {
-        bool flagged;
+        std::string router;
         std::vector<std::string> installed;
-        const char* min_version;  // of the flash driver; "" for none
-        bool large_blocks;
         std::string offered;
         std::uint32_t mask, flags;
         std::string message;
     } rows[] = {
-        {false, {"foo-6.40 @100"}, "", false, "foo-6.40 @100", 1, 32,
-         "WARNING: omitting package foo-6.40: it is already installed\n"},
-        {false, {"foo-6.40 @100"}, "", false, "foo-6.39 @100", 1, 2,
-         "WARNING: omitting package foo-6.39: newer package foo-6.40 is already installed\n"},
-        {false, {"foo-6.40 @100"}, "", false, "foo-6.40 @99", 1, 2,
-         "WARNING: omitting package foo-6.40: newer package foo-6.40 is already installed\n"},
-        {false, {"foo-6.40 @100"}, "", false, "foo-6.41 @50", 1, 1, ""},
-        {false, {"foo-6.40 @100"}, "", false, "foo-6.40 @101", 0, 1, ""},
-        {false, {"foo-6.40 @100", "foo-9.0"}, "", false, "foo-7.0", 0, 1, ""},
-        {false, {}, "", false, "foo-1.0", 0, 0, ""},
-        // Flagged state: a build older than the installed one is refused whatever the mask.
-        {true, {"foo-6.40 @200"}, "", false, "foo-6.39 @100", 1, 8 | 16 | 2,
-         "WARNING: cannot install older foo-6.39: router in flagged state\n"},
-        {true, {"foo-6.40 @200"}, "", false, "foo-6.41 @100", 0xFFFFFFFF, 8 | 16 | 1,
-         "WARNING: cannot install older foo-6.41: router in flagged state\n"},
-        {true, {"foo-6.40 @200"}, "", false, "foo-6.40 @200", 1, 32,
-         "WARNING: omitting package foo-6.40: it is already installed\n"},
-        {true, {"foo-6.40 @200"}, "", false, "foo-6.39 @300", 1, 2,
-         "WARNING: omitting package foo-6.39: newer package foo-6.40 is already installed\n"},
-        {true, {"branding-6.40 @200"}, "", false, "branding-6.39 @100", 0, 0, ""},
-        {true, {"branding-6.40 @200"}, "", false, "branding-6.40 @200", 0, 0, ""},
-        {true, {"branding-6.40 @200"}, "", false, "branding-6.41 @100", 0, 0, ""},
+        {"", {"foo-6.40 @100"}, "foo-6.40 @100", 1, 32, "w it is already installed"},
+        {"", {"foo-6.40 @100"}, "foo-6.39 @100", 1, 2, "w newer package foo-6.40 is already installed"},
+        {"", {"foo-6.40 @100"}, "foo-6.40 @99", 1, 2, "w newer package foo-6.40 is already installed"},
+        {"", {"foo-6.40 @100"}, "foo-6.40 @101", 0, 1, ""},
+        {"", {"foo-6.40 @100", "foo-9.0"}, "foo-7.0", 0, 1, ""},
+        // Flagged state: a build older than the installed one is refused whatever the mask; branding never.
+        {"F", {"foo-6.40 @200"}, "foo-6.39 @100", 1, 26, "f router in flagged state"},
+        {"F", {"foo-6.40 @200"}, "foo-6.41 @100", 0xFFFFFFFF, 25, "f router in flagged state"},
+        {"F", {"foo-6.40 @200"}, "foo-6.39 @300", 1, 2, "w newer package foo-6.40 is already installed"},
+        {"F", {"branding-6.40 @200"}, "branding-6.39 @100", 0, 0, ""},
         // The base system test, on "system" and names beginning with "velnor".
-        {false, {}, "", true, "system-3.20rc1", 1, 8,
-         "WARNING: omitting package system-3.20rc1: it does not support current file system\n"},
-        {false, {}, "", true, "system-3.20rc2", 1, 0, ""},
-        {false, {}, "", false, "system-3.20rc1", 1, 0, ""},
-        {false, {}, "", true, "velnor-3.20rc1", 1, 8,
-         "WARNING: omitting package velnor-3.20rc1: it does not support current file system\n"},
-        {false, {}, "", true, "velnor-ppc-3.10", 1, 8,
-         "WARNING: omitting package velnor-ppc-3.10: it does not support current file system\n"},
-        {false, {}, "", true, "xvelnor-3.20rc1", 1, 0, ""},
-        {false, {}, "", true, "systems-3.20rc1", 1, 0, ""},
-        {false, {}, "", true, "Velnor-ppc-3.20rc1", 1, 0, ""},
-        {false, {}, "6.40", false, "system-6.39", 1, 8,
-         "ERROR: omitting package system-6.39: min Velnor version is 6.40\n"},
-        {false, {}, "6.40", false, "system-6.40", 1, 0, ""},
-        {false, {}, "6.40", true, "system-3.20rc1", 1, 8,
-         "ERROR: omitting package system-3.20rc1: min Velnor version is 6.40\n"},
-        {false, {}, "6.40", true, "foo-3.20rc1", 1, 0, ""},
-        {false, {"system-3.20rc1"}, "", true, "system-3.20rc1", 1, 32 | 8,
-         "WARNING: omitting package system-3.20rc1: it is already installed\n"},
-        // Architecture: none, or the router's exactly.
-        {false, {}, "", false, "foo arch=ppc", 1, 0, ""},
-        {false, {}, "", false, "foo arch=i386", 1, 8,
-         "ERROR: can not install foo-1.0: it is not made for ppc, but for i386\n"},
-        {false, {}, "", false, "foo arch=PPC", 1, 8,
-         "ERROR: can not install foo-1.0: it is not made for ppc, but for PPC\n"},
-        // Dependencies: the first unmet one is named; placeholders, disabled and too old records do not count,
-        // providers do.
-        {false, {}, "", false, "foo >a:6.40 >b", 1, 8,
-         "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
-        {false, {"a placeholder", "a-6.40 off", "a-6.39"}, "", false, "foo >a:6.40 >b", 1, 8,
-         "ERROR: can not install foo-1.0: a-6.40 is not installed, but is required\n"},
-        {false, {"provider-2.0 +a:7.0"}, "", false, "foo >a:6.40 >b", 1, 8,
-         "ERROR: can not install foo-1.0: b is not installed, but is required\n"},
-        {false, {"provider-2.0 +a:7.0", "b-0.1"}, "", false, "foo >a:6.40 >b", 1, 0, ""},
-        // Conflicts of enabled records with the offered package.
-        {false, {"off !foo off", "ghost placeholder !foo"}, "", false, "foo", 1, 0, ""},
-        {false, {"enemy-2.0 !foo", "rival-3.0 !foo"}, "", false, "foo", 1, 16,
-         "ERROR: can not install foo-1.0: it conflicts with enemy-2.0\n"},
+        {"L", {}, "system-3.20rc1", 1, 8, "w it does not support current file system"},
+        {"L", {}, "system-3.20rc2", 1, 0, ""},
+        {"", {}, "system-3.20rc1", 1, 0, ""},
+        {"L", {}, "xvelnor-3.20rc1", 1, 0, ""},
+        {"L", {}, "systems-3.20rc1", 1, 0, ""},
+        {"=6.40", {}, "system-6.39", 1, 8, "W min Velnor version is 6.40"},
+        {"=6.40", {}, "system-6.40", 1, 0, ""},
+        {"L=6.40", {}, "system-3.20rc1", 1, 8, "W min Velnor version is 6.40"},
+        {"L=6.40", {}, "foo-3.20rc1", 1, 0, ""},
+        {"L", {"system-3.20rc1"}, "system-3.20rc1", 1, 40, "w it is already installed"},
+        {"NL", {}, "system-3.20rc1", 1, 0, ""},
+        {"=6.40", {}, "system-6.39", 8, 8, ""},
+        // Architecture: none, or the router's exactly. Dependencies: the first unmet one is named; placeholders,
+        // disabled and too old records do not count, providers do. Conflicts: of enabled records only.
+        {"", {}, "foo arch=ppc", 1, 0, ""},
+        {"", {}, "foo arch=PPC", 1, 8, "e it is not made for ppc, but for PPC"},
+        {"", {"a placeholder", "a-6.40 off", "a-6.39"}, "foo >a:6.40 >b", 1, 8,
+         "e a-6.40 is not installed, but is required"},
+        {"", {"provider-2.0 +a:7.0"}, "foo >a:6.40 >b", 1, 8, "e b is not installed, but is required"},
+        {"", {"provider-2.0 +a:7.0", "b-0.1"}, "foo >a:6.40 >b", 1, 0, ""},
+        {"", {"off !foo off", "ghost placeholder !foo"}, "foo", 1, 0, ""},
+        {"", {"enemy-2.0 !foo", "rival-3.0 !foo"}, "foo", 1, 16, "e it conflicts with enemy-2.0"},
         // Every reason at once: the mask decides which single message is seen.
-        {true, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false,
-            "velnor-x-6.39 @100 arch=i386 >missing >absent", 1, 8 | 16 | 2,
-         "WARNING: cannot install older velnor-x-6.39: router in flagged state\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing", 1,
-            2 | 8 | 16,
-         "WARNING: omitting package velnor-x-6.39: newer package velnor-x-6.40 is already installed\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
-            1 | 2, 2 | 8 | 16,
-         "ERROR: omitting package velnor-x-6.39: min Velnor version is 7.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100 arch=i386 >missing", 1 | 2,
-            2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: it is not made for ppc, but for i386\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100 >missing", 1 | 2, 2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: missing is not installed, but is required\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "", false, "velnor-x-6.39 @100", 1 | 2, 2 | 16,
-         "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
-            1 | 2 | 8, 2 | 8 | 16,
-         "ERROR: can not install velnor-x-6.39: it conflicts with enemy-1.0\n"},
-        {false, {"velnor-x-6.40 @200", "enemy !velnor-x"}, "7.0", false, "velnor-x-6.39 @100 arch=i386 >missing",
-            1 | 2 | 8 | 16, 2 | 8 | 16,
-         ""}, 
+        {"F=7.0", x, all, 1, 26, "f router in flagged state"},
+        {"=7.0", x, all, 1, 26, "w newer package velnor-x-6.40 is already installed"},
+        {"=7.0", x, all, 3, 26, "W min Velnor version is 7.0"},
+        {"", x, all, 3, 26, "e it is not made for ppc, but for i386"},
+        {"", x, "velnor-x-6.39 @100 >missing", 3, 26, "e missing is not installed, but is required"},
+        {"=7.0", x, all, 11, 26, "e it conflicts with enemy-1.0"},
+        {"=7.0", x, all, 27, 26, ""},
     };
+    const std::map<char, std::string> starts = {{'w', "WARNING: omitting package "}, {'W', "ERROR: omitting package "},
+        {'e', "ERROR: can not install "}, {'f', "WARNING: cannot install older "}};
     for (const auto& r : rows) {
-        set_flagged_state_for_testing(r.flagged);
+        set_flagged_state_for_testing(r.router.find('F') != std::string::npos);
         installed(r.installed);
-        hw.has_mtd = true;
-        hw.erase_size = r.large_blocks ? 0x40000 : 0x20000;
+        hw.has_mtd = r.router.find('N') == std::string::npos;
+        hw.erase_size = r.router.find('L') != std::string::npos ? 0x40000 : 0x20000;
         hw.min_version = 0;
-        if (*r.min_version) qpk::parse_version_text(r.min_version, hw.min_version);
-        EXPECT_EQ(install_check(ctx, *line::object(r.offered), r.mask), r.flags) << r.offered << " " << r.message;
-        EXPECT_EQ(console.take(), r.message) << r.offered;
+        const std::size_t minimum = r.router.find('=');
+        if (minimum != std::string::npos) qpk::parse_version_text(r.router.substr(minimum + 1), hw.min_version);
+        const auto offered = line::object(r.offered);
+        EXPECT_EQ(install_check(ctx, *offered, r.mask), r.flags) << r.offered << " " << r.message;
+        std::string shown = r.message;
+        if (!shown.empty()) shown = starts.at(shown[0]) + name_version_text(*offered) + ":" + shown.substr(1) + "\n";
+        EXPECT_EQ(console.take(), shown) << r.offered;
     }
-    // A missing flash device passes both base system tests; without report the answer is the same and nothing is said.
-    hw.has_mtd = false;
-    hw.erase_size = 0x40000;
-    hw.min_version = 0;
-    EXPECT_TRUE(compatibility_check(ctx, *line::object("system-1.0"), true));
-    hw.min_version = make_version(6, 40, 'f', 0);
-    EXPECT_FALSE(compatibility_check(ctx, *line::object("system-1.0"), false));
-    EXPECT_EQ(console.take(), "");
 }
 
-// Which of two packages conflicts with (or depends on) the other: by name and range, through provisions and their
-// precedences, through members.
+// Which of two packages conflicts with (or depends on) the other, asked both ways: by name and range (bounds of 0 are
+// open, touching bounds overlap), through provisions and their precedences, through members. The answers: a conflicts
+// with b, b with a, a needs b, b needs a.
 TEST(SelectionRelationsTest, ConflictsAndDependencies) {
-    const struct {
-        const char* a;
-        const char* b;
-        bool a_b, b_a;
-    } conflicts[] = {
-        {"a", "b", false, false}, {"a !b", "b", true, false}, {"a !b:2.0", "b", false, false}, {"a", "b +a:::-1",
-            true, false},
-        {"a", "b +a:::0", false, true}, {"a +shared:::5", "b +shared:::3", true, false},
-        {"a +shared:::2", "b +shared:::2", false, false}, {"a +shared:::-1", "b +shared:::-5", true, false},
-        {"a !b", "b +a:::0", true, true}, {"a +b:::0", "b +a:::0", false, false}, {"a +b:::0", "b +b:::5", true, false},
-        {"a +shared:::0 +b:::0", "b +shared:::0", false, false}, {"a !x", "b +a:::0 +x", false, true},
-        {"a", "b +a:::0 {a-1.0}", false, true}, {"a !x +b:::-1", "b +x", false, true},
-        {"a +shared:::1 {m-1.0 !b}", "b +shared:::1", false, false}, {"a !x:2.0", "b +x:1.0:3.0", true, false},
-        {"a !x:2.0", "b +x::1.0", false, false}, {"a", "b {a-9.0}", true, false}, {"a {m-1.0 !b}", "b", true, false},
-        {"a {m-1.0 +b}", "b", true, false}, {"a !b", "b placeholder !a", false, false},
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"a", "b", "0000"}, {"a !b", "b", "1000"}, {"a !b:2.0", "b", "0000"}, {"a", "b +a:::-1", "1000"},
+        {"a", "b +a:::0", "0100"}, {"a +shared:::5", "b +shared:::3", "1000"},
+        {"a +shared:::2", "b +shared:::2", "0000"}, {"a +shared:::-1", "b +shared:::-5", "1000"},
+        {"a !b", "b +a:::0", "1100"}, {"a +b:::0", "b +a:::0", "0000"}, {"a +b:::0", "b +b:::5", "1000"},
+        {"a +shared:::0 +b:::0", "b +shared:::0", "0000"}, {"a !x", "b +a:::0 +x", "0100"},
+        {"a", "b +a:::0 {a-1.0}", "0100"}, {"a !x +b:::-1", "b +x", "0100"},
+        {"a +shared:::1 {m-1.0 !b}", "b +shared:::1", "0000"}, {"a !x:2.0", "b +x:1.0:3.0", "1000"},
+        {"a !x:2.0", "b +x::1.0", "0000"}, {"a !x::6.40", "b +x:6.40", "1000"},
+        {"a !x:6.39:6.39", "b +x:6.40:6.50", "0000"}, {"a", "b {a-9.0}", "1000"}, {"a {m-1.0 !b}", "b", "1000"},
+        {"a {m-1.0 +b}", "b", "1000"}, {"a !b", "b placeholder !a", "0000"}, {"a >b", "b", "0010"},
+        {"a >b:1.0:1.0", "b", "0010"}, {"a >b:1.1", "b", "0000"}, {"a >x:2.0", "b +x", "0010"},
+        {"a >x:2.0", "b +x::1.0", "0000"}, {"a >m", "b {m-1.0}", "0010"}, {"a {m-1.0 >b}", "b", "0010"},
+        {"a {m-1.0 >n}", "b {n-1.0}", "0010"},
     };
-    for (const auto& c : conflicts) {
-        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.a), *line::object<package_description>(c.b)),
-            c.a_b) << c.a << " / " << c.b;
-        EXPECT_EQ(conflicts_with(*line::object<package_description>(c.b), *line::object<package_description>(c.a)),
-            c.b_a) << c.b << " / " << c.a;
-    }
-    const struct {
-        const char* a;
-        const char* b;
-        bool a_b;
-    } dependencies[] = {
-        {"a", "b", false},           {"a >b", "b", true},          {"a >b:1.0:1.0", "b", true},
-        {"a >b:1.1", "b", false},    {"a >x:2.0", "b +x", true},  {"a >x:2.0", "b +x::1.0", false},
-        {"a >m", "b {m-1.0}", true}, {"a {m-1.0 >b}", "b", true}, {"a {m-1.0 >n}", "b {n-1.0}", true},
-    };
-    for (const auto& d : dependencies) {
-        EXPECT_EQ(depends_on(*line::object<package_description>(d.a), *line::object<package_description>(d.b)), d.a_b)
-            << d.a << " / " << d.b;
-        EXPECT_FALSE(depends_on(*line::object<package_description>(d.b), *line::object<package_description>(d.a)))
-            << d.b << " / " << d.a;
-    }
-}
-
-// Lookups over the package list, first to last: providers (the first enabled, else the last disabled), conflicts of
-// enabled records with a package, candidates for a requirement, and their status.
-TEST_F(SelectionTest, LookupsOverThePackageList) {
-    installed({"foo off", "foox", "other +bar +foo off", "p +foo", "foo-2.0"});
-    EXPECT_EQ(find_provider(ctx, "foo"), at(3));
-    EXPECT_EQ(find_provider(ctx, "bar"), at(2));
-    EXPECT_EQ(find_provider(ctx, "foox"), at(1));
-    EXPECT_EQ(find_provider(ctx, "none"), nullptr);
-    installed({"foo off"});
-    EXPECT_EQ(find_provider(ctx, "foo"), at(0));
-
-    installed({"ghost placeholder !foo", "off !foo off", "harmless", "first +foo:::1", "second !foo"});
-    // the record's view, not the package's
-    EXPECT_EQ(find_enabled_conflict(ctx, *line::object("foo !harmless")), at(3));
-    ctx.packages.erase(ctx.packages.begin() + 3, ctx.packages.end());
-    EXPECT_EQ(find_enabled_conflict(ctx, *line::object("foo !harmless")), nullptr);
-
-    installed({"a placeholder", "a-6.40 off", "a-6.39", "x +a:6.40", "a-6.41 do=uninstall"});
-    EXPECT_EQ(collect_candidates(ctx, line::req("a:6.40"), false), (std::vector<package_record*>{at(3), at(4)}));
-    EXPECT_EQ(collect_candidates(ctx, line::req("a:6.40"), true), (std::vector<package_record*>{at(1), at(3), at(4)}));
-    EXPECT_TRUE(collect_candidates(ctx, line::req("b"), true).empty());
-
-    const std::pair<std::vector<std::string>, int> statuses[] = {
-        {{}, 1}, {{"c"}, 0}, {{"c off do=enable"}, 0}, {{"c do=disable"}, 3}, {{"c off"}, 3}, {{"c off do=uninstall"},
-            3},
-        {{"c off do=disable"}, 3}, {{"c do=uninstall"}, 1}, {{"c do=enable"}, 0}, {{"c do=uninstall", "c do=enable"},
-            0},
-        {{"c do=uninstall", "c off"}, 3}, {{"c off", "c"}, 0}, {{"c do=disable", "c off do=enable"}, 0},
-    };
-    for (const auto& [candidates, status] : statuses) {
-        installed(candidates);
-        std::vector<package_record*> list;
-        for (const auto& r : ctx.packages) list.push_back(r.get());
-        EXPECT_EQ(candidate_status(list), status) << candidates.size() << " " << (candidates.empty() ? ""
-            : candidates[0]);
+    for (const auto& [a_text, b_text, expected] : cases) {
+        const auto a = line::object<package_description>(a_text);
+        const auto b = line::object<package_description>(b_text);
+        std::string answers;
+        for (bool answer : {conflicts_with(*a, *b), conflicts_with(*b, *a), depends_on(*a, *b), depends_on(*b, *a)})
+            answers += answer ? '1' : '0';
+        EXPECT_EQ(answers, expected) << a_text << " / " << b_text;
     }
 }
 
@@ -234,44 +155,32 @@ TEST_F(SelectionTest, LookupsOverThePackageList) {
 // the minimum), a bundle over its member's name, in flagged state the latest builds only; independent ones reversed, a
 // package right after the last it needs and after one conflicting with it.
 TEST_F(SelectionTest, FilterCandidates) {
-    const std::uint32_t none = no_minimum_version, v600 = make_version(6, 0, 'f', 0), v640 = make_version(6, 40, 'f',
-        0);
+    const std::uint32_t none = no_minimum_version, v600 = make_version(6, 0, 'f', 0);
+    const std::uint32_t v640 = make_version(6, 40, 'f', 0);
     const struct {
         bool flagged;
         std::vector<std::string> offered;
         std::uint32_t minimum;
         bool report;
-        std::string kept;
-        std::string messages;
+        std::string kept, warnings;
     } rows[] = {
-        {false, {"foo-6.40", "foo-6.41"}, none, true, "foo-6.41",
-            "WARNING: omitting package foo-6.40: newer package is already provided\n"},
+        {false, {"foo-6.40", "foo-6.41"}, none, true, "foo-6.41", "n:foo-6.40"},
         {false, {"foo-6.40", "foo-6.41"}, none, false, "foo-6.41", ""},
-        {false, {"foo-6.40", "foo-6.41"}, v600, true, "foo-6.40",
-            "WARNING: omitting package foo-6.41: older package is already provided\n"},
-        {false, {"foo-6.40", "foo-6.41"}, 0, true, "foo-6.40",
-            "WARNING: omitting package foo-6.41: older package is already provided\n"},
-        {false, {"foo-6.39", "bar-1.0", "baz-6.40"}, v640, false, "baz-6.40",
-         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommitting package bar-1.0: not allowed\n"},
-        {false, {"foo-6.39", "foo-6.45"}, v640, true, "foo-6.45", "WARNING: ommitting package foo-6.39: not allowed\n"},
+        {false, {"foo-6.40", "foo-6.41"}, v600, true, "foo-6.40", "o:foo-6.41"},
+        {false, {"foo-6.40", "foo-6.41"}, 0, true, "foo-6.40", "o:foo-6.41"},
+        {false, {"foo-6.39", "bar-1.0", "baz-6.40"}, v640, false, "baz-6.40", "a:foo-6.39 a:bar-1.0"},
+        {false, {"foo-6.39", "foo-6.45"}, v640, true, "foo-6.45", "a:foo-6.39"},
         {false, {"pack-6.40 {foo-6.40}", "foo-6.40"}, none, true, "pack-6.40", ""},
         {false, {"foo-6.40", "pack-6.40 {foo-6.40}"}, none, true, "pack-6.40", ""},
-        {false, {"pack-9.0 {foo-6.40}", "foo-6.41"}, none, true, "foo-6.41",
-            "WARNING: omitting package pack-9.0: newer package is already provided\n"},
+        {false, {"pack-9.0 {foo-6.40}", "foo-6.41"}, none, true, "foo-6.41", "n:pack-9.0"},
         {false, {"pack-6.40 {foo-6.40}", "pack-6.40 {foo-6.40}"}, none, true, "", ""},
         {false, {"foo-6.40", "foo-6.40"}, none, true, "", ""},
-        {true, {"a @100", "b @200"}, none, true, "b-1.0", "WARNING: ommiting older package a-1.0: router in flagged "
-            "state\n"},
+        {true, {"a @100", "b @200"}, none, true, "b-1.0", "f:a-1.0"},
         {true, {"a @100", "b @200"}, none, false, "b-1.0", ""},
-        {true, {"foo-6.41 @100", "foo-6.40 @200"}, none, true, "",
-         "WARNING: ommiting older package foo-6.41: router in flagged state\nWARNING: omitting package foo-6.40: newer "
-             "package is already provided\n"},
-        {true, {"foo-6.39 @200", "bar-6.50 @100"}, v640, true, "",
-         "WARNING: ommitting package foo-6.39: not allowed\nWARNING: ommiting older package bar-6.50: router in "
-             "flagged state\n"},
+        {true, {"foo-6.41 @100", "foo-6.40 @200"}, none, true, "", "f:foo-6.41 n:foo-6.40"},
+        {true, {"foo-6.39 @200", "bar-6.50 @100"}, v640, true, "", "a:foo-6.39 f:bar-6.50"},
         {false, {"foo-6.41 @100", "foo-6.40 @200"}, none, false, "foo-6.41", ""},
         {false, {"a", "b"}, none, true, "b-1.0 a-1.0", ""},
-        {false, {"a", "b", "c"}, none, true, "c-1.0 b-1.0 a-1.0", ""},
         {false, {"b >a", "a"}, none, true, "a-1.0 b-1.0", ""},
         {false, {"a", "c", "b >a >c"}, none, true, "c-1.0 a-1.0 b-1.0", ""},
         {false, {"b !a", "a"}, none, true, "b-1.0 a-1.0", ""},
@@ -281,20 +190,31 @@ TEST_F(SelectionTest, FilterCandidates) {
         set_flagged_state_for_testing(r.flagged);
         std::vector<std::unique_ptr<download_record>> owned;
         std::vector<download_record*> list;
-        for (const std::string& s : r.offered) list.push_back((owned.push_back(line::object<download_record>(s)),
-            owned.back().get()));
+        for (const std::string& s : r.offered) {
+            owned.push_back(line::object<download_record>(s));
+            list.push_back(owned.back().get());
+        }
         filter_candidates(ctx, list, r.minimum, r.report);
         std::string kept;
         for (const download_record* d : list) kept += (kept.empty() ? "" : " ") + name_version_text(*d);
-        EXPECT_EQ(kept, r.kept) << r.offered[0] << " " << r.offered[1];
-        EXPECT_EQ(console.take(), r.messages) << r.offered[0] << " " << r.offered[1];
+        EXPECT_EQ(kept, r.kept) << testing::PrintToString(r.offered);
+        EXPECT_EQ(console.take(), warnings(r.warnings)) << testing::PrintToString(r.offered);
     }
-    // The same rules over records and plain descriptions.
-    installed({"foo-6.41 >lib", "foo-6.40", "lib"});
-    std::vector<package_record*> records{at(0), at(1), at(2)};
-    filter_candidates(ctx, records, none, false);
-    EXPECT_EQ(records, (std::vector<package_record*>{at(2), at(0)}));
-    std::vector<package_description*> plain{at(1), at(0)};
-    filter_candidates(ctx, plain, none, false);
-    EXPECT_EQ(plain, std::vector<package_description*>{at(0)});
+}
+
+// By version as an unsigned number, then build time; into the direct members of a bundle by name (the first of the
+// name), never deeper; unrelated packages are equal.
+TEST(VersionTest, ComparesPackages) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"p @100", "p @200", -1}, {"p @100", "p @100", 0}, {"p-2.0", "p-1.0 @4294967295", 1},
+        {"p @2147483648", "p @1", 1}, {"p-128.0", "p-1.0", 1}, {"p-5.0", "q-9.0", 0},
+        {"b-9.0 {w-1.0} {s-5.0}", "s-4.0", 1}, {"b-9.0 {w-1.0} {s-5.0}", "s-6.0", -1},
+        {"b-1.0 {s-5.0 @9}", "s-5.0 @5", 1}, {"o-1.0 {i-1.0 {d-5.0}}", "d-1.0", 0},
+        {"b-1.0 {m-3.0} {m-9.0}", "m-5.0", -1}, {"b-2.0 {b-1.0}", "b-1.0", 1},
+    };
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(compare_packages(*line::object(a), *line::object(b)), order) << a << " / " << b;
+        EXPECT_EQ(compare_packages(*line::object(b), *line::object(a)), -order) << a << " / " << b;
+        EXPECT_EQ(directional_compare(*line::object(a), *line::object(b), true), -order) << a << " / " << b;
+    }
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 
-#include <cerrno>
 #include <functional>
 #include <sstream>
 
@@ -54,24 +53,6 @@ std::function<std::string(package_record&)> mark(bool disable) {
 }
 
 }  // namespace
-
-// A member's messages name its bundle; the reasons a record could not be created, by errno; an error clears the
-// status line.
-TEST(DatabaseTest, FailureMessages) {
-    auto member = line::object("wireless-6.40.1 ^velnor:6.40");
-    captured_context t;
-    t.ctx.status_line = "installing...";
-    for (const int error : {EIO, EACCES}) {
-        errno = error;
-        creation_failure(t.ctx, *member, "meta/deps");
-    }
-    EXPECT_EQ(t.ctx.messages, (std::vector<std::string>{
-                                  "ERROR: installation of velnor-6.40 failed: disk error",
-                                  "ERROR: installation of velnor-6.40 failed: could not create meta/deps: Permission "
-                                      "denied",
-                              }));
-    EXPECT_TRUE(t.ctx.status_line.empty());
-}
 
 // What write_record_meta and the mark operations stage over a directory that holds every file, and the directory once
 // that is applied; records the meta files could not hold faithfully, and names that are no record directory, are

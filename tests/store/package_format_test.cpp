@@ -51,11 +51,9 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
         std::string read;
     } rows[] = {
         {part(1, header("abc") + le32(5)) + part(16, "mips") + part(23, "n"), "abc-1.0 @2 #5 arch=[mips] note=[n] @-1"},
-        {part(1, header("abc")) + part(16, "mips"), "abc-1.0 @2 arch=[mips] @-1"},
         {part(1, header("abc") + "xyz") + part(23, "n"), "abc-1.0 @2 arch=[i386] note=[n] @-1"},
         {part(1, header("abc") + le32(9) + "more"), "abc-1.0 @2 #9 arch=[i386] @-1"},
         {part(1, header("abc").substr(0, 31)), "refused @1"},
-        {part(1, header("sixteen-chars-ab")), "sixteen-chars-ab-1.0 @2 arch=[i386] @-1"},
         {part(1, header(std::string("ab\0cd", 5) + std::string(11, 'z'))), "ab-1.0 @2 arch=[i386] @-1"},
         {part(18, header("pack", make_version(3, 0, 'f', 0), 4) + le32(0)) + part(20, le16(0)),
             "pack-3.0 @4 arch=[i386] bundle @-1"},
@@ -69,7 +67,6 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
         {h + part(17, ""), "refused @17"},
         {h + part(3, "\x01"), "refused @3"},
         {h + part(3, le16(1) + entry("a", 0, 0, 0)) + part(3, le16(0)) + part(21, ""), "p-1.0 @2 arch=[i386] >a @3"},
-        {h + part(23, "n") + part(16, "arm"), "p-1.0 @2 arch=[i386] note=[n] @16"},
         {h + part(99, "?") + part(16, "arm") + part(25, "") + part(23, "n"), "p-1.0 @2 arch=[arm] note=[n] @-1"},
         {h + part_claiming(24, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 t24=[only these bytes] arch=[i386] @-1"},
         {h + part_claiming(16, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[only these bytes] @-1"},

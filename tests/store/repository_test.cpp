@@ -40,9 +40,6 @@ void lay_out(const temp_root& root, const std::vector<std::pair<std::string, std
     }
 }
 
-std::string build(const qpk::package_contents& p) { return qpk::build_package(p); }
-std::string build(const qpk::bundle_contents& b) { return samples::build_bundle(b); }
-
 // A bundle whose second member's dependency list breaks off: the member stays with what could be read of it, and
 // the reading of the image ends.
 std::string bundle_with_a_broken_member(const std::string& name) {
@@ -68,48 +65,39 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
         while (text.size() <= max_meta_file_size) text += "a 1 2\n";
         return text;
     }();
-    const std::vector<std::pair<std::string, std::string>> net = {{"net/version", "7 0\n"}, {"net/files", "bin/x\n"}};
+    using f = std::pair<std::string, std::string>;
+    const std::vector<f> net = {{"net/version", "7 0\n"}, {"net/files", "bin/x\n"}};
     const std::string sound = "net-0.07 /bin/x";
+    const f v = {"p/version", "100 200\n"}, none = {"p/files", ""};
     const struct {
-        std::vector<std::pair<std::string, std::string>> files;
+        std::vector<f> files;
         std::string records, messages = "", shown = "";
     } rows[] = {
         {{{"p/disabled", "auto\n"}}, "p-0.0 bundle off do=uninstall"},
-        {{{"p/disabled", ""}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 off user"},
-        {{{"p/disabled", "user\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 off user"},
-        {{{"p/disabled", "auto\n"}, {"p/enabled", "user\n"}, {"p/version", "100 200\n"}, {"p/files", "bin/x\n"}},
-         "p-0.0100 @200 /bin/x off"},
-        {{{"p/enabled", "user\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 user"},
-        {{{"p/provides", "x 1 2\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 do=uninstall"},
-        {{{"p/deps", "x 1 2\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 >x:0.01:0.02"},
-        {{{"p/deps", "a 1 2\nb 3\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
-         "p-0.0100 @200 >a:0.01:0.02 do=uninstall"},
-        {{{"p/conflicts", "a 4294967296 0\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
-         "p-0.0100 @200 do=uninstall"},
-        {{{"p/provides", "a 1 1 2147483648\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
-         "p-0.0100 @200 do=uninstall"},
-        {{{"p/provides", "a 1 1 -x\n"}, {"p/version", "100 200\n"}, {"p/files", ""}},
-         "p-0.0100 @200 do=uninstall"},
-        {{{"p/version", "5\n"}, {"p/files", ""}}, "p-0.05 do=uninstall"},
-        {{{"p/version", "-1 3\n"}, {"p/files", ""}}, "p-0.0 do=uninstall"},
-        {{{"p/bundle", "velnor\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200 ^velnor do=uninstall"},
-        {{{"p/bundle", "\n"}, {"p/version", "100 200\n"}, {"p/files", ""}}, "p-0.0100 @200"},
-        {{{"p/version", "100 200\n"}, {"p/files", "bin/x\n/etc/y\n\nlib/z"}}, "p-0.0100 @200 /bin/x /etc/y /lib/z"},
+        {{{"p/disabled", ""}, v, none}, "p-0.0100 @200 off user"},
+        {{{"p/disabled", "auto\n"}, {"p/enabled", "user\n"}, v, {"p/files", "bin/x\n"}}, "p-0.0100 @200 /bin/x off"},
+        {{{"p/provides", "x 1 2\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
+        {{{"p/deps", "a 1 2\nb 3\n"}, v, none}, "p-0.0100 @200 >a:0.01:0.02 do=uninstall"},
+        {{{"p/conflicts", "a 4294967296 0\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
+        {{{"p/provides", "a 1 1 2147483648\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
+        {{{"p/provides", "a 1 1 -x\n"}, v, none}, "p-0.0100 @200 do=uninstall"},
+        {{{"p/version", "5\n"}, none}, "p-0.05 do=uninstall"},
+        {{{"p/version", "-1 3\n"}, none}, "p-0.0 do=uninstall"},
+        {{{"p/bundle", "velnor\n"}, v, none}, "p-0.0100 @200 ^velnor do=uninstall"},
+        {{{"p/bundle", "\n"}, v, none}, "p-0.0100 @200"},
+        {{v, {"p/files", "bin/x\n/etc/y\n\nlib/z"}}, "p-0.0100 @200 /bin/x /etc/y /lib/z"},
         {{{"p/disabled", "auto\n"}, {"/ram/pdb/p/schedule", "enable\n"}}, "p-0.0 bundle off user do=enable"},
-        {{{"p/version", "100 200\n"}, {"p/files", ""}, {"/ram/pdb/p/schedule", "disable now\n"}},
-         "p-0.0100 @200 user do=disable"},
-        {{{"p/version", "100 200\n"}, {"p/files", ""}, {"/ram/pdb/p/schedule", "  uninstall"}},
-         "p-0.0100 @200 do=uninstall"},
-        {{{"p/version", "100 200\n"}, {"p/files", ""}, {"/ram/pdb/p/schedule", "Enable\n"}}, "p-0.0100 @200"},
+        {{v, none, {"/ram/pdb/p/schedule", "disable now\n"}}, "p-0.0100 @200 user do=disable"},
+        {{v, none, {"/ram/pdb/p/schedule", "  uninstall"}}, "p-0.0100 @200 do=uninstall"},
+        {{v, none, {"/ram/pdb/p/schedule", "Enable\n"}}, "p-0.0100 @200"},
         {{{"p/", "dir"}}, "p-0.0 bundle do=uninstall"},
         {{{"p/deps", "a 1 2\nb 0 0\n"}, {"p/provides", "v 3 4 -5\nw 0 0 2147483647\nu 1 1 -2147483648\n"},
-          {"p/conflicts", "c 4294967295 0"}, {"p/version", "100 200\n"}, {"p/files", ""}},
+          {"p/conflicts", "c 4294967295 0"}, v, none},
          "p-0.0100 @200 >a:0.01:0.02 >b +v:0.03:0.04:-5 +w:::2147483647 +u:0.01:0.01:-2147483648 !c:255.255255"},
         {{{"a_b.c/version", "100 200\n"}, {"a_b.c/files", ""}, {"/ram/pdb/abc/schedule", "disable\n"},
           {"/ram/pdb/a_b.c/schedule", "uninstall\n"}},
          "a_b.c-0.0100 @200 user do=disable"},
-        {{{"p/image", line::file("p placeholder", 0)}, {"p/version", "100 200\n"}, {"p/disabled", "auto\n"},
-          {"/ram/pdb/p/schedule", "enable\n"}},
+        {{{"p/image", line::file("p placeholder", 0)}, v, {"p/disabled", "auto\n"}, {"/ram/pdb/p/schedule", "enable"}},
          "p-255.255255 @4294967295 arch=[i386] off"},
         {{net[0], net[1], {"net/version", "fifo"}}, "net-0.0 /bin/x do=uninstall"},
         {{net[0], net[1], {"net/deps", "fifo"}}, sound},
@@ -151,31 +139,18 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
 // database; only regular files are opened.
 TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
     temp_root root;
-    qpk::package_contents system = plain("system", 3, 1500000000);
-    system.header_flags = 1;
-    system.text24 = "t24", system.architecture = "mips", system.text2 = "t2", system.note = "base";
-    system.dependencies = std::vector<requirement>{{"kernel", 3, 0, 0}};
-    system.provisions = std::vector<requirement>{{"sys", 3, 3, 5}};
-    system.conflicts = std::vector<requirement>{{"old", 0, 3, 0}};
-    system.image = "IMG";
-    qpk::package_contents dhcp = plain("dhcp", 2, 7);
-    dhcp.note = "dhcp server";
-    qpk::bundle_contents velnor = bundle_of("velnor", 2, 6, {build(dhcp), build(plain("ppp", 2))});
-    velnor.note = "bundle note", velnor.image = "BIMG";
-    velnor.default_disabled = std::vector<requirement>{{"ppp", 0, 0, 0}};
-    const std::string members = build(bundle_of(
-        "good", 4, 3, {build(plain("a/b", 4)), build(plain("", 4)), build(plain("..", 4)), build(plain("fine", 4,
-            2))}));
+    const auto image = [](const std::string& text) { return line::file(text, 0); };
     lay_out(root, {
-                      {"system/image", build(system)},
+                      {"system/image", image("system-0.03 @1500000000 #1 arch=mips note=base >kernel:0.03 "
+                                             "+sys:0.03:0.03:5 !old::0.03 %IMG")},
                       {"system/version", "1 1\n"},
                       {"system/disabled", "user\n"},
-                      {"velnor/image", build(velnor)},
+                      {"velnor/image", image("velnor-0.02 @6 note=bundle %B {dhcp-0.02 @7 note=dhcp} {ppp-0.02 off}")},
                       {"ppp/disabled", "auto\n"},
                       {"/ram/pdb/dhcp/schedule", "uninstall\n"},
-                      {".hidden/image", build(plain("hidden", 1))},
-                      {"/rw/pckg/.images/.hidden", build(plain("hidden2", 1))},
-                      {"renamed/image", build(plain("calea", 2, 2))},
+                      {".hidden/image", image("hidden-0.01")},
+                      {"/rw/pckg/.images/.hidden", image("hidden2-0.01")},
+                      {"renamed/image", image("calea-0.02 @2")},
                       {"broken/image", "not a package at all"},
                       {"broken/version", "2 7\n"},
                       {"broken/files", "x\n"},
@@ -183,34 +158,33 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
                       {"dirimg/image", "dir"},
                       {"/rw/pckg/.images/dirimg", "dir"},
                       {"extra/version", "2 1\n"},
-                      {"/rw/pckg/.images/extra", build(plain("extra", 4, 99))},
-                      {"/rw/pckg/.images/orphan", build(plain("orphan", 4, 99))},
-                      {"both/image", build(plain("both", 1, 10))},
-                      {"/rw/pckg/.images/both", build(plain("both", 9, 20))},
-                      {"evil/image", build(plain("../../etc", 4, 1))},
+                      {"/rw/pckg/.images/extra", image("extra-0.04 @99")},
+                      {"/rw/pckg/.images/orphan", image("orphan-0.04 @99")},
+                      {"both/image", image("both-0.01 @10")},
+                      {"/rw/pckg/.images/both", image("both-0.09 @20")},
+                      {"evil/image", image("../../etc-0.04 @1")},
                       {"evil/version", "2 5\n"},
                       {"/flash/etc/version", "4 1\n"},
-                      {"bad/image", build(bundle_of("..", 4, 1, {build(plain("inner", 4, 1))}))},
-                      {"good/image", members},
+                      {"bad/image", image("..-0.04 @1 {inner-0.04 @1}")},
+                      {"good/image", image("good-0.04 @3 {a/b-0.04} {-0.04} {..-0.04} {fine-0.04 @2}")},
                       {"partial/image", bundle_with_a_broken_member("partial")},
                   });
     const std::map<std::string, std::string> from_images = {
-        {"system", "system-0.03 @1500000000 #1 t24=[t24] arch=[i386] note=[base] >kernel:0.03 +sys:0.03:0.03:5 "
-                   "!old::0.03 off user\n"},
-        {"velnor", "dhcp-0.02 @7 arch=[i386] note=[dhcp server] ^velnor:0.02:0.02 do=uninstall\n"
-                   "ppp-0.02 arch=[i386] ^velnor:0.02:0.02 off\n"
-                   "velnor-0.02 @6 arch=[i386] note=[bundle note] bundle\n"},
-        {"renamed", "calea-0.02 @2 arch=[i386]\n"},
+        {"system", "system-0.3 @1500000000 #1 arch=[i386] note=[base] >kernel:0.3 +sys:0.3:0.3:5 !old::0.3 off "
+                   "user\n"},
+        {"velnor", "dhcp-0.2 @7 arch=[i386] note=[dhcp] ^velnor:0.2:0.2 do=uninstall\nppp-0.2 arch=[i386] "
+                   "^velnor:0.2:0.2 off\nvelnor-0.2 @6 arch=[i386] note=[bundle] bundle\n"},
+        {"renamed", "calea-0.2 @2 arch=[i386]\n"},
         {"broken", "broken-0.02 @7 /x\n"},
-        {"both", "both-0.01 @10 arch=[i386]\n"},
+        {"both", "both-0.1 @10 arch=[i386]\n"},
         {"evil", "evil-0.02 @5 bundle\n"},
         {"bad", "bad-0.0 bundle do=uninstall\n"},
-        {"good", "fine-0.04 @2 arch=[i386] ^good:0.04:0.04\ngood-0.04 @3 arch=[i386] bundle\n"},
+        {"good", "fine-0.4 @2 arch=[i386] ^good:0.4:0.4\ngood-0.4 @3 arch=[i386] bundle\n"},
         {"partial", "m1-0.02 @4 arch=[i386] >d ^partial:0.02:0.02\npartial-0.02 @1 arch=[i386] bundle\n"},
     };
     const std::map<std::string, std::string> from_outside = {
-        {"extra", "extra-0.04 @99 arch=[i386]\n"},
-        {"both", "both-0.09 @20 arch=[i386]\n"},
+        {"extra", "extra-0.4 @99 arch=[i386]\n"},
+        {"both", "both-0.9 @20 arch=[i386]\n"},
     };
     const std::map<std::string, std::string> bare = {
         {"renamed", "renamed-0.0 bundle do=uninstall\n"},
@@ -236,7 +210,7 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
 
     // Without a database, images outside it mean nothing.
     temp_root empty;
-    empty.write_file("/rw/pckg/.images/system", build(plain("system", 1)));
+    empty.write_file("/rw/pckg/.images/system", line::file("system-0.01", 0));
     EXPECT_EQ(load(empty, false), "mips 0 0\n");
     ASSERT_EQ(::rmdir(empty.host(pdb).c_str()), 0);
     EXPECT_EQ(load(empty, false), "WARNING: could not open repo\nmips 0 1\n");
@@ -248,14 +222,8 @@ TEST(RepositoryTest, LoadsImagesThenOutsideImagesThenBareRecordDirectories) {
 TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
     temp_root root;
     const std::string dir = "/rw/pckg/.download/";
-    qpk::package_contents a = plain("alpha", 4, 11);
-    a.text24 = "t24", a.architecture = "mips", a.text2 = "t2", a.note = "note a", a.image = "IMAGE";
-    a.provisions = std::vector<requirement>{{"alias", 3, 0, -2}};
-    const std::string alpha = build(a), beta = build(plain("beta", 3, 12));
-    qpk::package_contents m1 = plain("member1", 4, 21);
-    m1.note = "first", m1.image = "M1";
-    qpk::bundle_contents h = bundle_of("suite", 4, 20, {build(m1), build(plain("member2", 4, 22))});
-    h.image = "SUITE", h.default_disabled = std::vector<requirement>{{"member2", 0, 0, 0}};
+    const std::string alpha = line::file("alpha-0.04 @11 arch=mips note=a %IMAGE +alias:0.03::-2", 0);
+    const std::string beta = line::file("beta-0.03 @12", 0);
     lay_out(root, {
                       {dir + "a.qpk", alpha},
                       {dir + "b.vpk", beta},
@@ -263,16 +231,17 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
                       {dir + "d.txt", alpha},
                       {dir + ".e.qpk", alpha},
                       {dir + "f.qpk", beta.substr(0, beta.size() - 1)},
-                      {dir + "g.qpk", build(bundle_of("empty", 4, 1, {}))},
-                      {dir + "h.qpk", build(h)},
+                      {dir + "g.qpk", line::file("empty-0.04 @1 bundle", 0)},
+                      {dir + "h.qpk", line::file("suite-0.04 @20 %S {member1-0.04 @21 note=first %M} "
+                                                 "{member2-0.04 @22 off}", 0)},
                       {dir + "i.qpk", "garbage that is no package"},
-                      {dir + "j.qpk", build(plain("..", 4, 1))},
-                      {dir + "k.vpk", build(bundle_of("holder", 4, 1, {build(plain("x/y", 4, 1))}))},
+                      {dir + "j.qpk", line::file("..-0.04 @1", 0)},
+                      {dir + "k.vpk", line::file("holder-0.04 @1 {x/y-0.04 @1}", 0)},
                       {dir + "l.qpk", beta + "x"},
                       {dir + "m.qpk", bundle_with_a_broken_member("bad")},
                       {dir + "n.qpk", "dir"},
                       {dir + "o.qpk", "fifo"},  // opening it would wait for ever
-                      {dir + "p.qpk", build(plain(".x", 4, 1))},
+                      {dir + "p.qpk", line::file(".x-0.04 @1", 0)},
                       {dir + "q.vpk", hostile_files::bundle_of_bare_members("b", 100000)},
                   });
     const std::vector<std::string> before = root.list_dir(dir);
@@ -293,10 +262,10 @@ TEST(RepositoryTest, ScansOnlyPackageFilesAndReportsBrokenOnes) {
             expected += "ERROR: broken package " + name + "\n";
     }
     std::map<std::string, std::string> found = {
-        {"a.qpk", "alpha-0.04 @11 t24=[t24] arch=[mips] t2=[t2] note=[note a] % +alias:0.03::-2"},
-        {"b.vpk", "beta-0.03 @12 arch=[i386]"},
-        {"h.qpk", "suite-0.04 @20 arch=[i386] % {member1-0.04 @21 arch=[i386] note=[first] %} "
-                  "{member2-0.04 @22 arch=[i386]}"},
+        {"a.qpk", "alpha-0.4 @11 arch=[mips] note=[a] % +alias:0.3::-2"},
+        {"b.vpk", "beta-0.3 @12 arch=[i386]"},
+        {"h.qpk", "suite-0.4 @20 arch=[i386] % {member1-0.4 @21 arch=[i386] note=[first] %} "
+                  "{member2-0.4 @22 arch=[i386]}"},
     };
     expected += " -0.0\n";
     for (const std::string& name : directory_order(root.host(dir), true))

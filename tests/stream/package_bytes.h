@@ -4,10 +4,7 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,31 +25,16 @@ inline std::string file(const std::string& body, std::uint32_t magic = 0xBAD0F11
     return le32(magic) + le32(static_cast<std::uint32_t>(body.size())) + body;
 }
 
-// The digest buffer as the package stream fills it: SHA-1 and 12 zeros, or SHA-256.
-using digest = std::array<unsigned char, 32>;
-inline digest digest_of(const std::string& bytes, bool sha256) {
-    digest out{};
-    const EVP_MD* md = sha256 ? EVP_sha256() : EVP_sha1();
-    if (EVP_Digest(bytes.data(), bytes.size(), out.data(), nullptr, md, nullptr) != 1)
-        throw std::runtime_error("EVP_Digest");
-    return out;
-}
-inline digest digest_from(const unsigned char* p) {
-    digest d;
-    std::copy(p, p + d.size(), d.begin());
-    return d;
-}
-
-inline std::string from_hex(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
 inline std::string to_hex(const unsigned char* p, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n; ++i) out += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
     return out;
+}
+// In hex, the digest buffer as the package stream fills it: SHA-1 and 12 zeros, or SHA-256.
+inline std::string digest_of(const std::string& bytes, bool sha256) {
+    unsigned char out[32] = {};
+    EVP_Digest(bytes.data(), bytes.size(), out, nullptr, sha256 ? EVP_sha256() : EVP_sha1(), nullptr);
+    return to_hex(out, sizeof out);
 }
 
 // What each signature's digest covers, found by walking the parts by hand: from the last package header (or a later

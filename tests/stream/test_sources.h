@@ -13,14 +13,13 @@ public:
     struct options {
         bool seekable = true;
         bool putback = true;
-        std::size_t trickle = 0;                // when not 0, the most a block read delivers
+        std::size_t trickle = 0;                  // when not 0, the most a block read delivers
         std::size_t fail_at = std::string::npos;  // a refill from here on throws, as a file stream on a device error
-        bool zeros_after = false;               // zeros follow the data for ever
+        bool zeros_after = false;                 // zeros follow the data for ever
     };
     explicit test_source(std::string data) : test_source(std::move(data), options{}) {}
-    test_source(std::string data, options opts) : data_(std::move(data)), opts_(opts) {
-        buffer_.resize(opts_.putback ? chunk : 1);
-        setg(buffer_.data(), buffer_.data(), buffer_.data());
+    test_source(std::string data, options o) : data_(std::move(data)), opts_(o), buffer_(o.putback ? 7 : 1, 0) {
+        setg(buffer_.data(), buffer_.data(), buffer_.data());  // 7 bytes a refill: odd, so that refills fall mid-part
     }
     std::size_t bytes_read = 0;  // pulled from the data
     std::size_t consumed() const { return next_ - static_cast<std::size_t>(egptr() - gptr()); }  // handed out
@@ -37,14 +36,10 @@ protected:
         }
         return gptr() < egptr() ? traits_type::to_int_type(*gptr()) : traits_type::eof();
     }
-    int_type uflow() override {
+    int_type uflow() override {  // without putback, nothing handed out stays in the get area
         const int_type c = underflow();
         if (traits_type::eq_int_type(c, traits_type::eof())) return c;
-        if (opts_.putback) {
-            gbump(1);
-        } else {
-            setg(egptr(), egptr(), egptr());
-        }
+        opts_.putback ? gbump(1) : setg(egptr(), egptr(), egptr());
         return c;
     }
     std::streamsize xsgetn(char_type* s, std::streamsize n) override {
@@ -63,7 +58,6 @@ protected:
     }
 
 private:
-    static constexpr std::size_t chunk = 7;  // bytes per refill; odd, so that refills fall mid-part
     std::string data_;
     options opts_;
     std::string buffer_;

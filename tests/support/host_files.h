@@ -24,25 +24,26 @@ inline std::string link_target(const std::string& path) {
     return n < 0 ? "" : std::string(buffer, static_cast<std::size_t>(n));
 }
 
-inline bool is_link_to(const std::string& path, const std::string& target) { return !target.empty()
-    && link_target(path) == target; }
+inline bool is_link_to(const std::string& path, const std::string& target) {
+    return !target.empty() && link_target(path) == target;
+}
 
 // Names of a directory in the order the directory hands them out (the installer's load order), without "." and ".."
-// (and the other names that begin with "." unless hidden is set).
+// (and the other names that begin with "." unless hidden is set); names_in sorts them.
 inline std::vector<std::string> directory_order(const std::string& path, bool hidden = false) {
     std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        for (dirent* entry; (entry = ::readdir(dir));)
-            if (std::string name = entry->d_name; name != "." && name != ".." && (hidden
-                || name[0] != '.')) names.push_back(name);
-        ::closedir(dir);
-    }
+    DIR* dir = ::opendir(path.c_str());
+    for (dirent* entry; dir && (entry = ::readdir(dir));)
+        if (std::string name = entry->d_name; name != "." && name != ".." && (hidden || name[0] != '.'))
+            names.push_back(name);
+    if (dir) ::closedir(dir);
     return names;
 }
 
-inline std::vector<std::string> names_in(const std::string& path) {  // sorted, without "." and ".."
+inline std::vector<std::string> names_in(const std::string& path) {
     std::vector<std::string> names = directory_order(path, true);
-    return std::sort(names.begin(), names.end()), names;
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // size bytes of every value, in an order a copy that drops or repeats a chunk would not reproduce.
@@ -55,13 +56,13 @@ inline std::string byte_pattern(std::size_t size) {
 // Every path under base with its kind and content, one line each: to show that a run changed nothing.
 inline std::vector<std::string> snapshot(const std::string& base, const std::string& relative = "") {
     struct stat st;
-    std::vector<std::string> out;
-    if (::lstat((base + relative).c_str(), &st) != 0) return out;
+    const std::string path = base + relative;
+    if (::lstat(path.c_str(), &st) != 0) return {};
     if (S_ISFIFO(st.st_mode)) return {relative + " (fifo)"};  // never opened: that would wait for a writer
-    if (!S_ISDIR(st.st_mode)) return {relative + (S_ISLNK(st.st_mode) ? " -> " + link_target(base + relative) : " = "
-        + read_host_file(base + relative))};
-    out.push_back(relative + "/");
-    for (const std::string& name : names_in(base + relative))
+    if (S_ISLNK(st.st_mode)) return {relative + " -> " + link_target(path)};
+    if (!S_ISDIR(st.st_mode)) return {relative + " = " + read_host_file(path)};
+    std::vector<std::string> out = {relative + "/"};
+    for (const std::string& name : names_in(path))
         for (std::string& line : snapshot(base, relative + "/" + name)) out.push_back(std::move(line));
     return out;
 }

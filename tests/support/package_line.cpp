@@ -33,12 +33,6 @@ requirement req(const std::string& text) {
 
 namespace {
 
-std::uint32_t version_of(const std::string& text) {
-    std::uint32_t version = 0;
-    if (!qpk::parse_version_text(text, version)) throw std::invalid_argument("version " + text);
-    return version;
-}
-
 // The name and version of the first word; a name whose last "-" is followed by no version is all name.
 void head(const std::string& word, std::string& name, std::uint32_t& version) {
     const std::size_t dash = word.rfind('-');
@@ -192,6 +186,10 @@ std::string text(const package_description& p) {
     return out;
 }
 
-std::string number(const std::string& version) { return std::to_string(version_of(version)); }
+std::string number(const std::string& text) {
+    std::uint32_t version = 0;
+    if (!qpk::parse_version_text(text, version)) throw std::invalid_argument("version " + text);
+    return std::to_string(version);
+}
 
 }  // namespace line

@@ -30,6 +30,52 @@ void lay_out_state(const temp_root& root, const package_record& p) {
     if (p.scheduled_action) root.write_file("/ram/pdb/" + p.name + "/schedule", action_word(p.scheduled_action));
 }
 
+std::string joined(std::vector<std::string> words) {
+    std::sort(words.begin(), words.end());
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+// Temporary files get names that differ from run to run.
+std::string without_temporary_names(std::string path) {
+    for (std::size_t at = path.find("/tmp"); at != std::string::npos; at = path.find("/tmp", at + 1)) {
+        const std::size_t end = path.find('/', at + 1);
+        if ((end == std::string::npos ? path.size() : end) - at == 10) path.replace(at + 4, 6, "*");
+    }
+    return path;
+}
+
+// files() of the tree below base: a temporary root seen from the host, or "/." inside a child that changed root.
+std::string files_below(const std::string& base) {
+    const std::string meta = " version deps provides conflicts bundle files disabled enabled ";
+    std::vector<std::string> shown_files;
+    for (const std::string& line : snapshot(base)) {
+        const std::size_t equals = line.find(" = "), arrow = line.find(" -> ");
+        const std::string real = line.substr(0, std::min(equals, arrow));
+        const std::string name = " " + real.substr(real.rfind('/') + 1) + " ";
+        if (line.back() == '/' || (real.starts_with("/flash/var/pdb/") && meta.find(name) != std::string::npos) ||
+            real == "/flash/postlog" || real.starts_with("/ram/pdb/"))
+            continue;
+        const std::string path = without_temporary_names(real);
+        std::string shown = path.starts_with("/flash/") ? path.substr(7) : path.substr(1);
+        if (shown.starts_with("var/pdb/")) shown.erase(0, 4);
+        if (arrow != std::string::npos) {
+            shown += "->" + line.substr(arrow + 4);
+        } else {
+            const std::string content = line.substr(equals + 3);
+            if (content.size() <= 40 && std::all_of(content.begin(), content.end(), [](unsigned char c) {
+                    return c >= 0x20 && c < 0x7F;
+                }))
+                shown += "=" + content;
+            const unsigned mode = mode_of(base + real);
+            if (mode != 0644) shown += ":" + (std::ostringstream() << std::oct << mode).str();
+        }
+        shown_files.push_back(shown);
+    }
+    return joined(shown_files);
+}
+
 }  // namespace
 
 void lay_out(const temp_root& root, const std::vector<std::string>& lines) {
@@ -81,100 +127,38 @@ std::string screen(const std::string& output) {
             if (!drawn.empty() && drawn != status) shown += "> " + drawn + "\n";
             status = drawn.empty() ? status : drawn;
             i = end + show.size() - 1;
-        } else if (c == '\r') {
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\n') shown += line.erase(line.find_last_not_of(' ') + 1) + "\n";
+            if (c == '\n') line.clear();
             column = 0;
         } else if (c == '\b') {
             column -= column > 0;
-        } else if (c == '\n') {
-            line.erase(line.find_last_not_of(' ') + 1);
-            shown += line + "\n";
-            line.clear();
-            column = 0;
         } else {
-            if (column < line.size())
-                line[column] = c;
-            else
-                line += c;
-            ++column;
+            line.resize(std::max(line.size(), column + 1));
+            line[column++] = c;
         }
     }
     return shown;
 }
 
 std::string records(const temp_root& root) {
-    return run_in_child(root.path(), [] {
-               remove_tree("/ram/pdb");  // the schedule files are gone after a restart
-               installer_context ctx;
-               load_repository(ctx, true, "i386");
-               std::vector<std::string> lines;
-               for (const auto& r : ctx.packages) {
-                   std::string text = name_version_text(*r);
-                   if (r->disabled) text += " off";
-                   if (r->user_set) text += " user";
-                   if (!r->bundle_reference.name.empty()) text += " ^" + r->bundle_reference.name;
-                   if (r->scheduled_action) text += std::string(" do=") + action_word(r->scheduled_action);
-                   lines.push_back(text);
-               }
-               std::sort(lines.begin(), lines.end());
-               for (std::size_t i = 0; i < lines.size(); ++i) std::printf("%s%s", i ? " " : "", lines[i].c_str());
-               return 0;
-           })
-        .out;
-}
-
-namespace {
-
-bool is_meta_or_state(const std::string& path) {
-    static const char* names[] = {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled"};
-    if (!path.starts_with("/flash/var/pdb/")) return false;
-    const std::string name = path.substr(path.rfind('/') + 1);
-    return std::find(std::begin(names), std::end(names), name) != std::end(names);
-}
-
-// Temporary files get names that differ from run to run.
-std::string without_temporary_names(std::string path) {
-    for (std::size_t at = path.find("/tmp"); at != std::string::npos; at = path.find("/tmp", at + 1)) {
-        const std::size_t end = path.find('/', at + 1);
-        if ((end == std::string::npos ? path.size() : end) - at == 10) path.replace(at + 4, 6, "*");
-    }
-    return path;
-}
-
-}  // namespace
-
-namespace {
-
-// files() of the tree below base: a temporary root seen from the host, or "/." inside a child that changed root.
-std::string files_below(const std::string& base) {
-    std::vector<std::string> shown_files;
-    for (const std::string& line : snapshot(base)) {
-        const std::size_t equals = line.find(" = "), arrow = line.find(" -> ");
-        const std::string real = line.substr(0, std::min(equals, arrow));
-        if (line.back() == '/' || is_meta_or_state(real) || real == "/flash/postlog" || real.starts_with("/ram/pdb/"))
-            continue;
-        const std::string path = without_temporary_names(real);
-        std::string shown = path.starts_with("/flash/") ? path.substr(7) : path.substr(1);
-        if (shown.starts_with("var/pdb/")) shown.erase(0, 4);
-        if (arrow != std::string::npos) {
-            shown += "->" + line.substr(arrow + 4);
-        } else {
-            const std::string content = line.substr(equals + 3);
-            const bool text = content.size() <= 40 && std::all_of(content.begin(), content.end(), [](unsigned char c) {
-                                  return c >= 0x20 && c < 0x7F;
-                              });
-            if (text) shown += "=" + content;
-            const unsigned mode = mode_of(base + real);
-            if (mode != 0644) shown += ":" + (std::ostringstream() << std::oct << mode).str();
+    const auto loaded = [] {
+        remove_tree("/ram/pdb");  // the schedule files are gone after a restart
+        installer_context ctx;
+        load_repository(ctx, true, "i386");
+        std::vector<std::string> lines;
+        for (const auto& r : ctx.packages) {
+            std::string text = name_version_text(*r);
+            if (r->disabled) text += " off";
+            if (r->user_set) text += " user";
+            if (!r->bundle_reference.name.empty()) text += " ^" + r->bundle_reference.name;
+            if (r->scheduled_action) text += std::string(" do=") + action_word(r->scheduled_action);
+            lines.push_back(text);
         }
-        shown_files.push_back(shown);
-    }
-    std::sort(shown_files.begin(), shown_files.end());
-    std::string text;
-    for (const std::string& shown : shown_files) text += (text.empty() ? "" : " ") + shown;
-    return text;
+        return std::fputs(joined(lines).c_str(), stdout), 0;
+    };
+    return run_in_child(root.path(), loaded).out;
 }
-
-}  // namespace
 
 std::string files(const temp_root& root) { return files_below(root.path()); }
 
@@ -183,16 +167,14 @@ run_result run_on_small_disks(const temp_root& root, const std::string& size, st
     const auto mount = [&] { return mount_tmpfs(root.host("/flash"), size) && mount_tmpfs(root.host("/ram"), size); };
     // The small disks go with the child's mounts: what the run left on them is written beside them first.
     const std::string left = "/small-disks-left";
-    run_result r = run_in_private_mounts(
-        root.path(), mount,
-        [&] {
-            for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
-            if (fill) write_host_file("/flash/fill", std::string(fill, 'f'));
-            const int status = call_installer_main(args);
-            write_host_file(left, files_below("/."));
-            return status;
-        },
-        input);
+    const auto body = [&] {
+        for (const char* dir : {"/flash/boot", "/flash/var", "/flash/var/pdb"}) ::mkdir(dir, 0755);
+        if (fill) write_host_file("/flash/fill", std::string(fill, 'f'));
+        const int status = call_installer_main(args);
+        write_host_file(left, files_below("/."));
+        return status;
+    };
+    run_result r = run_in_private_mounts(root.path(), mount, body, input);
     r.left = root.read_file(left);
     ::unlink(root.host(left).c_str());
     return r;

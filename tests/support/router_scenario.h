@@ -46,7 +46,8 @@ std::string records(const temp_root& root);
 // ":mode" unless 644, "->target" for links, "tmp*" for a temporary file.
 std::string files(const temp_root& root);
 
-// A scenario table: each row's packages laid out in a new root, its steps run, and what they left compared.
+// A scenario table: each row's packages laid out in a new root, its steps run, and what they left compared (the
+// post-install log when given).
 struct row {
     const char* what;
     std::vector<std::string> installed;
@@ -54,7 +55,7 @@ struct row {
     std::string screen;
     int status;
     std::string records, files;
-    const char* postlog = nullptr;  // checked when given
+    const char* postlog = nullptr;
 };
 void check(const std::vector<row>& rows);
 

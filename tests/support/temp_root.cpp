@@ -2,16 +2,14 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "main/entry.h"
 #include "support/host_files.h"
 #include "support/limited_run.h"
 
@@ -73,6 +71,13 @@ int enter_root(const std::string& root) {
     return 125;
 }
 
+std::vector<char*> argv_of(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 }  // namespace
 
 temp_root::temp_root() {
@@ -118,6 +123,46 @@ run_result run_in_private_mounts(const std::string& root, const std::function<bo
         input);
 }
 
+run_result run_limited(const std::string& root, const std::function<int()>& body, std::size_t extra_megabytes,
+                       unsigned seconds) {
+    // Measured here: the child may change root, and /proc is outside it.
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (static_cast<rlim_t>(extra_megabytes) << 20);
+#if defined(__SANITIZE_ADDRESS__)
+    pages = 0;
+#endif
+    return run_in_child(root, [&] {
+        ::alarm(seconds);
+        rlimit space{limit, limit};
+        if (pages != 0 && extra_megabytes != 0) ::setrlimit(RLIMIT_AS, &space);
+        // A refused allocation must end this child, not reach the test framework that the child carries along.
+        try {
+            return body();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "exception: %s\n", e.what());
+            return 134;
+        }
+    });
+}
+
+int call_installer_main(std::vector<std::string> args) {
+    args.insert(args.begin(), "installer");
+    return installer_main(static_cast<int>(args.size()), argv_of(args).data());
+}
+
+// In a cross build the program runs under the emulator that runs the tests (its words, blank-separated, come first).
+int exec_program(const std::string& program, std::vector<std::string> args) {
+    std::vector<std::string> words;
+    std::istringstream emulator(PROGRAM_EMULATOR);
+    for (std::string word; emulator >> word;) words.push_back(word);
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    ::execv(words[0].c_str(), argv_of(words).data());
+    std::perror("execv");
+    return 127;
+}
+
 run_result run_entry(const std::string& root, const std::vector<std::string>& args, const std::string& input) {
     return run_in_child(root, [&] { return call_installer_main(args); }, input);
 }
@@ -126,40 +171,28 @@ run_result run_program(const std::string& program, const std::vector<std::string
                        const std::vector<std::string>& env) {
     return fork_and_capture(
         [&] {
-            // In a cross build the program runs under the emulator that
-            // runs the tests (its words, blank-separated, come first).
-            std::vector<std::string> words;
-            std::istringstream emulator(PROGRAM_EMULATOR);
-            for (std::string word; emulator >> word;) words.push_back(word);
-            words.push_back(program);
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& word : words) argv.push_back(word.data());
-            argv.push_back(nullptr);
             for (const std::string& assignment : env) ::putenv(const_cast<char*>(assignment.c_str()));
-            ::execv(argv[0], argv.data());
-            std::perror("execv");
-            return 127;
+            return exec_program(program, args);
         },
         input);
 }
 
+// A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have; leak
+// checking stays on for runs in the real root.
 run_result run_installer(const std::vector<std::string>& args, const std::string& input,
-    const std::vector<std::string>& env) {
-    // A sanitizer build checks for leaks at exit by reading /proc, which a run changed into a test root does not have;
-    // leak checking stays on for runs in the real root.
+                         const std::vector<std::string>& env) {
     std::vector<std::string> environment = env;
     if (std::find(args.begin(), args.end(), "-r") != args.end()) {
         const char* options = std::getenv("ASAN_OPTIONS");
-        environment.insert(environment.begin(), std::string("ASAN_OPTIONS=") + (options && *options ? options
-            + std::string(":") : "") + "detect_leaks=0");
+        const std::string before = options && *options ? options + std::string(":") : "";
+        environment.insert(environment.begin(), "ASAN_OPTIONS=" + before + "detect_leaks=0");
     }
     return run_program(INSTALLER_BIN, args, input, environment);
 }
 
 bool mount_tmpfs(const std::string& where, const std::string& size) {
-    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, (size.find('=') == std::string::npos ? "size=" + size
-        : size).c_str()) == 0) return true;
+    const std::string options = size.find('=') == std::string::npos ? "size=" + size : size;
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0) return true;
     std::perror(("mounting a tmpfs at " + where).c_str());
     return false;
 }
@@ -177,5 +210,6 @@ std::string read_host_file(const std::string& path) {
     return text.str();
 }
 
-void write_host_file(const std::string& path, const std::string& content) { std::ofstream(path,
-    std::ios::binary | std::ios::trunc) << content; }
+void write_host_file(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}

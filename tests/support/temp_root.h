@@ -7,8 +7,8 @@
 #include <vector>
 
 struct run_result {
-    std::string out, err;  // standard output and error
-    int status = -1;       // exit status, or 128 + signal
+    std::string out, err;   // standard output and error
+    int status = -1;        // exit status, or 128 + signal
     std::string left = "";  // what a run on small disks left (scenario::run_on_small_disks)
 };
 
@@ -32,11 +32,9 @@ private:
 };
 
 // Runs body in a forked child changed into root (unless it is empty), with input on its standard input and its output
-// captured; body's result is the child's exit status.
+// captured; body's result is the child's exit status. In a private mount namespace, setup runs there before the root
+// change; status 77, with the reason on standard error, where the namespace or a mount is refused.
 run_result run_in_child(const std::string& root, const std::function<int()>& body, const std::string& input = "");
-
-// Same, in a child that first enters a private mount namespace and runs setup there before the root change; status 77,
-// with the reason on standard error, where the namespace or a mount is refused.
 run_result run_in_private_mounts(const std::string& root, const std::function<bool()>& setup,
                                  const std::function<int()>& body, const std::string& input = "");
 
@@ -44,13 +42,12 @@ run_result run_in_private_mounts(const std::string& root, const std::function<bo
 // reason and answers false when refused.
 bool mount_tmpfs(const std::string& where, const std::string& size);
 
-// The installer's entry function in a child changed into root, the real installer binary, or any program by path, with
-// arguments.
+// The installer's entry function in a child changed into root, any program by path, or the real installer binary.
 run_result run_entry(const std::string& root, const std::vector<std::string>& args, const std::string& input = "");
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input = "",
                        const std::vector<std::string>& env = {});
 run_result run_installer(const std::vector<std::string>& args, const std::string& input = "",
-    const std::vector<std::string>& env = {});
+                         const std::vector<std::string>& env = {});
 
 void remove_tree(const std::string& path);
 std::string read_host_file(const std::string& path);  // "" when it cannot be read

@@ -1,12 +1,10 @@
 // Reading the shared known-answer files at test time.
 #pragma once
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,14 +13,13 @@
 
 namespace test_vectors {
 
-// One line of a section as its key=value fields: a value runs on over words without '=', words before any key go to
-// the key "".
+// The lines of each section in file order, as key=value fields; a word without '=' goes on the value before it, or to
+// the key "" at the start of a line.
 using vector_record = std::map<std::string, std::string>;
-using vector_file = std::map<std::string, std::vector<vector_record>>;  // sections by name, records in file order
+using vector_file = std::map<std::string, std::vector<vector_record>>;
 
-inline vector_file load_vectors(const std::string& name) {  // VECTORS_DIR/name
+inline vector_file load_vectors(const std::string& name) {
     std::ifstream in(std::string(VECTORS_DIR) + "/" + name);
-    if (!in) throw std::runtime_error("cannot read the vectors " + name);
     vector_file file;
     std::string section;
     for (std::string line; std::getline(in, line);) {
@@ -33,45 +30,36 @@ inline vector_file load_vectors(const std::string& name) {  // VECTORS_DIR/name
         std::string key;
         for (std::string word; words >> word;) {
             const auto eq = word.find('=');
-            if (eq != std::string::npos) key = word.substr(0, eq);
-            std::string& value = record[key];
-            value += (value.empty() ? "" : " ") + word.substr(eq == std::string::npos ? 0 : eq + 1);
+            key = eq == std::string::npos ? key : word.substr(0, eq);
+            record[key] += (record[key].empty() ? "" : " ") + word.substr(eq == std::string::npos ? 0 : eq + 1);
         }
     }
     return file;
 }
 
+// The values of each key in a section, run on over its lines.
+inline vector_record merged(const vector_file& f, const std::string& section) {
+    vector_record all;
+    for (const vector_record& record : f.at(section))
+        for (const auto& [key, value] : record) all[key] += (all[key].empty() ? "" : " ") + value;
+    return all;
+}
+
 inline std::vector<std::uint8_t> hex_bytes(const std::string& hex) {
-    const std::string text = test_bytes::from_hex(hex);
-    return {text.begin(), text.end()};
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
 }
 
-// The value of key in the first record of the section that has it ([key], [keys]).
-inline const std::string& first(const vector_file& f, const std::string& section, const std::string& key) {
-    for (const auto& record : f.at(section))
-        if (record.count(key) != 0) return record.at(key);
-    throw std::runtime_error("no " + key + " in [" + section + "]");
-}
-
-inline std::vector<std::uint32_t> vector_table(const vector_file& f) {  // the sign_hash table of [table]
-    std::vector<std::uint32_t> table;
-    for (const auto& record : f.at("table")) {
-        std::istringstream words(record.at(""));
-        for (std::string w; words >> w;) table.push_back(static_cast<std::uint32_t>(std::stoul(w, nullptr, 16)));
-    }
-    return table;
-}
-
-// [keys] of packages.txt with the table of signature.txt: the development pair's public keys.
+// The development pair's public keys: [keys] of packages.txt with the sign_hash table of signature.txt.
 inline verify::public_keys package_vector_keys() {
-    const vector_file packages = load_vectors("packages.txt");
-    const auto ed = hex_bytes(first(packages, "keys", "eddsa_public"));
-    const auto cv = hex_bytes(first(packages, "keys", "curve25519_public"));
-    const auto table = vector_table(load_vectors("signature.txt"));
+    const vector_record hex = merged(load_vectors("packages.txt"), "keys");
     verify::public_keys keys{};
-    std::copy_n(ed.begin(), std::min(ed.size(), sizeof keys.eddsa_public), keys.eddsa_public);
-    std::copy_n(cv.begin(), std::min(cv.size(), sizeof keys.curve25519_public), keys.curve25519_public);
-    std::copy_n(table.begin(), std::min<std::size_t>(table.size(), verify::sign_hash_table_words), keys.table);
+    std::memcpy(keys.eddsa_public, hex_bytes(hex.at("eddsa_public")).data(), sizeof keys.eddsa_public);
+    std::memcpy(keys.curve25519_public, hex_bytes(hex.at("curve25519_public")).data(), sizeof keys.curve25519_public);
+    std::istringstream words(merged(load_vectors("signature.txt"), "table").at(""));
+    for (std::uint32_t& word : keys.table) words >> std::hex >> word;
     return keys;
 }
 
@@ -89,7 +77,8 @@ inline std::vector<std::pair<std::string, std::string>> package_files() {
     for (const vector_record& record : packages.at("keys")) {
         if (record.count("level") != 0) levels = record.at("level");
         std::erase(levels, ' ');
-        if (record.count("file") != 0) files.emplace_back(levels, test_bytes::from_hex(record.at("file")));
+        const auto bytes = hex_bytes(record.count("file") != 0 ? record.at("file") : "");
+        if (!bytes.empty()) files.emplace_back(levels, std::string(bytes.begin(), bytes.end()));
     }
     return files;
 }
