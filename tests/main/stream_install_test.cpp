@@ -108,6 +108,9 @@ TEST(StreamInstallTest, Scenarios) {
         {"secure mode", {}, {{{"-"}, line::file("hello-6.48 /bin/hello", 1), {{"/ram/SECURE", ""}}}},
          "> installing hello-6.48\nERROR: installation of hello-6.48 failed: broken package\n", 1, "", "ram/SECURE="},
         {"unsigned", {}, {in(line::file("hello-6.48.1 /bin/hello", 0))}, broken, 1, "", ""},
+        {"6.48 unsigned", {}, {in(line::file("hello-6.48", 0))},
+         "> installing hello-6.48\nERROR: installation of hello-6.48 failed: broken package\n", 1, "", ""},
+        {"6.46.9 at level 2", {}, {in(line::file("hello-6.46.9", 2))}, done("hello-6.46.9"), 0, "hello-6.46.9", ""},
         {"allowed after the signature", {},
          {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))}, done(h), 0, h, ""},
         {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
@@ -129,7 +132,8 @@ TEST(StreamInstallTest, Scenarios) {
         rows.push_back({"an archive cut short", {}, {in(file)}, broken, 1, "", ""});
     }
     for (const std::string& name : {""s, "/"s, "."s, "etc/"s, "../x"s, "etc/../../x"s, "a b"s, "a\tb"s, "a\nb"s,
-                                    "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a')})
+                                    "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a'),
+                                    "etc/" + std::string(NAME_MAX + 1, 'a')})
         rows.push_back({"a file entry named badly", {},
                         {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))}, broken, 1,
                         "", ""});
