@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -153,7 +154,7 @@ bool is_clean_flash_path(const std::string& path) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         std::string_view component(path.data() + start, end - start);
-        if (component.empty() || component == "." || component == "..") return false;
+        if (component.empty() || component == "." || component == ".." || component.size() > NAME_MAX) return false;
         start = end + 1;
     }
     return true;

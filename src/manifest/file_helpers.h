@@ -33,6 +33,8 @@ void set_uptime_source_for_testing(std::uint32_t (*source)());
 
 // Whether path names something strictly inside /flash without detours:
 // "/flash/" followed by components that are neither empty, "." nor "..",
-// and no NUL anywhere. Installed files, record directories and every
-// destination of a manifest are such paths.
+// none longer than NAME_MAX, and no NUL anywhere. Installed files, record
+// directories and every destination of a manifest are such paths. (A longer
+// component would stage under its temporary name and only fail when the run
+// is applied.)
 bool is_clean_flash_path(const std::string& path);

@@ -33,20 +33,11 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
 // Whether an archive entry's name may become an installed file: not empty,
 // no byte that the file list (one entry a line) or the saved manifest (blank
 // separated) would split, and a destination strictly inside /flash, without
-// detours, that the system can open. A name part longer than NAME_MAX would
-// stage under its temporary name and only fail when the run is applied, after
-// the package was reported installed.
+// detours, that the system can open.
 bool is_installable_name(const std::string& name, const std::string& destination) {
     static const std::string splitting("\0 \t\n\r", 5);
-    if (name.empty() || name.find_first_of(splitting) != std::string::npos || destination.size() >= PATH_MAX ||
-        !is_clean_flash_path(destination))
-        return false;
-    for (std::size_t start = 0, end; start < destination.size(); start = end + 1) {
-        end = destination.find('/', start);
-        if (end == std::string::npos) end = destination.size();
-        if (end - start > NAME_MAX) return false;
-    }
-    return true;
+    return !name.empty() && name.find_first_of(splitting) == std::string::npos && destination.size() < PATH_MAX &&
+           is_clean_flash_path(destination);
 }
 
 // The read, write and execute bits only. Set-user-ID, set-group-ID and
