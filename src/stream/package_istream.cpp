@@ -83,6 +83,13 @@ std::streambuf::pos_type source_seek_to(std::streambuf* source, std::streambuf::
     }
 }
 
+// At most n, and at most limit. std::streamsize is as wide as a pointer:
+// on a 32-bit program a part length of 2 GiB or more does not fit it, and
+// turned into one it would read as a negative count.
+std::streamsize at_most(std::streamsize n, std::uint32_t limit) {
+    return n > 0 && static_cast<std::uint64_t>(n) > limit ? static_cast<std::streamsize>(limit) : n;
+}
+
 }  // namespace
 
 part_streambuf::part_streambuf(std::streambuf* source, bool hashing, std::streambuf* tee)
@@ -138,7 +145,7 @@ void part_streambuf::finish_hash() {
 }
 
 std::streamsize part_streambuf::read_unhashed(char* buffer, std::streamsize n) {
-    n = std::min<std::streamsize>(n, remaining_);
+    n = at_most(n, remaining_);
     if (n <= 0) return 0;
     std::streamsize got = source_read(source_, buffer, n);
     // Bytes that were given back to the source reached the tee already.
@@ -207,13 +214,13 @@ int part_streambuf::next_part_header() {
 
 std::streamsize part_streambuf::xsgetn(char_type* s, std::streamsize n) {
     if (remaining_ == 0 || n <= 0) return 0;
-    std::streamsize got = read_through(s, std::min<std::streamsize>(n, remaining_));
+    std::streamsize got = read_through(s, at_most(n, remaining_));
     remaining_ -= static_cast<std::uint32_t>(got);
     return got;
 }
 
 std::streamsize part_streambuf::showmanyc() {
-    return std::min<std::streamsize>(source_available(source_), remaining_);
+    return at_most(source_available(source_), remaining_);
 }
 
 part_streambuf::int_type part_streambuf::underflow() {
@@ -255,8 +262,12 @@ part_streambuf::pos_type part_streambuf::seek_within_part(std::int64_t pos) {
     std::uint32_t left = part_length_ - static_cast<std::uint32_t>(pos);
     if (left == remaining_) return pos_type(pos);
     if (!hashing_ && !tee_) {
-        pos_type target = pos_type(off_type(part_offset_) + pos);
-        if (source_seek_to(source_, target) != seek_failed) {
+        // A package file ends within 4 GiB (its length field has 32 bits),
+        // so a place past that lies beyond its end: a source whose positions
+        // have 32 bits would wrap it round to a place near the file's start.
+        const std::int64_t target = std::int64_t{part_offset_} + pos;
+        if (target > 0xFFFFFFFF) return seek_failed;
+        if (source_seek_to(source_, pos_type(off_type(target))) != seek_failed) {
             remaining_ = left;
             return pos_type(pos);
         }

@@ -28,11 +28,12 @@ std::string digest(package_istream& in) { return to_hex(in.parts().digest(), 32)
 // where the source refuses it; the signature check reads the signature past the hash, which covers the parts from the
 // package header through the signature's part header. (The bytes delivered: the hostile-input test.)
 TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
-    // A package header, an unwanted part, a part longer than the skip buffer, an empty part, a signature.
+    // A package header, an unwanted part, a part longer than the skip buffer, an empty part, a signature whose part
+    // claims 4 GiB.
     const std::string header = byte_pattern(36);
     const std::string big = byte_pattern(40000);
-    const std::string sample =
-        file(part(1, header) + part(7, byte_pattern(10)) + part(4, big) + part(2, "") + part(9, std::string(132, 0)));
+    const std::string sample = file(part(1, header) + part(7, byte_pattern(10)) + part(4, big) + part(2, "") +
+                                    part_claiming(9, 0xFFFFFFFF, std::string(132, 0)));
     const std::streamoff length = static_cast<std::streamoff>(big.size());
     for (int options = 0; options < 12; ++options) {
         const bool hashing = options & 1;

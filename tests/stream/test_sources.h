@@ -50,7 +50,9 @@ protected:
         const std::size_t base = dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? consumed() : data_.size();
         return seekpos(pos_type(static_cast<off_type>(base) + off), which);
     }
-    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {  // like a file: past the end is allowed
+    // Like a file: past the end is allowed. The place is kept in a size_t, so that in a 32-bit build it wraps past
+    // 4 GiB as the place of a source with 32-bit positions does.
+    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {
         if (!opts_.seekable || off_type(pos) < 0) return pos_type(off_type(-1));
         next_ = static_cast<std::size_t>(off_type(pos));
         setg(buffer_.data(), buffer_.data(), buffer_.data());
