@@ -1,5 +1,6 @@
 #include "console/package_table.h"
 
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -16,16 +17,27 @@ void put_field(std::string& line, const std::string& text, std::size_t width) {
     line += text;
 }
 
-std::string built_text(std::uint32_t build_time) {
-    std::time_t seconds = static_cast<std::time_t>(build_time);
-    std::tm parts;
-    if (!::gmtime_r(&seconds, &parts)) return "";
+}  // namespace
+
+std::string build_time_text(std::uint32_t build_time) {
+    // Worked out without time_t, which has 32 bits with a sign on a 32-bit
+    // C library: a build time from 2038 on would show as a day of 1901.
+    using namespace std::chrono;
+    const sys_seconds at{seconds{build_time}};
+    const sys_days day = floor<days>(at);
+    const year_month_day date{day};
+    const hh_mm_ss of_day{at - day};
+    std::tm parts{};
+    parts.tm_year = static_cast<int>(date.year()) - 1900;
+    parts.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+    parts.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+    parts.tm_hour = static_cast<int>(of_day.hours().count());
+    parts.tm_min = static_cast<int>(of_day.minutes().count());
+    parts.tm_sec = static_cast<int>(of_day.seconds().count());
     char text[128];
     std::size_t length = std::strftime(text, sizeof text, "%b/%d/%Y %H:%M:%S", &parts);
     return std::string(text, length);
 }
-
-}  // namespace
 
 void print_package_table(installer_context& ctx) {
     std::string text;
@@ -49,7 +61,7 @@ void print_package_table(installer_context& ctx) {
         put_field(text, record->bundle_reference.name.empty() ? "  " : "B ", 2);
         put_field(text, format_version(record->version), 13);
         text += " ";
-        put_field(text, built_text(record->build_time), 20);
+        put_field(text, build_time_text(record->build_time), 20);
         text += " ";
         put_field(text, printable(record->note), 40);
         text += "\n";

@@ -1,7 +1,13 @@
 // The package table that "--show" prints.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "console/context.h"
+
+// A build time (Unix seconds, UTC) as the table shows it: "Jul/14/2017 02:40:00".
+std::string build_time_text(std::uint32_t build_time);
 
 // Prints the header, a dashed line and one row per record in load order,
 // to the context's output, whatever the quiet flag says.

@@ -86,10 +86,10 @@ TEST(EntryTest, CancelDeletesTheSavedManifestAndItsStagedFilesOnly) {
 }
 
 // "--show" lists every record of the root (the order is the load order, which the repository tests show), byte for
-// byte: flags, version texts, build times, notes.
+// byte: flags, version texts, build times (also past 2038), notes.
 TEST(EntryTest, ShowListsTheDatabase) {
     temp_root root;
-    scenario::lay_out(root, {"system-6.40.1 @1500000000 %i note=base", "wireless-6.41rc2 @1700000000 % off",
+    scenario::lay_out(root, {"system-6.40.1 @1500000000 %i note=base", "wireless-6.41rc2 @4294967295 % off",
                              "velnor-6.40 @1600000000 note=all {dhcp-6.40 @1600000001 note=dhcp} {ppp-6.40 off user}",
                              "longername12345x-7.1beta3 @86400 % note=" + std::string(45, 'n'), "oldpkg-6.41 /bin/x"});
     std::istringstream out(run_installer({"-r", root.path(), "--show"}).out);
@@ -99,7 +99,7 @@ TEST(EntryTest, ShowListsTheDatabase) {
         "            Name          Version                Built                                    Note",
         std::string(94, '-'),
         "          system           6.40.1 Jul/14/2017 02:40:00                                     base",
-        "        wireless X        6.41rc2 Nov/14/2023 22:13:20                                         ",
+        "        wireless X        6.41rc2 Feb/07/2106 06:28:15                                         ",
         "            dhcp  B          6.40 Sep/13/2020 12:26:41                                     dhcp",
         "             ppp XB          6.40 Jan/01/1970 00:00:00                                         ",
         "          velnor             6.40 Sep/13/2020 12:26:40                                      all",

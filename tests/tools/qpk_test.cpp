@@ -80,14 +80,15 @@ TEST(QpkTest, Commands) {
     } runs[] = {
         {"keygen -o @mine", 0, {}},
         {"keygen -o @mine", 1, {"exists"}},
-        {"build -o @hello.qpk --name hello --version 6.40beta3 --build-time 1700000000 --arch powerpc --note n"
+        {"build -o @hello.qpk --name hello --version 6.40beta3 --build-time 4294967295 --arch powerpc --note n"
          " --text24 t24 --text2 t2 --depends system:6.40:7.0 --provides web:1.0::5 --conflicts old --boot"
          " --image @image --class bin/hello=3 --key @mine.private @tree", 0, {}},
         {"check @hello.qpk @mine.public", 0, {"parts: 1 24 16 2 23 3 19 17 21 4 9/132\nlevels: 2\n"}},
         {"check @hello.qpk " + dev_public, 1, {"levels: 0\n"}},
         {"inspect @hello.qpk", 0,
-         {"name          \"hello\"", "version       6.40beta3", "architecture  \"powerpc\"",
-          "header flags  0x00000001 boot", "provides      \"web\" min 1.0 max - precedence 5", "image part    yes",
+         {"name          \"hello\"", "version       6.40beta3", "4294967295 (Feb/07/2106 06:28:15)",
+          "architecture  \"powerpc\"", "header flags  0x00000001 boot",
+          "provides      \"web\" min 1.0 max - precedence 5", "image part    yes",
           "100755     3         10  \"bin/hello\"", "120777     0          5  \"bin/hi\" -> \"hello\"",
           "100644     0      70000  \"etc/blob\"", "\"var/empty\""}},
         {"build -d @desc -o @routing.vpk --version 6.41 --depends x --key " + dev + " --level 1", 0, {}},

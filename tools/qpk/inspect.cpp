@@ -2,10 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <vector>
 
+#include "console/package_table.h"
 #include "platform/regular_file.h"
 
 #include "resolve/version.h"
@@ -60,14 +60,6 @@ std::string bound_text(std::uint32_t version) { return version == 0 ? "-" : form
 std::string requirement_line(const requirement& req) {
     return quoted(req.name) + " min " + bound_text(req.minimum) + " max " + bound_text(req.maximum) +
            " precedence " + std::to_string(req.precedence);
-}
-
-std::string time_text(std::uint32_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts;
-    char text[64] = "";
-    if (gmtime_r(&t, &parts)) std::strftime(text, sizeof text, "%b/%d/%Y %H:%M:%S", &parts);
-    return text;
 }
 
 std::string hex(const unsigned char* bytes, std::size_t n) {
@@ -177,7 +169,7 @@ private:
 void print_description(std::FILE* out, const package_description& d) {
     std::fprintf(out, "  name          %s\n", quoted(d.name).c_str());
     std::fprintf(out, "  version       %s (0x%08x)\n", format_version(d.version).c_str(), d.version);
-    std::fprintf(out, "  build time    %u (%s)\n", d.build_time, time_text(d.build_time).c_str());
+    std::fprintf(out, "  build time    %u (%s)\n", d.build_time, build_time_text(d.build_time).c_str());
     std::string flags;
     if (d.header_flags & header_flag_boot) flags += " boot";
     if (d.header_flags & header_flag_no_meta) flags += " no-meta";
