@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -24,12 +25,16 @@ namespace {
 const std::string pdb = "/flash/var/pdb/";
 const std::string header = "            Name ";
 
-// A path without a leading "/" lies in the database; "dir" makes a directory, "fifo" a FIFO.
+// A path without a leading "/" lies in the database; "dir" makes a directory, "fifo" a FIFO, "4 GiB" a sparse file of
+// 4 GiB and 6 bytes.
 void lay_out(const temp_root& root, const std::vector<std::pair<std::string, std::string>>& files) {
     for (const auto& [path, content] : files) {
         const std::string inside = path[0] == '/' ? path : pdb + path;
         if (content == "dir") {
             root.make_dir(inside);
+        } else if (content == "4 GiB") {
+            root.write_file(inside, "");
+            ASSERT_EQ(::truncate(root.host(inside).c_str(), (off_t{1} << 32) + 6), 0);
         } else if (content != "fifo") {
             root.write_file(inside, content);
         } else {
@@ -106,6 +111,7 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
         {{net[0], net[1], {"/ram/pdb/net/schedule", "fifo"}}, sound},
         {{net[0], net[1], {"net/deps", too_large}}, sound + " do=uninstall"},
         {{net[0], net[1], {"net/files", too_large}}, "net-0.07 do=uninstall"},
+        {{net[0], net[1], {"net/files", "4 GiB"}}, "net-0.07 do=uninstall"},
         {{net[0], net[1], {"image", line::file("noted", 0)}}, sound},
         {{net[0], net[1], {"net/image", hostile_files::bundle_of_bare_members("net", 100000)}}, sound,
          "ERROR: broken package net\n"},
