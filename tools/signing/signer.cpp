@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <cstring>
@@ -145,6 +146,28 @@ bool eddsa_sign(const std::uint8_t seed[32], const std::uint8_t* message, std::s
     return EVP_DigestSign(ctx.get(), out, &length, message, n) == 1 && length == 64;
 }
 
+// The nonce of a signature, derived from the private key and the digest as
+// deterministic signature schemes derive theirs: SHA-512 over both private
+// keys and the digest, reduced modulo l. The same key and digest always give
+// the same signature, so a package is rebuilt byte for byte; another digest
+// gives an unrelated nonce. A nonce of 0 (a chance of one in l) is refused.
+bool derived_nonce(curve& c, const private_keys& keys, const std::uint8_t digest[32], BIGNUM* k) {
+    static constexpr char label[] = "qpk level-1 nonce";
+    std::uint8_t hashed[64];
+    unsigned int length = 0;
+    std::unique_ptr<EVP_MD_CTX, md_ctx_free> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), label, sizeof label - 1) != 1 ||
+        EVP_DigestUpdate(ctx.get(), keys.curve25519_private, sizeof keys.curve25519_private) != 1 ||
+        EVP_DigestUpdate(ctx.get(), keys.eddsa_seed, sizeof keys.eddsa_seed) != 1 ||
+        EVP_DigestUpdate(ctx.get(), digest, 32) != 1 || EVP_DigestFinal_ex(ctx.get(), hashed, &length) != 1 ||
+        length != sizeof hashed)
+        return false;
+    bignum wide = bn_from_le(hashed, sizeof hashed);
+    OPENSSL_cleanse(hashed, sizeof hashed);
+    return wide && BN_nnmod(k, wide.get(), c.order(), c.ctx()) == 1 && !BN_is_zero(k);
+}
+
 }  // namespace
 
 bool public_keys_of(const private_keys& keys, verify::public_keys& out) {
@@ -169,10 +192,8 @@ bool sign_digest(const private_keys& keys, const std::uint8_t digest[32], int le
     if (nonce != nullptr) {
         bignum given = bn_from_le(nonce, 32);
         if (!given || BN_nnmod(k.get(), given.get(), c.order(), c.ctx()) != 1) return false;
-    } else {
-        do {
-            if (BN_priv_rand_range(k.get(), c.order()) != 1) return false;
-        } while (BN_is_zero(k.get()));
+    } else if (!derived_nonce(c, keys, digest, k.get())) {
+        return false;
     }
 
     // r = the first 16 bytes of sign_hash(x(k B)).

@@ -20,8 +20,9 @@ bool public_keys_of(const private_keys& keys, verify::public_keys& out);
 
 // Signs the 32-byte digest buffer: level 2 gives the 132-byte signature part
 // (both signatures), level 1 the 68-byte one (Curve25519 only). The nonce is
-// drawn at random unless one is given (32 bytes, little-endian; for
-// reproducing known answers). Every signature is checked with the
+// derived from the private keys and the digest, so that the same key and
+// digest give the same bytes, unless one is given (32 bytes, little-endian;
+// for reproducing known answers). Every signature is checked with the
 // installer's own verifier before it is returned; false when that check or
 // any step fails.
 bool sign_digest(const private_keys& keys, const std::uint8_t digest[32], int level,
