@@ -91,6 +91,8 @@ bool files_can_hold(const package_record& record) {
     return true;
 }
 
+}  // namespace
+
 // Whether the meta files can hold the record so that it reads back the same.
 bool meta_files_can_hold(const package_record& record) {
     if (!all_words(record.dependencies) || !all_words(record.provisions) || !all_words(record.conflicts))
@@ -98,6 +100,8 @@ bool meta_files_can_hold(const package_record& record) {
     if (!record.bundle_reference.name.empty() && !is_word(record.bundle_reference.name)) return false;
     return files_can_hold(record);
 }
+
+namespace {
 
 const char* state_word(const package_record& record) { return record.user_set ? "user" : "auto"; }
 

@@ -34,6 +34,11 @@ std::string schedule_path(const std::string& name);
 // NUL, no blank and no line end, and not "image" (the stream install's copy).
 bool is_valid_record_name(const std::string& name);
 
+// Whether the meta files can hold the record so that it reads back the same:
+// requirement and bundle names are single words, file entries hold no line
+// end.
+bool meta_files_can_hold(const package_record& record);
+
 // Completes a record from its record directory and its schedule file. Meta
 // files are read only while the version is 0 (no package image described the
 // package); unreadable meta files schedule the record for uninstall. The

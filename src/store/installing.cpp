@@ -30,6 +30,8 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     return in.gcount() == static_cast<std::streamsize>(n);
 }
 
+}  // namespace
+
 // Whether an archive entry's name may become an installed file: not empty,
 // no byte that the file list (one entry a line) or the saved manifest (blank
 // separated) would split, and a destination strictly inside /flash, without
@@ -39,6 +41,8 @@ bool is_installable_name(const std::string& name, const std::string& destination
     return !name.empty() && name.find_first_of(splitting) == std::string::npos && destination.size() < PATH_MAX &&
            is_clean_flash_path(destination);
 }
+
+namespace {
 
 // The read, write and execute bits only. Set-user-ID, set-group-ID and
 // sticky bits are dropped: the router runs its programs as root and has no
