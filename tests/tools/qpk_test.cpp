@@ -22,13 +22,21 @@ std::string expand(std::string text, const std::string& dir) {
     return text;
 }
 
-// qpk with args, stopped by an alarm should it wait for ever. Two more commands: "check FILE KEYFILE" gives the file's
-// part types ("9/132" for a signature part of 132 bytes) and the levels "qpk verify" prints for it; "list FILE" runs
-// the inspection in a child with little memory to spare, its listing dropped.
+// qpk with args, after leading NAME=VALUE words set in its environment, stopped by an alarm should it wait for ever.
+// Three more commands: "check FILE KEYFILE" gives the file's part types ("9/132" for a signature part of 132 bytes) and
+// the levels "qpk verify" prints for it; "list FILE" runs the inspection in a child with little memory to spare, its
+// listing dropped; "same FILE FILE" fails unless the two hold the same bytes.
 run_result run_qpk(std::vector<std::string> args) {
+    std::vector<std::string> env;
+    for (; !args.empty() && args[0].find('=') != std::string::npos; args.erase(args.begin())) env.push_back(args[0]);
     if (!args.empty() && args[0] == "list")
         return run_limited("", [&] { return qpk::inspect_file(args[1], std::fopen("/dev/null", "w"), stderr); });
-    if (args.empty() || args[0] != "check") return run_limited("", [&] { return exec_program(QPK_BIN, args); }, 0);
+    if (!args.empty() && args[0] == "same") return {"", "", read_host_file(args[1]) == read_host_file(args[2]) ? 0 : 1};
+    if (args.empty() || args[0] != "check")
+        return run_limited("", [&] {
+            for (std::string& assignment : env) ::putenv(assignment.data());
+            return exec_program(QPK_BIN, args);
+        }, 0);
     std::vector<qpk::located_part> parts;
     std::string error;
     std::string text = "parts:";
@@ -55,7 +63,9 @@ TEST(QpkTest, Commands) {
     const std::string dev_public = samples::development_public_key;
     root.write_file("/tmp/tree/bin/hello", "#!/bin/sh\n");
     ::chmod((dir + "/tree/bin/hello").c_str(), 0755);
-    ::symlink("hello", (dir + "/tree/bin/hi").c_str());
+    root.write_file("/tmp/blank/a b", "");
+    root.write_file("/tmp/linked/bin/hello", "");
+    ::symlink("hello", (dir + "/linked/bin/hi").c_str());
     root.write_file("/tmp/tree/etc/blob", byte_pattern(70000));
     root.make_dir("/tmp/tree/var/empty");
     root.write_file("/tmp/image", "IMAGE");
@@ -72,7 +82,8 @@ TEST(QpkTest, Commands) {
     root.write_file("/tmp/names.qpk", qpk::build_package(names));
     root.write_file("/tmp/members.vpk", hostile_files::bundle_of_bare_members("b", 1025));
     const std::string b = "build -o @out.qpk --name x --version 1.0 ";
-    const std::string pack = "bundle -o @pack.qpk --name pack --version 1.0 ";
+    const std::string pack = "bundle -o @pack.qpk --name pack --version 1.0 --image @image ";
+    const std::string epoch = "SOURCE_DATE_EPOCH=1700000000 build --name r --version 1.0 --key " + dev + " --level 1 ";
     const struct {
         std::string args;  // split at spaces; '@' stands for the directory, as in texts
         int status;
@@ -89,28 +100,50 @@ TEST(QpkTest, Commands) {
          {"name          \"hello\"", "version       6.40beta3", "4294967295 (Feb/07/2106 06:28:15)",
           "architecture  \"powerpc\"", "header flags  0x00000001 boot",
           "provides      \"web\" min 1.0 max - precedence 5", "image part    yes",
-          "100755     3         10  \"bin/hello\"", "120777     0          5  \"bin/hi\" -> \"hello\"",
+          "100755     3         10  \"bin/hello\"",
           "100644     0      70000  \"etc/blob\"", "\"var/empty\""}},
         {"build -d @desc -o @routing.vpk --version 6.41 --depends x --key " + dev + " --level 1", 0, {}},
         {"check @routing.vpk " + dev_public, 0, {"parts: 25 1 16 3 21 4 9/68\nlevels: 1\n"}},
         {"inspect @routing.vpk", 0,
          {"version       6.41 (", "header flags  0x00000002", "\"system\" min 6.41", "\"x\" min -", "second-kind"}},
+        {"verify @hello.qpk", 1, {": level 0, not trusted\n"}},
         {"build -o @a.qpk --name alpha --version 1.0 --sha256 --key " + dev, 0, {}},
         {"build -o @b.qpk --name beta --version 1.0 --key " + dev, 0, {}},
         {pack + "--key " + dev + " --disabled beta --trailing-arch mips @b.qpk @a.qpk", 0, {}},
-        {"check @pack.qpk " + dev_public, 0, {"parts: 18 20 1 9/132 25 1 9/132 16\nlevels: 22\n"}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 20 1 9/132 25 1 9/132 16\nlevels: 22\n"}},
         {pack + "--key " + dev + " --level 1 @a.qpk @b.qpk", 0, {}},
-        {"check @pack.qpk " + dev_public, 0, {"parts: 18 25 1 9/68 1 9/68\nlevels: 11\n"}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 25 1 9/68 1 9/68\nlevels: 11\n"}},
         {pack + "--key " + dev + " --sha256 @b.qpk", 0, {}},
-        {"check @pack.qpk " + dev_public, 0, {"parts: 25 18 1 9/132\nlevels: 2\n"}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 25 18 21 1 9/132\nlevels: 2\n"}},
         {pack + "@b.qpk @a.qpk", 0, {}},
-        {"check @pack.qpk " + dev_public, 0, {"parts: 18 1 9/132 25 1 9/132\nlevels: 22\n"}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 1 9/132 25 1 9/132\nlevels: 22\n"}},
         // Kept as they are, beta's signature no longer holds behind alpha's hash switch.
         {pack + "@a.qpk @b.qpk", 0, {"warning: @b.qpk: its signature does not hold"}},
-        {"check @pack.qpk " + dev_public, 1, {"parts: 18 25 1 9/132 1 9/132\nlevels: 20\n"}},
-        {"bundle -o @refused.qpk --name p --version 1.0 --key " + dev + " @a.qpk @bare.qpk", 1,
-         {"qpk bundle: @bare.qpk: no signature part to sign\n"}},
+        {"check @pack.qpk " + dev_public, 1, {"parts: 18 21 25 1 9/132 1 9/132\nlevels: 20\n"}},
+        // Signed again as it stands, without rebuilding: both hold, at the level asked for.
+        {"sign --key " + dev + " @pack.qpk", 0, {}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 25 1 9/132 1 9/132\nlevels: 22\n"}},
+        {"build -o @u.qpk --name u --version 1.0", 0, {"warning: @u.qpk is unsigned"}},
+        {"verify @u.qpk", 1, {"u-1.0: signature at offset 56, 132 bytes: level 0, unsigned\n"}},
+        {pack + "@u.qpk", 0, {"warning: @u.qpk is unsigned"}},
+        {"sign --key " + dev + " --level 1 -o @signed.qpk @u.qpk", 0, {}},
+        {"check @signed.qpk " + dev_public, 0, {"parts: 1 9/68\nlevels: 1\n"}},
+        {"sign --key " + dev + " @bare.qpk", 1, {"no signature part"}},
+        // The same tree, key and SOURCE_DATE_EPOCH give the same bytes, signatures included.
+        {epoch + "-o @r1.qpk @tree", 0, {}},
+        {epoch + "-o @r2.qpk @tree", 0, {}},
+        {"same @r1.qpk @r2.qpk", 0, {}},
+        {"inspect @r1.qpk", 0, {"build time    1700000000 "}},
+        {"bundle -o @refused.qpk --name p --version 1.0 --image @image --key " + dev + " @a.qpk @bare.qpk", 1,
+         {"qpk bundle: @bare.qpk: no signature part\n"}},
+        {"bundle -o @refused.qpk --name pack --version 1.0 @a.qpk", 1, {"needs an image part (--image FILE)"}},
+        {pack + "@pack.qpk", 1, {"a bundle cannot be a member"}},
+        {"bundle -o @refused.qpk --name alpha --version 1.0 --image @image @a.qpk", 1, {"member named like its bundle"}},
+        {b + "@linked", 1, {"@linked/bin/hi: a symbolic link; the installer installs only regular files"}},
+        {b + "@blank", 1, {"refuses the entry \"a b\""}},
+        {"build -o @out.qpk --name image --version 1.0", 1, {"refuses the package name \"image\""}},
         {"", 2, {"usage: qpk"}},
+        {"--version", 0, {"qpk "}},
         {"frobnicate", 2, {"unknown command"}},
         {"build -o @out.qpk --name seventeen-chars-x --version 1.0", 2, {"16 characters"}},
         {b + "--bogus", 2, {"unknown option --bogus"}},
@@ -155,7 +188,7 @@ TEST(QpkTest, Commands) {
     EXPECT_EQ(mode_of(dir + "/mine.private"), 0600u);
     EXPECT_FALSE(root.exists("/tmp/refused.qpk"));  // a refused bundle leaves no file
     EXPECT_FALSE(root.exists("/tmp/k.private") || root.exists("/tmp/k.public"));  // nor a failed keygen half a pair
-    for (const char* command : {"build", "bundle", "inspect", "keygen", "verify"})
+    for (const char* command : {"build", "bundle", "sign", "inspect", "keygen", "verify"})
         EXPECT_EQ(run_qpk({command, "--help"}).out.rfind(std::string("usage: qpk ") + command, 0), 0u);
 }
 

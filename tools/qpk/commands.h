@@ -1,12 +1,11 @@
-// The qpk command line: build, bundle, inspect.
+// The qpk command line: build, bundle, sign, verify, inspect, keygen.
 #pragma once
 
 #include <cstdio>
 
 namespace qpk {
 
-// Runs one qpk command. Exit status: 0 success, 1 unreadable or malformed
-// input or a file that cannot be written, 2 bad arguments.
+// Runs one qpk command; the exit statuses are those of exit_status.h.
 int run(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 }  // namespace qpk

@@ -4,7 +4,9 @@
 namespace qpk {
 
 constexpr int exit_ok = 0;
-constexpr int exit_failure = 1;  // unreadable or malformed input, failed writes
-constexpr int exit_usage = 2;    // bad arguments
+// Refused, unreadable or malformed input, a signature that does not hold, a
+// file that cannot be written.
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;  // bad arguments
 
 }  // namespace qpk

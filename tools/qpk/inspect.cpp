@@ -7,7 +7,7 @@
 
 #include "console/package_table.h"
 #include "platform/regular_file.h"
-
+#include "qpk/exit_status.h"
 #include "resolve/version.h"
 #include "store/package_format.h"
 #include "stream/inflate_istream.h"
@@ -75,7 +75,7 @@ std::string hex(const unsigned char* bytes, std::size_t n) {
 // The file entries of the current (archive) part, read through the
 // inflating stream as the installer reads them when it extracts them, and
 // printed as they are read: nothing of an entry is kept past its line.
-void print_archive(package_istream& stream, const std::string& path, std::FILE* out, std::FILE* err, int& status) {
+void print_archive(package_istream& stream, const std::string& path, std::FILE* out, std::FILE* err, bool& ok) {
     std::fprintf(out, "  files in the archive at offset %u (%u bytes compressed):\n", stream.part_offset(),
                  stream.part_length());
     std::fprintf(out, "    %6s %5s %10s  %s\n", "mode", "class", "size", "name");
@@ -122,7 +122,7 @@ void print_archive(package_istream& stream, const std::string& path, std::FILE* 
     if (!problem.empty()) {
         std::fprintf(out, "    (%s)\n", problem.c_str());
         std::fprintf(err, "qpk: %s: %s\n", path.c_str(), problem.c_str());
-        status = 1;
+        ok = false;
     }
 }
 
@@ -189,32 +189,21 @@ void print_description(std::FILE* out, const package_description& d) {
     std::fprintf(out, "  image part    %s\n", d.image ? "yes" : "no");
 }
 
-}  // namespace
-
-int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
-    // Only a regular file: a FIFO would make the reading wait for ever and a
-    // device such as /dev/zero never ends. The file is read in passes, never
-    // held whole.
-    regular_istream file(path);
-    if (!file.is_open()) {
-        std::fprintf(err, "qpk: cannot open %s: %s\n", path.c_str(),
-                     file.status().st_mode != 0 ? "not a regular file" : std::strerror(errno));
-        return 1;
-    }
+// The file header: magic and length. False (after a report) when the file
+// is no package file at all; ok turns false when its length is wrong.
+bool print_file_header(regular_istream& file, const std::string& path, std::FILE* out, std::FILE* err, bool& ok) {
     const std::uint64_t size = static_cast<std::uint64_t>(file.status().st_size);
     unsigned char head[file_header_size];
     if (size < file_header_size || !file.read(reinterpret_cast<char*>(head), sizeof head)) {
         std::fprintf(err, "qpk: %s: not a package file: shorter than a file header\n", path.c_str());
-        return 1;
+        return false;
     }
     std::uint32_t magic = get_le32(head);
     if (magic != package_magic && magic != second_kind_magic) {
         std::fprintf(err, "qpk: %s: not a package file: magic 0x%08x\n", path.c_str(), magic);
-        return 1;
+        return false;
     }
-    int status = 0;
     std::uint64_t declared = static_cast<std::uint64_t>(get_le32(head + 4)) + file_header_size;
-
     std::fprintf(out, "file          %s\n", path.c_str());
     std::fprintf(out, "magic         0x%08x (%s)\n", magic, magic == package_magic ? "package" : "second-kind package");
     std::fprintf(out, "size          %llu bytes, the file header says %llu\n", static_cast<unsigned long long>(size),
@@ -222,10 +211,15 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
     if (declared != size) {
         std::fprintf(err, "qpk: %s: the file has %llu bytes but its header says %llu\n", path.c_str(),
                      static_cast<unsigned long long>(size), static_cast<unsigned long long>(declared));
-        status = 1;
+        ok = false;
     }
+    return true;
+}
 
-    // The part table, straight from the part headers.
+// The part table, straight from the part headers; ok turns false at a part
+// header cut short or a part that runs past the end of the file.
+void print_part_table(regular_istream& file, const std::string& path, std::FILE* out, std::FILE* err, bool& ok) {
+    const std::uint64_t size = static_cast<std::uint64_t>(file.status().st_size);
     std::fprintf(out, "\n%8s %6s %10s  %s\n", "offset", "type", "length", "part");
     std::uint64_t pos = file_header_size;
     while (pos < size) {
@@ -234,8 +228,8 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
             !file.read(reinterpret_cast<char*>(part), sizeof part)) {
             std::fprintf(err, "qpk: %s: part header cut short at offset %llu\n", path.c_str(),
                          static_cast<unsigned long long>(pos));
-            status = 1;
-            break;
+            ok = false;
+            return;
         }
         std::uint16_t type = get_le16(part);
         std::uint32_t length = get_le32(part + 2);
@@ -245,23 +239,21 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
         if (size - offset < length) {
             std::fprintf(err, "qpk: %s: the part at offset %llu runs past the end of the file\n", path.c_str(),
                          static_cast<unsigned long long>(offset));
-            status = 1;
-            break;
+            ok = false;
+            return;
         }
         pos = offset + length;
     }
+}
 
-    // Two readings side by side, on two descriptors of the same file: the
-    // descriptions as the download scan reads them, and the member lists,
-    // file archives and signatures as the installer reads them while it
-    // installs, with the running hash on. Each header's block is printed as
-    // the readings reach it, in file order.
-    regular_istream second(path);
-    if (!second.is_open() || second.status().st_dev != file.status().st_dev ||
-        second.status().st_ino != file.status().st_ino) {
-        std::fprintf(err, "qpk: %s: the file changed while it was read\n", path.c_str());
-        return 1;
-    }
+// Two readings side by side, on two descriptors of the same file: the
+// descriptions as the download scan reads them (second), and the member
+// lists, file archives and signatures as the installer reads them while it
+// installs, with the running hash on (file). Each header's block is printed
+// as the readings reach it, in file order; ok turns false at what the
+// installer refuses.
+void walk_packages(regular_istream& file, regular_istream& second, const std::string& path, std::FILE* out,
+                   std::FILE* err, bool& ok) {
     file.clear();
     file.seekg(0);
     description_reader descriptions(second);
@@ -277,7 +269,7 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
             print_description(out, *described.description);
         } else {
             std::fprintf(out, "  (description unreadable: the installer refuses it)\n");
-            status = 1;
+            ok = false;
         }
         have_described = descriptions.next(described);
     };
@@ -285,7 +277,6 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
     auto described_before = [&](std::uint64_t offset) {
         while (have_described && described.offset < offset) start_block(described.type, described.offset);
     };
-
     package_istream stream(file, true);
     stream.wanted_types = {part_type::package_header, part_type::bundle_header, part_type::default_disabled_list,
                            part_type::file_archive, part_type::signature, part_type::hash_switch};
@@ -306,7 +297,7 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
             } else if (in_bundle && ++members == max_bundle_members + 1) {
                 std::fprintf(err, "qpk: %s: the bundle has more than %zu members: the installer refuses it\n",
                              path.c_str(), max_bundle_members);
-                status = 1;
+                ok = false;
             }
             in_header = true;
             described_before(stream.part_offset());
@@ -324,7 +315,7 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
             break;
         case part_type::file_archive:
             if (in_header) {
-                print_archive(stream, path, out, err, status);
+                print_archive(stream, path, out, err, ok);
                 stream.clear();
             }
             break;
@@ -341,7 +332,31 @@ int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
         }
     }
     described_before(~std::uint64_t{0});
-    return status;
+}
+
+}  // namespace
+
+int inspect_file(const std::string& path, std::FILE* out, std::FILE* err) {
+    // Only a regular file: a FIFO would make the reading wait for ever and a
+    // device such as /dev/zero never ends. The file is read in passes, never
+    // held whole.
+    regular_istream file(path);
+    if (!file.is_open()) {
+        std::fprintf(err, "qpk: cannot open %s: %s\n", path.c_str(),
+                     file.status().st_mode != 0 ? "not a regular file" : std::strerror(errno));
+        return exit_failure;
+    }
+    bool ok = true;
+    if (!print_file_header(file, path, out, err, ok)) return exit_failure;
+    print_part_table(file, path, out, err, ok);
+    regular_istream second(path);
+    if (!second.is_open() || second.status().st_dev != file.status().st_dev ||
+        second.status().st_ino != file.status().st_ino) {
+        std::fprintf(err, "qpk: %s: the file changed while it was read\n", path.c_str());
+        return exit_failure;
+    }
+    walk_packages(file, second, path, out, err, ok);
+    return ok ? exit_ok : exit_failure;
 }
 
 }  // namespace qpk

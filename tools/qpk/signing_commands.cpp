@@ -1,5 +1,6 @@
 #include "qpk/signing_commands.h"
 
+#include "qpk/command_line.h"
 #include "qpk/exit_status.h"
 #include "qpk/tree.h"
 
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -27,50 +29,51 @@ namespace {
 
 const char* const keygen_help =
     "usage: qpk keygen [--table KEYFILE] -o BASE\n"
-    "\n"
-    "Makes a new signing key pair and writes two files, neither of which may\n"
-    "exist yet:\n"
-    "  BASE.private  the private key file (eddsa_private_seed, curve25519_private,\n"
-    "                table), readable by its owner only; \"qpk build --key\" and\n"
-    "                \"qpk bundle --key\" sign with it. Keep it secret: it never goes\n"
-    "                into the installer or onto a router.\n"
-    "  BASE.public   the matching public key file (eddsa_public, curve25519_public,\n"
-    "                table) that an installer build takes with\n"
-    "                -DINSTALLER_PUBLIC_KEY_FILE=BASE.public\n"
-    "\n"
-    "The table is the 72-word constant table of the level-1 signature hash. Both\n"
-    "sides must have the same table: by default the new pair gets a fresh random\n"
-    "table of its own; --table copies the table of an existing key file instead.\n"
-    "\n"
-    "options:\n"
-    "  -o, --output BASE         the names of the two files, without .private and\n"
-    "                            .public (required)\n"
-    "  --table KEYFILE           take the table from KEYFILE, a public or private key\n"
-    "                            file (for instance keys/development.public)\n"
-    "  -h, --help                show this help\n";
+    "Makes a signing key pair: BASE.private (owner-only; qpk signs with it, keep it secret) and\n"
+    "BASE.public (an installer build takes it: -DINSTALLER_PUBLIC_KEY_FILE=BASE.public).\n"
+    "Neither file may exist yet. Both sides share the level-1 signature hash's constant table.\n"
+    "  -o, --output BASE          the two files' names without .private and .public (required)\n"
+    "  --table KEYFILE            copy the table of this key file (default: a fresh random table)\n"
+    "  -h, --help                 show this help\n"
+    "Exit status: 0 written, 1 a file exists or cannot be written, 2 bad arguments.\n";
 
 const char* const verify_help_start =
     "usage: qpk verify [--public-key KEYFILE] FILE\n"
-    "\n"
-    "Checks every signature part of the package or bundle FILE the way the\n"
-    "installer checks it, and prints one line per signature part, in file order:\n"
-    "  NAME-VERSION: signature at offset N, L bytes: level V\n"
-    "NAME-VERSION is the package header before it. Level 2: the EdDSA signature\n"
-    "holds; 1: only the Curve25519 signature holds; 0: no signature holds.\n"
-    "\n"
-    "Without --public-key the signatures are checked against the keys built into\n"
-    "this qpk, which are the installer build's keys (";
+    "Checks every signature part of the package or bundle FILE as the installer does; one line each:\n"
+    "  NAME-VERSION: signature at offset N, L bytes: level V, WORDS\n"
+    "  level 2, trusted: the EdDSA signature holds\n"
+    "  level 1, trusted at level 1 only: only the Curve25519 signature holds\n"
+    "  level 0, unsigned: the signature part holds only zero bytes (\"qpk sign\" signs it)\n"
+    "  level 0, not trusted: no signature holds (another key, or changed after signing)\n"
+    "  --public-key KEYFILE       check against this public key file (default: the built-in keys, ";
 
 const char* const verify_help_end =
-    ").\n"
-    "\n"
-    "Exits with 0 when the file has at least one signature part and every one\n"
-    "reaches level 1 or 2; with 1 when one reaches only level 0, when there is no\n"
-    "signature part, or when the file cannot be read or is malformed.\n"
-    "\n"
-    "options:\n"
-    "  --public-key KEYFILE      check against the keys of this public key file\n"
-    "  -h, --help                show this help\n";
+    ")\n"
+    "  -h, --help                 show this help\n"
+    "Exit status: 0 every signature reaches level 1 or 2, 1 one does not, none exists or the file\n"
+    "cannot be read, 2 bad arguments.\n";
+
+const char* const sign_help =
+    "usage: qpk sign --key FILE [--level N] [-o OUTPUT] PACKAGE\n"
+    "Signs every signature part of an existing package or bundle file again, without rebuilding it.\n"
+    "  --key FILE                 the private key file to sign with (required)\n"
+    "  --level N                  2 (default, both signatures, 132-byte parts) or 1 (Curve25519, 68)\n"
+    "  -o, --output FILE          write the signed file there (default: replace PACKAGE)\n"
+    "  -h, --help                 show this help\n"
+    "Exit status: 0 signed, 1 unreadable or malformed file, bad key or failed write, 2 bad arguments.\n";
+
+const option_def sign_options[] = {
+    {"key", true, false, true},
+    {"level", true, false, false},
+    {"output", true, false, true},
+};
+
+// What a level says, in words; an unsigned part holds zero bytes only.
+const char* level_words(int level, bool written) {
+    if (level == 2) return "trusted";
+    if (level == 1) return "trusted at level 1 only";
+    return written ? "not trusted" : "unsigned";
+}
 
 // Writes a file that must not exist yet, with the given permissions.
 bool write_new_file(const std::string& path, const std::string& text, mode_t mode, std::string& error) {
@@ -110,11 +113,6 @@ bool option_value(int argc, char** argv, int& i, const std::string& arg, const s
     return true;
 }
 
-int usage_error(std::FILE* err, const char* command, const std::string& message) {
-    std::fprintf(err, "qpk %s: %s\nRun \"qpk %s --help\" for its options.\n", command, message.c_str(), command);
-    return exit_usage;
-}
-
 // The name-version text of the package header part at the stream's
 // current part.
 std::string header_name(package_istream& in) {
@@ -143,6 +141,11 @@ bool package_signer::load(const std::string& path, int level, std::string& error
         return false;
     }
     return true;
+}
+
+int load_signer(const std::string& path, int level, package_signer& signer, std::FILE* err, const char* command) {
+    std::string error;
+    return signer.load(path, level, error) ? -1 : failure(err, command, error);
 }
 
 std::uint32_t package_signer::part_length() const {
@@ -276,7 +279,7 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
 
     // The installer's own reading: its stream, its running hash, its check.
-    std::istringstream source(std::move(data));
+    std::istringstream source(data);
     package_istream in(source, true);
     in.wanted_types = {part_type::package_header, part_type::signature};
     std::string package = "(no package header)";
@@ -290,7 +293,9 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
         const std::uint32_t offset = in.part_offset();
         const std::uint32_t length = in.part_length();
         const int level = keys ? in.verify_signature(*keys) : in.verify_signature();
-        std::fprintf(out, "%s: signature at offset %u, %u bytes: level %d\n", package.c_str(), offset, length, level);
+        const bool written = data.compare(offset, length, std::string(length, '\0')) != 0;
+        std::fprintf(out, "%s: signature at offset %u, %u bytes: level %d, %s\n", package.c_str(), offset, length,
+                     level, level_words(level, written));
         ++signatures;
         all_hold = all_hold && level > 0;
     }
@@ -299,6 +304,38 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
         return exit_failure;
     }
     return all_hold ? exit_ok : exit_failure;
+}
+
+int run_sign(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    command_line line("sign", err);
+    line.allow(std::begin(sign_options), std::end(sign_options));
+    std::vector<std::string> positional;
+    bool help = false;
+    if (int status = line.parse(argc, argv, 2, positional, help); status >= 0) {
+        if (help) std::fputs(sign_help, out);
+        return status;
+    }
+    if (positional.size() != 1) return line.usage_error("give exactly one package file");
+    if (!line.has("key")) return line.usage_error("no private key file given (--key)");
+    const std::string level = line.has("level") ? line.get("level") : "2";
+    if (level != "1" && level != "2") return line.usage_error("the signature level is 1 or 2");
+    package_signer signer;
+    if (int status = load_signer(line.get("key"), level == "1" ? 1 : 2, signer, err, "sign"); status >= 0)
+        return status;
+    const std::string& path = positional[0];
+    std::string data;
+    std::string error;
+    std::vector<located_part> parts;
+    if (!read_whole_regular_file(path, data, error)) return failure(err, "sign", error);
+    if (!split_parts(data, parts, error)) return failure(err, "sign", path + ": " + error);
+    if (std::none_of(parts.begin(), parts.end(), [](const located_part& p) { return p.type == part_type::signature; }))
+        return failure(err, "sign", path + ": no signature part");
+    // Every signature part gets the length of the level; the digests are
+    // taken as the parts end up, each just before it is filled.
+    if (!set_signature_lengths(data, signer.part_length(), error) || !sign_parts(data, signer.function(), error))
+        return failure(err, "sign", signer.failure().empty() ? path + ": " + error : signer.failure());
+    if (!write_file(line.has("output") ? line.get("output") : path, data, error)) return failure(err, "sign", error);
+    return exit_ok;
 }
 
 }  // namespace qpk

@@ -33,8 +33,13 @@ private:
     std::string failure_;
 };
 
-// "qpk keygen" and "qpk verify"; exit status as for qpk::run.
+// Reads the private key file at path for signing at level. Returns -1 to go
+// on, or exit_failure after reporting why not as "qpk COMMAND: ...".
+int load_signer(const std::string& path, int level, package_signer& signer, std::FILE* err, const char* command);
+
+// "qpk keygen", "qpk verify" and "qpk sign"; exit status as for qpk::run.
 int run_keygen(int argc, char** argv, std::FILE* out, std::FILE* err);
 int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err);
+int run_sign(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 }  // namespace qpk

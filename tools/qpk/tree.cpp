@@ -20,6 +20,16 @@ std::string system_error(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
+// What a file that is neither a directory nor a regular file is.
+std::string kind_of(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    return "not a regular file";
+}
+
 bool list_directory(const std::string& path, std::vector<std::string>& names, std::string& error) {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) {
@@ -34,7 +44,6 @@ bool list_directory(const std::string& path, std::vector<std::string>& names, st
     std::sort(names.begin(), names.end());
     return true;
 }
-
 
 bool add_directory(const std::string& root, const std::string& relative, std::vector<file_item>& files,
                    std::string& error) {
@@ -58,18 +67,8 @@ bool add_directory(const std::string& root, const std::string& relative, std::ve
         } else if (S_ISREG(st.st_mode)) {
             if (!read_whole_file(path, item.data, error)) return false;
             files.push_back(std::move(item));
-        } else if (S_ISLNK(st.st_mode)) {
-            std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
-            ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-            if (length < 0) {
-                error = system_error("cannot read link", path);
-                return false;
-            }
-            target.resize(static_cast<std::size_t>(length));
-            item.data = target;
-            files.push_back(std::move(item));
         } else {
-            error = "not a regular file, directory or symbolic link: " + path;
+            error = path + ": " + kind_of(st.st_mode) + "; the installer installs only regular files";
             return false;
         }
     }

@@ -8,11 +8,11 @@
 
 namespace qpk {
 
-// Every directory, regular file and symbolic link below root, each
-// directory before what it holds, names sorted bytewise within a directory,
-// paths relative to root without a leading "/". Modes are taken from the
-// files. False (with error set) when something cannot be read or is of
-// another file type.
+// Every directory and regular file below root, each directory before what
+// it holds, names sorted bytewise within a directory, paths relative to root
+// without a leading "/". Modes are taken from the files. False (with error
+// set) when something cannot be read, or is of another file type (a symbolic
+// link, a named pipe, a socket or a device: the installer would pass it over).
 bool read_tree(const std::string& root, std::vector<file_item>& files, std::string& error);
 
 // The whole content of a file; false with error set ("cannot open ...",
