@@ -113,12 +113,12 @@ bool command_line::read_description_file(const std::string& path, std::string& e
     return true;
 }
 
-int command_line::parse(int argc, char** argv, int first, std::vector<std::string>& positional, bool& help) {
+int command_line::parse(int argc, char** argv, std::vector<std::string>& positional, const char* help, std::FILE* out) {
     std::vector<std::pair<const option_def*, std::string>> given;
-    for (int i = first; i < argc; ++i) {
+    for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            help = true;
+            std::fputs(help, out);
             return exit_ok;
         }
         if (arg == "--") {

@@ -26,10 +26,11 @@ public:
     // "qpk COMMAND: message" and where to find the options; exit_usage.
     int usage_error(const std::string& message) const;
 
-    // Parses argv[first..]; positional arguments are collected apart. The
-    // settings of a description file (-d) come before the command line's
-    // own. Returns -1 to go on, or an exit status (help set for --help).
-    int parse(int argc, char** argv, int first, std::vector<std::string>& positional, bool& help);
+    // Parses the command's arguments (argv[2..]); positional arguments are
+    // collected apart. The settings of a description file (-d) come before
+    // the command line's own. Returns -1 to go on, or an exit status; -h and
+    // --help print help to out.
+    int parse(int argc, char** argv, std::vector<std::string>& positional, const char* help, std::FILE* out);
 
     bool has(const std::string& key) const { return values_.count(key) != 0; }
     std::string get(const std::string& key) const;

@@ -214,11 +214,7 @@ int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
     line.allow(std::begin(common_options), std::end(common_options));
     line.allow(std::begin(build_only_options), std::end(build_only_options));
     std::vector<std::string> positional;
-    bool help = false;
-    if (int status = line.parse(argc, argv, 2, positional, help); status >= 0) {
-        if (help) std::fputs(build_help, out);
-        return status;
-    }
+    if (int status = line.parse(argc, argv, positional, build_help, out); status >= 0) return status;
     if (positional.size() > 1) return line.usage_error("more than one directory given");
 
     package_contents contents;
@@ -341,11 +337,7 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
     line.allow(std::begin(common_options), std::end(common_options));
     line.allow(std::begin(bundle_only_options), std::end(bundle_only_options));
     std::vector<std::string> positional;
-    bool help = false;
-    if (int status = line.parse(argc, argv, 2, positional, help); status >= 0) {
-        if (help) std::fputs(bundle_help, out);
-        return status;
-    }
+    if (int status = line.parse(argc, argv, positional, bundle_help, out); status >= 0) return status;
     bundle_contents contents;
     if (int status = take_description(line, contents, err, "bundle"); status >= 0) return status;
     if (line.has("disabled")) {

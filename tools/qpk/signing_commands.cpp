@@ -310,11 +310,7 @@ int run_sign(int argc, char** argv, std::FILE* out, std::FILE* err) {
     command_line line("sign", err);
     line.allow(std::begin(sign_options), std::end(sign_options));
     std::vector<std::string> positional;
-    bool help = false;
-    if (int status = line.parse(argc, argv, 2, positional, help); status >= 0) {
-        if (help) std::fputs(sign_help, out);
-        return status;
-    }
+    if (int status = line.parse(argc, argv, positional, sign_help, out); status >= 0) return status;
     if (positional.size() != 1) return line.usage_error("give exactly one package file");
     if (!line.has("key")) return line.usage_error("no private key file given (--key)");
     const std::string level = line.has("level") ? line.get("level") : "2";
