@@ -81,6 +81,9 @@ TEST(QpkTest, Commands) {
     names.files = std::vector<qpk::file_item>(600, qpk::regular_file(std::string(65535, 'n'), ""));
     root.write_file("/tmp/names.qpk", qpk::build_package(names));
     root.write_file("/tmp/members.vpk", hostile_files::bundle_of_bare_members("b", 1025));
+    qpk::package_contents links;  // the tool never writes a link, but inspects one
+    links.files = std::vector<qpk::file_item>{qpk::symlink_entry("bin/hi", "hello")};
+    root.write_file("/tmp/links.qpk", qpk::build_package(links));
     const std::string b = "build -o @out.qpk --name x --version 1.0 ";
     const std::string pack = "bundle -o @pack.qpk --name pack --version 1.0 --image @image ";
     const std::string epoch = "SOURCE_DATE_EPOCH=1700000000 build --name r --version 1.0 --key " + dev + " --level 1 ";
@@ -105,7 +108,7 @@ TEST(QpkTest, Commands) {
         {"build -d @desc -o @routing.vpk --version 6.41 --depends x --key " + dev + " --level 1", 0, {}},
         {"check @routing.vpk " + dev_public, 0, {"parts: 25 1 16 3 21 4 9/68\nlevels: 1\n"}},
         {"inspect @routing.vpk", 0,
-         {"version       6.41 (", "header flags  0x00000002", "\"system\" min 6.41", "\"x\" min -", "second-kind"}},
+         {"version       6.41 (", "architecture  \"mips\"", "header flags  0x00000002", "\"system\" min 6.41", "\"x\" min -", "second-kind"}},
         {"verify @hello.qpk", 1, {": level 0, not trusted\n"}},
         {"build -o @a.qpk --name alpha --version 1.0 --sha256 --key " + dev, 0, {}},
         {"build -o @b.qpk --name beta --version 1.0 --key " + dev, 0, {}},
@@ -165,6 +168,7 @@ TEST(QpkTest, Commands) {
         {"inspect /dev/zero", 1, {"cannot open /dev/zero: not a regular file"}},
         {"inspect @fifo.qpk", 1, {"not a regular file"}},
         {"list @names.qpk", 0, {}},
+        {"inspect @links.qpk", 0, {"120777     0          5  \"bin/hi\" -> \"hello\""}},
         {"list @members.vpk", 1, {"more than 1024 members: the installer refuses it"}},
         {pack, 2, {"no member"}},
         {pack + "@not-a-package", 1, {"not-a-package: not a package file"}},
