@@ -8,6 +8,7 @@
 #include "qpk/inspect.h"
 #include "qpk/package_commands.h"
 #include "qpk/signing_commands.h"
+#include "verify/builtin_keys.h"
 
 namespace qpk {
 
@@ -24,6 +25,9 @@ const char* const main_help =
     "  keygen      make a signing key pair: a private and a public key file\n"
     "  -h, --help  show this help\n"
     "  --version   show the version of qpk\n"
+    "Files: private key files (--key) and public key files (--public-key) come from \"qpk keygen\";\n"
+    "without --public-key, verify checks against the installer build's keys, made from\n"
+    "  %s\n"
     "Environment: SOURCE_DATE_EPOCH is the build time of a package built without --build-time;\n"
     "the same tree, key and SOURCE_DATE_EPOCH give the same bytes, signatures included.\n"
     "Exit status: 0 success; 1 refused, unreadable or malformed input, a signature that does not\n"
@@ -56,12 +60,12 @@ int run_inspect(int argc, char** argv, std::FILE* out, std::FILE* err) {
 
 int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     if (argc < 2) {
-        std::fputs(main_help, err);
+        std::fprintf(err, main_help, verify::builtin_key_file());
         return exit_usage;
     }
     std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
-        std::fputs(main_help, out);
+        std::fprintf(out, main_help, verify::builtin_key_file());
         return exit_ok;
     }
     if (command == "--version") {

@@ -35,7 +35,7 @@ const char* const build_help =
     "  --flags N                  header flags as a number (the flags above are added)\n"
     "  --short-header             write the 32-byte header part without header flags\n"
     "  --image FILE               add an image part holding FILE\n"
-    "  --class PATH=N             install PATH only on board variant N (1-255; repeatable)\n"
+    "  --class PATH=N             install PATH only on board variant N (0: on every board; repeatable)\n"
     "  --second-magic             write a second-kind package (magic 0xA1100FFB)\n"
     "  --key FILE                 sign with this private key file (without it: unsigned, warned)\n"
     "  --level N                  with --key: 2 (default, both signatures) or 1 (Curve25519 only)\n"
