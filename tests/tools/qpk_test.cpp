@@ -126,6 +126,10 @@ TEST(QpkTest, Commands) {
         // Signed again as it stands, without rebuilding: both hold, at the level asked for.
         {"sign --key " + dev + " @pack.qpk", 0, {}},
         {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 25 1 9/132 1 9/132\nlevels: 22\n"}},
+        // A member is taken through its signature: what may follow a stand-alone package's would end the members.
+        {"build -o @t.qpk --name tee --version 1.0 --trailing-arch mips --key " + dev, 0, {}},
+        {pack + "@t.qpk", 0, {}},
+        {"check @pack.qpk " + dev_public, 0, {"parts: 18 21 1 9/132\nlevels: 2\n"}},
         {"build -o @u.qpk --name u --version 1.0", 0, {"warning: @u.qpk is unsigned"}},
         {"verify @u.qpk", 1, {"u-1.0: signature at offset 56, 132 bytes: level 0, unsigned\n"}},
         {pack + "@u.qpk", 0, {"warning: @u.qpk is unsigned"}},

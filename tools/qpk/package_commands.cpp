@@ -300,18 +300,23 @@ void warn_about_moved_digests(const std::vector<std::string>& members, const std
 
 // What the installer needs of each member: one single package with a
 // signature part, named as a package may be and not like the bundle, and no
-// more members than it reads. Returns -1 to go on, or an exit status.
-int check_members(const bundle_contents& contents, const std::vector<std::string>& paths, std::FILE* err) {
+// more members than it reads. A member is taken through its last signature
+// part: the parts a stand-alone package may carry after its signature would
+// end the members for the installer, which would then refuse the bundle.
+// Returns -1 to go on, or an exit status.
+int take_members(bundle_contents& contents, const std::vector<std::string>& paths, std::FILE* err) {
     std::size_t headers = 0;
     for (std::size_t i = 0; i < contents.members.size(); ++i) {
-        const std::string& member = contents.members[i];
+        std::string& member = contents.members[i];
         std::vector<located_part> parts;
         std::string error;
         if (!split_parts(member, parts, error)) return failure(err, "bundle", paths[i] + ": " + error);
-        bool signature = false;
+        std::vector<raw_part> kept;
+        std::size_t through = 0;  // parts up to and including the last signature
         const std::size_t headers_before = headers;
         for (const located_part& part : parts) {
-            signature = signature || part.type == part_type::signature;
+            kept.push_back({part.type, member.substr(part.offset, part.length)});
+            if (part.type == part_type::signature) through = kept.size();
             if (part.type == part_type::bundle_header)
                 return failure(err, "bundle", paths[i] + ": a bundle cannot be a member of a bundle");
             if (part.type != part_type::package_header) continue;
@@ -324,7 +329,9 @@ int check_members(const bundle_contents& contents, const std::vector<std::string
                 return failure(err, "bundle", paths[i] + ": " + problem);
         }
         if (headers == headers_before) return failure(err, "bundle", paths[i] + ": no package header");
-        if (!signature) return failure(err, "bundle", paths[i] + ": no signature part");
+        if (through == 0) return failure(err, "bundle", paths[i] + ": no signature part");
+        kept.resize(through);
+        member = encode_container(kept, false);
     }
     if (headers > max_bundle_members)
         return failure(err, "bundle", "the installer refuses a bundle of more than " +
@@ -373,7 +380,7 @@ int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
         if (!read_whole_file(path, data, error)) return failure(err, "bundle", error);
         contents.members.push_back(std::move(data));
     }
-    if (int status = check_members(contents, members, err); status >= 0) return status;
+    if (int status = take_members(contents, members, err); status >= 0) return status;
     package_signer signer;
     if (level != 0) {
         if (int status = load_signer(line.get("key"), level, signer, err, "bundle"); status >= 0) return status;
