@@ -145,6 +145,7 @@ TEST(QpkTest, Commands) {
          {"qpk bundle: @bare.qpk: no signature part\n"}},
         {"bundle -o @refused.qpk --name pack --version 1.0 @a.qpk", 1, {"needs an image part (--image FILE)"}},
         {pack + "@pack.qpk", 1, {"a bundle cannot be a member"}},
+        {pack + "--disabled beta @a.qpk", 1, {"--disabled beta: no member of that name"}},
         {"bundle -o @refused.qpk --name alpha --version 1.0 --image @image @a.qpk", 1, {"member named like its bundle"}},
         {b + "@linked", 1, {"@linked/bin/hi: a symbolic link; the installer installs only regular files"}},
         {b + "@blank", 1, {"refuses the entry \"a b\""}},

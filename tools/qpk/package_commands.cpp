@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "qpk/command_line.h"
 #include "qpk/exit_status.h"
@@ -306,6 +307,7 @@ void warn_about_moved_digests(const std::vector<std::string>& members, const std
 // Returns -1 to go on, or an exit status.
 int take_members(bundle_contents& contents, const std::vector<std::string>& paths, std::FILE* err) {
     std::size_t headers = 0;
+    std::set<std::string> names;
     for (std::size_t i = 0; i < contents.members.size(); ++i) {
         std::string& member = contents.members[i];
         std::vector<located_part> parts;
@@ -327,12 +329,19 @@ int take_members(bundle_contents& contents, const std::vector<std::string>& path
                 return failure(err, "bundle", paths[i] + ": the installer refuses a member named like its bundle");
             if (std::string problem = package_name_problem(name); !problem.empty())
                 return failure(err, "bundle", paths[i] + ": " + problem);
+            names.insert(name);
         }
         if (headers == headers_before) return failure(err, "bundle", paths[i] + ": no package header");
         if (through == 0) return failure(err, "bundle", paths[i] + ": no signature part");
         kept.resize(through);
         member = encode_container(kept, false);
     }
+    // The installer disables every package of a default-disabled name, a
+    // package outside the bundle too.
+    for (const requirement& req : contents.default_disabled.value_or(std::vector<requirement>{}))
+        if (names.count(req.name) == 0)
+            return failure(err, "bundle", "--disabled " + req.name + ": no member of that name; the installer "
+                                                                         "would disable any package of that name");
     if (headers > max_bundle_members)
         return failure(err, "bundle", "the installer refuses a bundle of more than " +
                                           std::to_string(max_bundle_members) + " members");
