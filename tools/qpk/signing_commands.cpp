@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -278,8 +279,15 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
         return exit_failure;
     }
 
+    // Which signature parts hold more than zero bytes: a part of zero bytes
+    // is unsigned rather than not trusted.
+    std::map<std::uint32_t, bool> written;
+    for (const located_part& part : parts)
+        if (part.type == part_type::signature)
+            written[part.offset] = data.compare(part.offset, part.length, std::string(part.length, '\0')) != 0;
+
     // The installer's own reading: its stream, its running hash, its check.
-    std::istringstream source(data);
+    std::istringstream source(std::move(data));
     package_istream in(source, true);
     in.wanted_types = {part_type::package_header, part_type::signature};
     std::string package = "(no package header)";
@@ -293,9 +301,8 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
         const std::uint32_t offset = in.part_offset();
         const std::uint32_t length = in.part_length();
         const int level = keys ? in.verify_signature(*keys) : in.verify_signature();
-        const bool written = data.compare(offset, length, std::string(length, '\0')) != 0;
         std::fprintf(out, "%s: signature at offset %u, %u bytes: level %d, %s\n", package.c_str(), offset, length,
-                     level, level_words(level, written));
+                     level, level_words(level, written[offset]));
         ++signatures;
         all_hold = all_hold && level > 0;
     }
