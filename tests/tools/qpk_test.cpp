@@ -96,7 +96,7 @@ TEST(QpkTest, Commands) {
         {"keygen -o @mine", 1, {"exists"}},
         {"build -o @hello.qpk --name hello --version 6.40beta3 --build-time 4294967295 --arch powerpc --note n"
          " --text24 t24 --text2 t2 --depends system:6.40:7.0 --provides web:1.0::5 --conflicts old --boot"
-         " --image @image --class bin/hello=3 --key @mine.private @tree", 0, {}},
+         " --image @image --class bin/hello=3 --key @mine.private @tree", 0, {"warning: var/empty: an empty directory"}},
         {"check @hello.qpk @mine.public", 0, {"parts: 1 24 16 2 23 3 19 17 21 4 9/132\nlevels: 2\n"}},
         {"check @hello.qpk " + dev_public, 1, {"levels: 0\n"}},
         {"inspect @hello.qpk", 0,
@@ -170,6 +170,9 @@ TEST(QpkTest, Commands) {
         {b + "--key " + dev_public, 1, {"unknown key"}},
         {"inspect @not-a-package", 1, {"not a package file"}},
         {"inspect @truncated.qpk", 1, {"header says"}},
+        {"inspect @image", 1, {"not a package file: shorter than a file header"}},
+        {b + "--short-header", 0, {}},
+        {"inspect @out.qpk", 0, {"     1         32  package header"}},
         {"inspect /dev/zero", 1, {"cannot open /dev/zero: not a regular file"}},
         {"inspect @fifo.qpk", 1, {"not a regular file"}},
         {"list @names.qpk", 0, {}},
