@@ -41,10 +41,10 @@ void warn(std::FILE* err, const char* command, const std::string& message) {
 
 int command_line::usage_error(const std::string& message) const { return qpk::usage_error(err_, command_, message); }
 
-// Out of line: GCC 12 inlines the insertion into callers and then warns
-// falsely of an overflow (-Wstringop-overflow).
-void command_line::allow(const option_def* begin, const option_def* end) {
-    for (const option_def* def = begin; def != end; ++def) definitions_.push_back(*def);
+command_line::command_line(const char* command, std::FILE* err,
+                           std::initializer_list<std::span<const option_def>> tables)
+    : command_(command), err_(err) {
+    for (std::span<const option_def> table : tables) definitions_.insert(definitions_.end(), table.begin(), table.end());
 }
 
 const option_def* command_line::find(const std::string& name) const {

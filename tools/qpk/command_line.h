@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,8 @@ struct option_def {
 
 class command_line {
 public:
-    command_line(const char* command, std::FILE* err) : command_(command), err_(err) {}
-
-    void allow(const option_def* begin, const option_def* end);
+    // The command's options are those of the tables.
+    command_line(const char* command, std::FILE* err, std::initializer_list<std::span<const option_def>> tables);
 
     // "qpk COMMAND: message" and where to find the options; exit_usage.
     int usage_error(const std::string& message) const;

@@ -211,9 +211,7 @@ int take_tree(const command_line& line, const std::string& directory, package_co
 }
 
 int run_build(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    command_line line("build", err);
-    line.allow(std::begin(common_options), std::end(common_options));
-    line.allow(std::begin(build_only_options), std::end(build_only_options));
+    command_line line("build", err, {common_options, build_only_options});
     std::vector<std::string> positional;
     if (int status = line.parse(argc, argv, positional, build_help, out); status >= 0) return status;
     if (positional.size() > 1) return line.usage_error("more than one directory given");
@@ -349,9 +347,7 @@ int take_members(bundle_contents& contents, const std::vector<std::string>& path
 }
 
 int run_bundle(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    command_line line("bundle", err);
-    line.allow(std::begin(common_options), std::end(common_options));
-    line.allow(std::begin(bundle_only_options), std::end(bundle_only_options));
+    command_line line("bundle", err, {common_options, bundle_only_options});
     std::vector<std::string> positional;
     if (int status = line.parse(argc, argv, positional, bundle_help, out); status >= 0) return status;
     bundle_contents contents;

@@ -314,8 +314,7 @@ int run_verify(int argc, char** argv, std::FILE* out, std::FILE* err) {
 }
 
 int run_sign(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    command_line line("sign", err);
-    line.allow(std::begin(sign_options), std::end(sign_options));
+    command_line line("sign", err, {sign_options});
     std::vector<std::string> positional;
     if (int status = line.parse(argc, argv, positional, sign_help, out); status >= 0) return status;
     if (positional.size() != 1) return line.usage_error("give exactly one package file");
