@@ -25,10 +25,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "qpk/writer.h"
 #include "signing/key_file.h"
 #include "signing/signer.h"
@@ -118,33 +118,12 @@ int files(const std::string& path, long count) {
 }
 
 int sized(const std::string& path, long mib) {
-    static const char* const words[] = {"interface", "address", "route", "bridge", "filter",   "queue",
-                                        "wireless",  "system",  "ntp",   "hello",  "disabled", "comment"};
-    constexpr int file_count = 64;
-    std::mt19937_64 random(42);
-    const std::size_t size = static_cast<std::size_t>(mib) * (1 << 20) / file_count;
     qpk::package_contents c;
     c.name = "bench";
     c.version = 0x07026600;  // 7.2
     c.build_time = build_time;
     std::vector<qpk::file_item> items{qpk::directory_entry("data")};
-    for (int i = 0; i < file_count; ++i) {
-        std::string data;
-        data.reserve(size + 16);
-        while (data.size() < size) {
-            if (i % 2 == 0) {
-                data += words[random() % 12];
-                data += random() % 8 == 0 ? '\n' : ' ';
-            } else {
-                std::uint64_t word = random();
-                data.append(reinterpret_cast<const char*>(&word), sizeof word);
-            }
-        }
-        data.resize(size);
-        char name[32];
-        std::snprintf(name, sizeof name, "data/file-%02d", i);
-        items.push_back(qpk::regular_file(name, std::move(data)));
-    }
+    for (qpk::file_item& item : bench_files(static_cast<std::size_t>(mib) << 20)) items.push_back(std::move(item));
     c.files = std::move(items);
     return write_file(path, qpk::build_package(c, sign)) ? 0 : 1;
 }

@@ -34,11 +34,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "console/context.h"
+#include "bench_files.h"
 #include "floor.h"
 #include "manifest/manifest.h"
 #include "qpk/writer.h"
@@ -52,8 +52,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int file_count = 64;
 
 // What a forked child reports back.
 struct child_report {
@@ -108,35 +106,6 @@ double cpu_seconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// Half the files are text that compresses well, half random bytes.
-std::vector<qpk::file_item> bench_files(std::size_t total) {
-    static const char* const words[] = {"interface", "address", "route", "bridge", "filter",   "queue",
-                                        "wireless",  "system",  "ntp",   "hello",  "disabled", "comment"};
-    std::mt19937_64 random(42);
-    std::vector<qpk::file_item> files;
-    const std::size_t size = total / file_count;
-    for (int i = 0; i < file_count; ++i) {
-        std::string data;
-        data.reserve(size + 16);
-        if (i % 2 == 0) {
-            while (data.size() < size) {
-                data += words[random() % 12];
-                data += random() % 8 == 0 ? '\n' : ' ';
-            }
-        } else {
-            while (data.size() < size) {
-                std::uint64_t word = random();
-                data.append(reinterpret_cast<const char*>(&word), sizeof word);
-            }
-        }
-        data.resize(size);
-        char name[32];
-        std::snprintf(name, sizeof name, "data/file-%02d", i);
-        files.push_back(qpk::regular_file(name, std::move(data)));
-    }
-    return files;
 }
 
 // Writes the signed package of the given total file size to path.
