@@ -1,6 +1,7 @@
-// The action planner against the plain form it was made fast from: every step a scan of the whole package list,
-// every look-up a call of collect_candidates or find_package. Random package lists (seeded, so a failure repeats)
-// must come out of both with the same answer, plan lists, scheduled actions and messages.
+// The action planner and filter_candidates against the plain forms they were made fast from: every step a scan of
+// the whole package list, every look-up a call of collect_candidates or find_package, every package compared with
+// every other. Random package lists (seeded, so a failure repeats) must come out of both alike: the same answer,
+// plan lists, scheduled actions, order and messages.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -162,8 +163,48 @@ bool reference_plan(installer_context& ctx, record_list& removal, record_list& e
     return true;
 }
 
+std::vector<std::size_t> reference_filter(installer_context& ctx, const std::vector<const package_description*>& list,
+                                          std::uint32_t minimum, bool report) {
+    const bool downgrade = minimum != no_minimum_version, flagged = flagged_state();
+    std::vector<std::size_t> survivors, placed;
+    for (std::size_t x = 0; x < list.size(); ++x) {
+        const package_description& c = *list[x];
+        if (downgrade && c.version < minimum) {
+            report_warning(ctx, "ommitting package %s: not allowed", name_version_text(c).c_str());
+            continue;
+        }
+        bool dropped = false;
+        for (std::size_t y = 0; y < list.size() && !dropped; ++y) {
+            const package_description& o = *list[y];
+            if (y == x) continue;
+            if (flagged && o.build_time > c.build_time) {
+                dropped = true;
+                if (report)
+                    report_warning(ctx, "ommiting older package %s: router in flagged state", name_version_text(c).c_str());
+                break;
+            }
+            if ((downgrade && o.version < minimum) || (!named_or_contains(c, o.name) && !named_or_contains(o, c.name)))
+                continue;
+            const int order = directional_compare(o, c, downgrade);
+            if (order > 0 && report)
+                report_warning(ctx, downgrade ? "omitting package %s: older package is already provided"
+                                              : "omitting package %s: newer package is already provided",
+                               name_version_text(c).c_str());
+            dropped = order > 0 || (order == 0 && (!c.bundle || o.bundle));
+        }
+        if (!dropped) survivors.push_back(x);
+    }
+    for (std::size_t x : survivors) {
+        std::size_t at = placed.size();
+        while (at > 0 && !depends_on(*list[x], *list[placed[at - 1]]) && !conflicts_with(*list[placed[at - 1]], *list[x]))
+            --at;
+        placed.insert(placed.begin() + static_cast<std::ptrdiff_t>(at), x);
+    }
+    return placed;
+}
+
 // A random package line over a few names, so that dependencies, provisions, conflicts and bundles meet.
-std::string random_line(std::mt19937& random) {
+std::string random_line(std::mt19937& random, bool record = true) {
     const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     const auto name = [&] { return std::string(1, static_cast<char>('a' + pick(6))); };
     const auto bound = [&] { return pick(3) == 0 ? ":2.0" : pick(4) == 0 ? "::1.0" : ""; };
@@ -172,9 +213,12 @@ std::string random_line(std::mt19937& random) {
     if (pick(3) == 0) text += " +" + name() + "::" + (pick(3) == 0 ? "" : "0") + ":" + std::to_string(pick(3) - 1);
     for (int n = pick(3); n > 0; --n) text += " !" + name() + bound();
     if (pick(6) == 0) text += " bundle";
+    if (pick(5) == 0) text += " @" + std::to_string(pick(3));
+    if (pick(6) == 0) text += " {" + name() + (pick(2) ? "-2.0" : "") + (pick(2) ? " >" + name() : "") + "}";
     if (pick(5) == 0) text += " ^" + name();
-    if (pick(3) == 0) text += " off";
     if (pick(12) == 0) text += " placeholder";
+    if (!record) return text;
+    if (pick(3) == 0) text += " off";
     static const char* const actions[] = {"", "", "", " do=uninstall", " do=enable", " do=disable"};
     return text + actions[pick(6)];
 }
@@ -217,3 +261,33 @@ TEST(PlannerEquivalenceTest, RandomListsPlanAsThePlainScans) {
 }
 
 }  // namespace
+
+TEST(PlannerEquivalenceTest, RandomOffersFilterAsEveryPairCompared) {
+    std::mt19937 random(22);
+    for (int round = 0; round < 3000; ++round) {
+        set_flagged_state_for_testing(round % 5 == 0);
+        std::vector<std::unique_ptr<package_description>> owned;
+        std::vector<const package_description*> list;
+        std::string listed;
+        for (int n = static_cast<int>(random() % 10); n > 0; --n) {
+            const std::string offered = random_line(random, false);
+            listed += offered + "\n";
+            owned.push_back(line::object<package_description>(offered));
+            list.push_back(owned.back().get());
+        }
+        const std::uint32_t minimum = round % 3 == 0 ? make_version(2, 0, 'f', 0) : no_minimum_version;
+        const auto run = [&](bool fast) {
+            installer_context ctx;
+            ctx.out = std::tmpfile();
+            std::string out;
+            for (std::size_t i : fast ? filter_candidate_order(ctx, list, minimum, round % 2 == 0)
+                                      : reference_filter(ctx, list, minimum, round % 2 == 0))
+                out += std::to_string(i) + " ";
+            for (const std::string& m : ctx.messages) out += "\n" + m;
+            std::fclose(ctx.out);
+            return out;
+        };
+        ASSERT_EQ(run(true), run(false)) << "round " << round << ":\n" << listed;
+    }
+    set_flagged_state_for_testing(false);
+}
