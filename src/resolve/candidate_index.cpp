@@ -92,8 +92,11 @@ candidate_index::slot& candidate_index::fill_own(const package_record& record, s
     const std::vector<package_record*>& previous = tables_->previous_records;
     std::size_t next = at;
     while (next < previous.size() && previous[next] != &record) ++next;
+    // A record the previous index did not have is new, and so are those after
+    // it: they are not looked for there again, which would cost a pass over
+    // the rest of it for each of them.
+    at = next == previous.size() ? next : next + 1;
     if (next < previous.size()) {
-        at = next + 1;
         // A record made where a destroyed one was may bear another name.
         slot* kept = tables_->previous_own_slots[next];
         if (*kept->name == record.name) {

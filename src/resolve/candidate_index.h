@@ -5,8 +5,10 @@
 //
 // An index is made for every plan, and a plan runs after every package an
 // upgrade installs, so the index keeps its tables from one plan to the next
-// (emptied, with their room kept): making it costs one look-up per name of a
-// record and, once the names are known, allocates nothing.
+// (emptied, with their room kept), and a record still in the list finds the
+// slot of its own name where it was: making the index costs a look-up only
+// for other names and new records, and allocates nothing once those are
+// known.
 #pragma once
 
 #include <cstdint>
