@@ -15,8 +15,9 @@
 #    turns on a fresh root on tmpfs. The table gives the medians of wall time,
 #    CPU time (user and system) and peak resident memory, and their ratios.
 #    The same for a package of 1 MiB.
-# 2. One run each: an upgrade with 1,500 and with 3,000 small packages in the
-#    download directory, a bundle of 1,500 members and a package of 80,000
+# 2. An upgrade with 1,500 and with 3,000 small packages in the
+#    download directory (medians of three runs), and one run each of a bundle
+#    of 1,500 members and a package of 80,000
 #    small files on standard input, and the load (with the listing) of a
 #    package database of 10,000 and of 100,000 records.
 set -euo pipefail
@@ -161,7 +162,7 @@ compare_size 64
 compare_size 1
 
 echo
-echo "== scale: one run each on tmpfs"
+echo "== scale on tmpfs: one run each, the upgrades the median of three"
 printf '%-44s %9s %9s %9s   %s\n' "" "wall s" "CPU s" "peak KiB" "target"
 # The two upgrade runs: medians of three runs each, and their ratio.
 for count in 1500 3000; do
