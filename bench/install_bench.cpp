@@ -34,11 +34,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "console/context.h"
+#include "bench_files.h"
+#include "floor.h"
 #include "manifest/manifest.h"
 #include "qpk/writer.h"
 #include "signing/key_file.h"
@@ -51,8 +52,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int file_count = 64;
 
 // What a forked child reports back.
 struct child_report {
@@ -107,35 +106,6 @@ double cpu_seconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// Half the files are text that compresses well, half random bytes.
-std::vector<qpk::file_item> bench_files(std::size_t total) {
-    static const char* const words[] = {"interface", "address", "route", "bridge", "filter",   "queue",
-                                        "wireless",  "system",  "ntp",   "hello",  "disabled", "comment"};
-    std::mt19937_64 random(42);
-    std::vector<qpk::file_item> files;
-    const std::size_t size = total / file_count;
-    for (int i = 0; i < file_count; ++i) {
-        std::string data;
-        data.reserve(size + 16);
-        if (i % 2 == 0) {
-            while (data.size() < size) {
-                data += words[random() % 12];
-                data += random() % 8 == 0 ? '\n' : ' ';
-            }
-        } else {
-            while (data.size() < size) {
-                std::uint64_t word = random();
-                data.append(reinterpret_cast<const char*>(&word), sizeof word);
-            }
-        }
-        data.resize(size);
-        char name[32];
-        std::snprintf(name, sizeof name, "data/file-%02d", i);
-        files.push_back(qpk::regular_file(name, std::move(data)));
-    }
-    return files;
 }
 
 // Writes the signed package of the given total file size to path.
@@ -218,90 +188,11 @@ void install_run(const std::string& package, child_report& report, bool with_app
     if (with_apply) apply_manifest(manifest, false);
 }
 
-// Writes the inflated file entries as they arrive, through plain write calls.
-class entry_writer {
-public:
-    bool feed(const unsigned char* data, std::size_t n) {
-        while (n > 0) {
-            if (fd_ < 0) {
-                std::size_t want = header_size + name_length_ - have_;
-                std::size_t take = std::min(want, n);
-                std::memcpy(header_ + have_, data, take);
-                have_ += take;
-                data += take;
-                n -= take;
-                if (have_ == header_size) name_length_ = get_le16(header_ + 28);
-                if (have_ < header_size + name_length_) continue;
-                const std::string name(reinterpret_cast<char*>(name_), name_length_);
-                left_ = get_le32(header_ + 24);
-                std::string path = "/floor/" + name;
-                fs::create_directories(fs::path(path).parent_path());
-                fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                if (fd_ < 0) return false;
-            }
-            std::size_t take = std::min<std::size_t>(left_, n);
-            if (take > 0 && ::write(fd_, data, take) != static_cast<ssize_t>(take)) return false;
-            data += take;
-            n -= take;
-            left_ -= static_cast<std::uint32_t>(take);
-            if (left_ == 0 && fd_ >= 0) {
-                ::close(fd_);
-                fd_ = -1;
-                have_ = 0;
-                name_length_ = 0;
-            }
-        }
-        return true;
-    }
-
-private:
-    static constexpr std::size_t header_size = 30;
-    unsigned char header_[header_size + 65535];
-    unsigned char* name_ = header_ + header_size;
-    std::size_t have_ = 0;
-    std::size_t name_length_ = 0;
-    std::uint32_t left_ = 0;
-    int fd_ = -1;
-};
-
 // The floor: the same file hashed, its archive inflated and its files
 // written, with nothing between the libraries and the system calls.
 void floor_run(const std::string& package, child_report& report) {
     const double start = cpu_seconds();
-    int fd = ::open(package.c_str(), O_RDONLY);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) return;
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (mapped == MAP_FAILED) return;
-    const auto* bytes = static_cast<const unsigned char*>(mapped);
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_length = 0;
-    EVP_Digest(bytes + 8, size - 8, digest, &digest_length, EVP_sha1(), nullptr);
-    benchmark::DoNotOptimize(digest);
-
-    std::size_t at = 8;
-    while (at + 6 <= size && get_le16(bytes + at) != part_type::file_archive) at += 6 + get_le32(bytes + at + 2);
-    if (at + 6 > size) return;
-    z_stream z{};
-    inflateInit(&z);
-    z.next_in = const_cast<unsigned char*>(bytes + at + 6);
-    z.avail_in = get_le32(bytes + at + 2);
-    static unsigned char out[1 << 16];
-    auto writer = std::make_unique<entry_writer>();
-    int result = Z_OK;
-    bool good = true;
-    while (result == Z_OK && good) {
-        z.next_out = out;
-        z.avail_out = sizeof out;
-        result = inflate(&z, Z_NO_FLUSH);
-        good = writer->feed(out, sizeof out - z.avail_out);
-    }
-    inflateEnd(&z);
-    ::munmap(mapped, size);
-    report.ok = good && result == Z_STREAM_END;
+    report.ok = install_floor(package.c_str(), "/floor/");
     report.seconds = cpu_seconds() - start;
 }
 

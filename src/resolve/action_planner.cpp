@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -93,10 +92,12 @@ public:
     // it conflicts with; one being enabled also pushes out the enabled
     // records that conflict with it, and gives way to a record being enabled
     // that conflicts with it.
-    void resolve_conflicts(package_record& record) {
-        for (const auto& owned : ctx_.packages) {
-            package_record& other = *owned;
-            if (&other == &record || !active_after_plan(other)) continue;
+    void resolve_conflicts(std::size_t position) {
+        package_record& record = *ctx_.packages[position];
+        index_.conflict_partners(position, partners_);
+        for (package_record* partner : partners_) {
+            package_record& other = *partner;
+            if (!active_after_plan(other)) continue;
             if (conflicts_with(record, other)) {
                 if (other.scheduled_action == action_none) other.scheduled_action = action_disable;
                 continue;
@@ -190,6 +191,7 @@ private:
     installer_context& ctx_;
     bool report_;
     candidate_index index_;
+    std::vector<package_record*> partners_;
     // Actions changed by make_dependency_active so far.
     std::uint64_t changes_ = 0;
     // Records whose activate_dependencies is under way, innermost last, each
@@ -206,8 +208,8 @@ record_list propagate(installer_context& ctx, bool report, record_list& enabling
         steps.follow_bundles();
         for (const auto& record : ctx.packages)
             if (active_after_plan(*record)) steps.activate_dependencies(*record);
-        for (const auto& record : ctx.packages)
-            if (active_after_plan(*record)) steps.resolve_conflicts(*record);
+        for (std::size_t i = 0; i < ctx.packages.size(); ++i)
+            if (active_after_plan(*ctx.packages[i])) steps.resolve_conflicts(i);
         steps.drop_orphans();
         steps.settle_bundles();
     }
@@ -234,16 +236,16 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
     const auto restore_requested = [&] {
         for (std::size_t i = 0; i < requested.size(); ++i) ctx.packages[i]->scheduled_action = requested[i];
     };
-    std::unordered_map<const package_record*, std::size_t> position;
-    for (std::size_t i = 0; i < ctx.packages.size(); ++i) position[ctx.packages[i].get()] = i;
-
     record_list enabling;
     record_list enabled = propagate(ctx, false, enabling);
     for (;;) {
         const std::unordered_set<package_record*> kept(enabled.begin(), enabled.end());
         bool withdrawn = false;
-        for (package_record* record : enabling) {
-            std::uint32_t& request = requested[position.at(record)];
+        // The records of `enabling`, at their places in the list.
+        for (std::size_t i = 0; i < ctx.packages.size(); ++i) {
+            package_record* record = ctx.packages[i].get();
+            if (record->scheduled_action != action_enable) continue;
+            std::uint32_t& request = requested[i];
             if (!kept.contains(record) && request == action_enable) {
                 request = action_none;
                 withdrawn = true;

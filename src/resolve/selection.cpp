@@ -4,6 +4,9 @@
 #include "platform/probes.h"
 #include "resolve/version.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 namespace {
 
 // The newest version that cannot live on a flash with 256 KiB erase blocks
@@ -182,13 +185,76 @@ package_record* find_provider(const installer_context& ctx, const std::string& n
     return last_disabled;
 }
 
+namespace {
+
+// Positions in a list of packages by name, for the pairs of packages that a
+// rule can relate at all: comparing every package with every other would make
+// a long list of downloads quadratic in its length.
+class positions_by_name {
+public:
+    void add(const std::string& name, std::size_t position) {
+        std::vector<std::size_t>& list = map_[name];
+        if (list.empty() || list.back() != position) list.push_back(position);
+    }
+    // Adds the positions under name to out.
+    void gather(const std::string& name, std::vector<std::size_t>& out) const {
+        auto found = map_.find(name);
+        if (found != map_.end()) out.insert(out.end(), found->second.begin(), found->second.end());
+    }
+
+private:
+    std::unordered_map<std::string, std::vector<std::size_t>> map_;
+};
+
+void sort_unique(std::vector<std::size_t>& positions) {
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+}
+
+// The names under which depends_on(a, package) can find package: its own,
+// its provisions', and those of its members, at any depth.
+void add_dependable_names(positions_by_name& index, const package_description& package, std::size_t position) {
+    index.add(package.name, position);
+    for (const requirement& provision : package.provisions) index.add(provision.name, position);
+    for (const auto& member : package.sub_packages) add_dependable_names(index, *member, position);
+}
+
+// The names that package's dependencies ask for, its members' included.
+void gather_needed(const positions_by_name& index, const package_description& package,
+                   std::vector<std::size_t>& out) {
+    for (const requirement& req : package.dependencies) index.gather(req.name, out);
+    for (const auto& member : package.sub_packages) gather_needed(index, *member, out);
+}
+
+// The names that conflicts_with(package, b) looks for in b: its own, its
+// conflicts', its provisions', and those of its members.
+void add_conflicting_names(positions_by_name& index, const package_description& package, std::size_t position) {
+    index.add(package.name, position);
+    for (const requirement& req : package.conflicts) index.add(req.name, position);
+    for (const requirement& provision : package.provisions) index.add(provision.name, position);
+    for (const auto& member : package.sub_packages) add_conflicting_names(index, *member, position);
+}
+
+}  // namespace
+
 std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
                                                 const std::vector<const package_description*>& list,
                                                 std::uint32_t minimum, bool report) {
     bool downgrade = minimum != no_minimum_version;
     bool flagged = flagged_state();
 
+    // A package can be dropped for another only when one of the two is named
+    // as, or holds a member named as, the other, except in flagged state,
+    // where every later build counts.
+    positions_by_name named;
+    if (!flagged)
+        for (std::size_t y = 0; y < list.size(); ++y) {
+            named.add(list[y]->name, y);
+            for (const auto& member : list[y]->sub_packages) named.add(member->name, y);
+        }
+
     std::vector<std::size_t> survivors;
+    std::vector<std::size_t> others;
     for (std::size_t x = 0; x < list.size(); ++x) {
         const package_description& candidate = *list[x];
         if (downgrade && candidate.version < minimum) {
@@ -197,10 +263,19 @@ std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
             report_warning(ctx, "ommitting package %s: not allowed", name_version_text(candidate).c_str());
             continue;
         }
+        others.clear();
+        if (flagged) {
+            for (std::size_t y = 0; y < list.size(); ++y) others.push_back(y);
+        } else {
+            named.gather(candidate.name, others);
+            for (const auto& member : candidate.sub_packages) named.gather(member->name, others);
+            sort_unique(others);
+        }
         bool dropped = false;
         // Packages dropped by a comparison still count here: of two equal
         // ones both go.
-        for (std::size_t y = 0; y < list.size() && !dropped; ++y) {
+        for (std::size_t y : others) {
+            if (dropped) break;
             if (y == x) continue;
             const package_description& other = *list[y];
             if (flagged && other.build_time > candidate.build_time) {
@@ -233,17 +308,36 @@ std::vector<std::size_t> filter_candidate_order(installer_context& ctx,
     }
 
     // Each survivor goes after the last package already placed that it needs
-    // or that conflicts with it, so that those are settled before it is.
+    // or that conflicts with it, so that those are settled before it is. Only
+    // the packages that bear a name it needs, or that name a name it bears,
+    // can be such a package.
+    positions_by_name dependable, conflicting;
+    for (std::size_t x : survivors) {
+        add_dependable_names(dependable, *list[x], x);
+        add_conflicting_names(conflicting, *list[x], x);
+    }
+    std::vector<char> related(list.size(), 0);
     std::vector<std::size_t> placed;
     for (std::size_t x : survivors) {
+        const package_description& candidate = *list[x];
+        others.clear();
+        gather_needed(dependable, candidate, others);
+        conflicting.gather(candidate.name, others);
+        for (const requirement& provision : candidate.provisions) conflicting.gather(provision.name, others);
+        for (const auto& member : candidate.sub_packages) conflicting.gather(member->name, others);
+        for (std::size_t y : others) related[y] = 1;
         std::size_t position = 0;
-        for (std::size_t e = placed.size(); e > 0; --e) {
-            const package_description& earlier = *list[placed[e - 1]];
-            if (depends_on(*list[x], earlier) || conflicts_with(earlier, *list[x])) {
-                position = e;
-                break;
+        if (!others.empty()) {
+            for (std::size_t e = placed.size(); e > 0; --e) {
+                if (!related[placed[e - 1]]) continue;
+                const package_description& earlier = *list[placed[e - 1]];
+                if (depends_on(candidate, earlier) || conflicts_with(earlier, candidate)) {
+                    position = e;
+                    break;
+                }
             }
         }
+        for (std::size_t y : others) related[y] = 0;
         placed.insert(placed.begin() + static_cast<std::ptrdiff_t>(position), x);
     }
     return placed;
