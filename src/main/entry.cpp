@@ -14,7 +14,9 @@
 #include "console/printable.h"
 #include "main/stream_install.h"
 #include "main/upgrade_run.h"
+#include "manifest/journal.h"
 #include "manifest/manifest.h"
+#include "platform/file_system.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
 #include "resolve/install_planner.h"
@@ -50,13 +52,19 @@ file_manifest load_saved_manifest(installer_context& ctx) {
     return manifest;
 }
 
-void commit_saved_manifest(installer_context& ctx) {
+bool commit_saved_manifest(installer_context& ctx) {
     file_manifest manifest = load_saved_manifest(ctx);
+    // The saved manifest goes with the run it describes, through the
+    // journal: a commit stopped half-way is completed by the next run, and
+    // none applies it twice.
+    if (!is_empty(manifest)) stage_remove(manifest, saved_manifest_path);
     std::fputs("finishing install... ", stdout);
     std::fflush(stdout);
-    apply_manifest(manifest, true);
+    const bool applied = apply_manifest(manifest, true);
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
+    if (!applied) report_error(ctx, "could not apply %s", saved_manifest_path);
+    return applied;
 }
 
 void cancel_saved_manifest(installer_context& ctx) {
@@ -64,8 +72,8 @@ void cancel_saved_manifest(installer_context& ctx) {
     // Every line reads back as a move, so the temporary files that a "--safe"
     // run staged are recognised by name and place and deleted here.
     delete_staged_sources(manifest);
+    disk().unlink(saved_manifest_path);
     cancel_manifest(manifest);
-    ::unlink(saved_manifest_path);
 }
 
 // "-r" before "--commit" or "--cancel" means the manifest of that root:
@@ -97,7 +105,10 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         stage_new_file(marker, manifest, "/flash/PCKGS_CHANGED", 1, 0);
         marker.close();
         if (options.apply_now) {
-            apply_manifest(manifest, false);
+            if (!apply_manifest(manifest, false)) {
+                report_error(ctx, "could not apply the changes of this run");
+                result = 1;
+            }
         } else if (!save_manifest(manifest, saved_manifest_path)) {
             // Without a saved manifest no later "--commit" or "--cancel"
             // could reach the staged files: the run is undone instead.
@@ -143,11 +154,12 @@ int installer_main(int argc, char** argv) {
         } else if (std::strcmp(arg, "--commit") == 0) {
             if (!enter_root(options.root)) return 1;
             ctx.quiet = options.quiet;
-            commit_saved_manifest(ctx);
-            return 0;
+            recover_interrupted_run(ctx);
+            return commit_saved_manifest(ctx) ? 0 : 1;
         } else if (std::strcmp(arg, "--cancel") == 0) {
             if (!enter_root(options.root)) return 1;
             ctx.quiet = options.quiet;
+            recover_interrupted_run(ctx);
             cancel_saved_manifest(ctx);
             return 0;
         } else if (std::strcmp(arg, "--show") == 0) {
@@ -162,6 +174,10 @@ int installer_main(int argc, char** argv) {
     // meant for.
     if (!enter_root(options.root)) return 1;
 
+    // A run that may change anything first completes what a stopped one left.
+    ctx.quiet = options.quiet;
+    if (!options.show) recover_interrupted_run(ctx);
+
     const char* arch = std::getenv("arch");
     std::string architecture = arch ? arch : "i386";
     load_repository(ctx, options.quiet, architecture);
@@ -173,8 +189,7 @@ int installer_main(int argc, char** argv) {
     if (options.cleanup) {
         file_manifest manifest;
         clean_up(ctx, manifest);
-        apply_manifest(manifest, false);
-        return 0;
+        return apply_manifest(manifest, false) ? 0 : 1;
     }
     if (options.from_stdin) return stream_install_mode(ctx, std::cin, options.mask);
     return upgrade_mode(ctx, options);

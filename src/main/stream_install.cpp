@@ -83,7 +83,10 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         } else {
             stage_move(manifest, copied_image_path, record_dir + "image");
         }
-        apply_manifest(manifest, false);
+        if (!apply_manifest(manifest, false)) {
+            report_error(ctx, "could not apply the changes of this run");
+            result = 1;
+        }
     } else {
         // Nothing that the scheduled actions or the failed installation
         // staged is applied; the partial copy would be listed as a package

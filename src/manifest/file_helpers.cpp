@@ -11,23 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/regular_file.h"
 
 namespace {
 
 std::uint32_t (*uptime_source)() = nullptr;
-
-bool write_all(int fd, const char* data, ssize_t size) {
-    while (true) {
-        ssize_t written = ::write(fd, data, static_cast<std::size_t>(size));
-        if (written < 0 && errno == EINTR) continue;
-        // A short write to a regular file leaves errno as it was; it means
-        // the file system is full, and a caller that reports the failure
-        // should say so rather than repeat an older error.
-        if (written >= 0 && written < size) errno = ENOSPC;
-        return written == size;
-    }
-}
 
 // Length of the parent directory of path's first length bytes, as
 // parent_dir gives it, or npos when that is "." (no slash to cut at).
@@ -45,7 +34,7 @@ std::size_t parent_length(const std::string& path, std::size_t length) {
 bool make_prefix(std::string& path, std::size_t length) {
     char saved = path[length];
     path[length] = '\0';
-    bool made = ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    bool made = disk().mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
     path[length] = saved;
     return made;
 }
@@ -94,7 +83,7 @@ bool copy_file(const std::string& source, const std::string& destination, bool w
     struct stat st;
     int in = open_regular_file(source, st);
     if (in < 0) return false;
-    int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
+    int out = disk().open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
     if (out < 0) {
         ::close(in);
         return false;
@@ -109,19 +98,19 @@ bool copy_file(const std::string& source, const std::string& destination, bool w
             break;
         }
         if (got == 0) break;
-        if (!write_all(out, buffer, got)) {
+        if (!write_all(out, buffer, static_cast<std::size_t>(got))) {
             ok = false;
             break;
         }
         if (with_spinner) advance_spinner();
     }
     ::close(in);
-    if (::close(out) != 0) ok = false;
+    if (disk().close(out) != 0) ok = false;
     return ok;
 }
 
 bool make_dirs(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    if (disk().mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
     if (path == "/" || path == ".") return false;
     // A loop over prefixes of one copy of the path: a path of many
     // components costs one length per missing directory, not a copy of its

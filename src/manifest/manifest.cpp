@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "manifest/file_helpers.h"
+#include "manifest/journal.h"
+#include "platform/file_system.h"
 #include "platform/regular_file.h"
 
 namespace {
@@ -24,8 +27,10 @@ constexpr const char* temporary_name = "/tmpXXXXXX";
 
 bool exists(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return disk().stat(path.c_str(), st) == 0;
 }
+
+void delete_file(const std::string& path) { disk().unlink(path.c_str()); }
 
 // Recording a new operation replaces the old one; a temporary file that the
 // old entry staged is deleted so that it does not linger on flash.
@@ -35,58 +40,137 @@ void record(file_manifest& manifest, const std::string& destination, entry_kind 
         manifest.entries.emplace(destination, manifest_entry{destination, kind, source});
         return;
     }
-    if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+    if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
     it->second.kind = kind;
     it->second.source = source;
 }
 
-void remove_path(const std::string& path) {
-    if (::unlink(path.c_str()) == 0 || errno != EISDIR) return;
-    // A directory loses its plain files; hidden files and subdirectories
-    // keep it in place.
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
+bool is_moved(const manifest_entry& entry) {
+    return entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file;
+}
+
+// The names that stage_new_file makes: "tmp" and the six letters or digits
+// that mkstemp puts in place of its template.
+bool is_temporary_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return false;
+    for (std::size_t i = 3; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+// A directory loses its plain files; hidden files and subdirectories keep it
+// in place. A file that the manifest itself puts into the directory stays:
+// completing the journal of a stopped run may find it there already.
+void remove_path(const file_manifest& manifest, const std::string& path) {
+    if (disk().unlink(path.c_str()) == 0 || errno != EISDIR) return;
+    if (DIR* dir = disk().opendir(path.c_str())) {
+        const std::string prefix = path.back() == '/' ? path : path + "/";
+        while (dirent* entry = disk().readdir(dir)) {
             if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
-            ::unlink((path + "/" + entry->d_name).c_str());
+            auto placed = manifest.entries.find(prefix + entry->d_name);
+            if (placed != manifest.entries.end() && placed->second.kind != entry_kind::remove) continue;
+            delete_file(prefix + entry->d_name);
         }
-        ::closedir(dir);
+        disk().closedir(dir);
     }
-    ::rmdir(path.c_str());
+    disk().rmdir(path.c_str());
 }
 
-void flush_to_disk(const std::string& path) {
-    struct stat st;
-    int fd = open_regular_file(path, st);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+// The directory and its ancestors up to the root, for flushing.
+void note_changed(std::set<std::string>& changed, std::string dir) {
+    while (changed.insert(dir).second && dir != "/" && dir != ".") dir = parent_dir(dir);
 }
 
-// A rename across file systems: the copy goes to a temporary file beside the
-// destination first, so that a failed or interrupted copy never leaves a
-// truncated file where the old one stood.
-void move_across_file_systems(const std::string& source, const std::string& destination, bool spinner) {
-    std::string temporary = parent_dir(destination) + temporary_name;
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        std::perror("copy");
-        return;
+bool carry_out_entry(const file_manifest& manifest, const manifest_entry& entry, bool again,
+                     std::set<std::string>& changed) {
+    const std::string& destination = entry.destination;
+    note_changed(changed, parent_dir(destination));
+    if (entry.kind == entry_kind::remove) {
+        remove_path(manifest, destination);
+        return true;
     }
-    ::close(fd);
+    make_dirs(parent_dir(destination));
+    if (entry.kind == entry_kind::symlink) {
+        disk().unlink(destination.c_str());
+        if (disk().symlink(entry.source.c_str(), destination.c_str()) == 0) return true;
+        std::perror("symlink");
+        return false;
+    }
+    note_changed(changed, parent_dir(entry.source));
+    // A directory of the old version that becomes a file: its files are gone
+    // by now, and the empty directory gives way.
     struct stat st;
-    if (!copy_file(source, temporary, spinner) || ::stat(source.c_str(), &st) != 0 ||
-        ::chmod(temporary.c_str(), st.st_mode & 07777) != 0) {
-        int saved = errno;
-        ::unlink(temporary.c_str());
-        errno = saved ? saved : EIO;
-        std::perror("copy");
-        return;
+    if (disk().lstat(destination.c_str(), st) == 0 && S_ISDIR(st.st_mode)) disk().rmdir(destination.c_str());
+    if (disk().rename(entry.source.c_str(), destination.c_str()) == 0) return true;
+    // Completing a journal: a source that is gone was renamed already.
+    if (again && errno == ENOENT && disk().lstat(entry.source.c_str(), st) != 0) return true;
+    std::perror("rename");
+    return false;
+}
+
+// The nearest directory at or above dir that exists: where a file for a
+// destination in dir can be made on the destination's own file system.
+std::string nearest_directory(std::string dir) {
+    struct stat st;
+    while (!(disk().stat(dir.c_str(), st) == 0 && S_ISDIR(st.st_mode)) && dir != "/" && dir != ".")
+        dir = parent_dir(dir);
+    return dir;
+}
+
+bool is_in_memory(const std::string& path) {
+    const std::string dir = parent_dir(path);
+    return dir == "/ram" || dir == "/tmp";
+}
+
+// A source that was copied to flash: a staged file of this run, or a file in
+// /ram or /tmp named as staged files are (a saved manifest's), is deleted
+// once the journal holds the copy; only the first kind when the run is
+// cancelled instead.
+struct copied_source {
+    std::string path;
+    bool staged;
+};
+
+// Every source on another file system than its destination is copied next
+// to it first, so that applying is nothing but renames and a stopped run can
+// be completed from flash alone. The copies become staged files of the
+// manifest.
+bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<copied_source>& copied) {
+    for (auto& [destination, entry] : manifest.entries) {
+        struct stat source, dir;
+        if (!is_moved(entry) || disk().stat(entry.source.c_str(), source) != 0) continue;
+        const std::string directory = nearest_directory(parent_dir(destination));
+        if (disk().stat(directory.c_str(), dir) != 0 || dir.st_dev == source.st_dev) continue;
+        std::string copy;
+        int fd = create_temporary(directory == "/" ? "" : directory, copy, nullptr);
+        if (fd < 0) return false;
+        note_staged_file(destination, copy);
+        disk().close(fd);
+        const bool staged = entry.kind == entry_kind::staged_file;
+        if (staged || (is_in_memory(entry.source) && is_temporary_name(entry.source)))
+            copied.push_back({entry.source, staged});
+        const bool made = copy_file(entry.source, copy, spinner) &&
+                          disk().chmod(copy.c_str(), source.st_mode & 07777) == 0;
+        entry.kind = entry_kind::staged_file;
+        entry.source = copy;
+        if (!made) return false;
     }
-    flush_to_disk(temporary);
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-        std::perror("rename");
-        ::unlink(temporary.c_str());
+    return true;
+}
+
+// The staged contents reach the disk before the journal names them, or a
+// power cut could leave empty files in place of the old ones.
+bool flush_sources(const file_manifest& manifest) {
+    std::set<std::string> dirs;
+    bool flushed = flush_staged_list();
+    for (const auto& [destination, entry] : manifest.entries) {
+        if (!is_moved(entry)) continue;
+        if (!flush_path(entry.source) && errno != ENOENT) flushed = false;
+        dirs.insert(parent_dir(entry.source));
     }
+    return flush_directories(dirs) && flushed;
 }
 
 struct mount_space {
@@ -99,17 +183,6 @@ bool belongs_to(const std::string& path, const char* mount) { return path.compar
 
 std::int64_t blocks_of(const struct stat& st, std::int64_t block_size) {
     return (static_cast<std::int64_t>(st.st_size) + block_size - 1) / block_size;
-}
-
-// The names that stage_new_file makes: "tmp" and the six letters or digits
-// that mkstemp puts in place of its template.
-bool is_temporary_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return false;
-    for (std::size_t i = 3; i < name.size(); ++i)
-        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
-    return true;
 }
 
 // Whether ancestor is dir or one of its ancestors, no higher than /flash:
@@ -134,7 +207,7 @@ bool is_whole_absolute_path(const std::string& path) {
 bool is_acceptable_source(const std::string& source) {
     if (!is_whole_absolute_path(source)) return false;
     struct stat st;
-    return ::lstat(source.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    return disk().lstat(source.c_str(), st) != 0 || S_ISREG(st.st_mode);
 }
 
 bool is_acceptable(const manifest_entry& entry) {
@@ -161,7 +234,7 @@ void stage_remove(file_manifest& manifest, const std::string& path) {
     if (it == manifest.entries.end()) return;
     // Nothing to remove; a temporary file staged for the path goes too, or
     // it would stay behind on flash for good.
-    if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+    if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
     manifest.entries.erase(it);
 }
 
@@ -171,7 +244,7 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
         std::string dir = parent_dir(destination);
         while (true) {
             struct statfs fs;
-            if (::statfs(dir.c_str(), &fs) == 0) {
+            if (disk().statfs(dir.c_str(), fs) == 0) {
                 std::uint64_t room = static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bfree;
                 if (static_cast<std::uint64_t>(size) + size / 10 < room &&
                     dir.size() + std::strlen(temporary_name) < temporary_path_room)
@@ -190,13 +263,19 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
 
 std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const std::string& destination,
                               std::uint32_t size, mode_t mode) {
-    std::string temporary = temporary_directory_for(destination, size) + temporary_name;
-    int fd = ::mkstemp(temporary.data());
-    if (fd >= 0) ::close(fd);
-    if (mode != 0) ::chmod(temporary.c_str(), mode & 07777);
-    record(manifest, destination, entry_kind::staged_file, temporary);
     if (out.is_open()) out.close();
     out.clear();
+    std::string temporary;
+    // The name is on the list of staged files before the file exists.
+    int fd = create_temporary(temporary_directory_for(destination, size), temporary,
+                              [&](const std::string& name) { note_staged_file(destination, name); });
+    if (fd < 0) {
+        out.setstate(std::ios::failbit);
+        return out;
+    }
+    disk().close(fd);
+    if (mode != 0) disk().chmod(temporary.c_str(), mode & 07777);
+    record(manifest, destination, entry_kind::staged_file, temporary);
     out.open(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
     return out;
 }
@@ -211,38 +290,61 @@ bool claim_path(file_manifest& manifest, const std::string& path) {
     // its trailing "/" fails on a plain file with ENOTDIR, and such a path
     // can no more become a directory than the file itself.
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (disk().stat(path.c_str(), st) != 0) return errno == ENOENT;
     return S_ISDIR(st.st_mode);
 }
 
-void apply_manifest(file_manifest& manifest, bool spinner) {
-    for (auto& [destination, entry] : manifest.entries) {
-        if (entry.kind == entry_kind::remove) {
-            remove_path(destination);
-        } else if (entry.kind == entry_kind::symlink) {
-            make_dirs(parent_dir(destination));
-            ::unlink(destination.c_str());
-            if (::symlink(entry.source.c_str(), destination.c_str()) != 0) std::perror("symlink");
-        }
+bool carry_out(const file_manifest& manifest, bool again, std::set<std::string>& changed) {
+    // The database's own files change last, so that no record is ever ahead
+    // of the files it lists; within each part removals go first (a moved
+    // file may sort before the removal of its old directory), then links,
+    // then moves.
+    static constexpr entry_kind order[] = {entry_kind::remove, entry_kind::symlink, entry_kind::move};
+    bool done = true;
+    for (bool records : {false, true})
+        for (entry_kind kind : order)
+            for (const auto& [destination, entry] : manifest.entries) {
+                const entry_kind group = is_moved(entry) ? entry_kind::move : entry.kind;
+                if (group == kind && destination.starts_with("/flash/var/pdb/") == records &&
+                    !carry_out_entry(manifest, entry, again, changed))
+                    done = false;
+            }
+    return done;
+}
+
+bool apply_manifest(file_manifest& manifest, bool spinner) {
+    bool journaled = false;
+    for (const auto& [destination, entry] : manifest.entries) journaled |= destination.starts_with("/flash/");
+    std::vector<copied_source> copied;
+    const char* failed = nullptr;
+    if (!bring_sources_beside(manifest, spinner, copied))
+        failed = "copy";
+    else if (!flush_sources(manifest) || (journaled && !write_journal(manifest)))
+        failed = "journal";
+    if (failed) {
+        // Nothing has changed yet: the run is cancelled as a whole.
+        std::perror(failed);
+        for (const copied_source& source : copied)
+            if (source.staged) delete_file(source.path);
+        cancel_manifest(manifest);
+        return false;
     }
-    // The staged contents must be on flash before any of them is renamed
-    // into place: a power cut after a rename must not leave an empty file.
-    ::sync();
-    for (auto& [destination, entry] : manifest.entries) {
-        if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
-        make_dirs(parent_dir(destination));
-        if (::rename(entry.source.c_str(), destination.c_str()) == 0) continue;
-        if (errno == EXDEV)
-            move_across_file_systems(entry.source, destination, spinner);
-        else
-            std::perror("rename");
-    }
+    for (const copied_source& source : copied) delete_file(source.path);
+    std::set<std::string> changed;
+    bool done = carry_out(manifest, false, changed);
+    if (!flush_directories(changed)) done = false;
+    // A step that failed is tried again by the next run, from the journal.
+    if (!done) return false;
+    if (journaled) remove_journal();
+    forget_staged_files(manifest);
+    return true;
 }
 
 void cancel_manifest(file_manifest& manifest) {
     for (auto& [destination, entry] : manifest.entries)
-        if (entry.kind == entry_kind::staged_file) ::unlink(entry.source.c_str());
+        if (entry.kind == entry_kind::staged_file) delete_file(entry.source);
     manifest.entries.clear();
+    forget_staged_files(manifest);
 }
 
 void unstage_below(file_manifest& manifest, const std::string& directory) {
@@ -252,7 +354,7 @@ void unstage_below(file_manifest& manifest, const std::string& directory) {
             ++it;
             continue;
         }
-        if (it->second.kind == entry_kind::staged_file) ::unlink(it->second.source.c_str());
+        if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
         it = manifest.entries.erase(it);
     }
 }
@@ -264,7 +366,7 @@ void delete_staged_sources(const file_manifest& manifest) {
         if (!is_clean_flash_path(destination)) continue;
         std::string dir = parent_dir(entry.source);
         if (dir == "/ram" || dir == "/tmp" || is_staging_ancestor(dir, parent_dir(destination)))
-            ::unlink(entry.source.c_str());
+            delete_file(entry.source);
     }
 }
 
@@ -282,11 +384,12 @@ bool save_manifest(const file_manifest& manifest, const std::string& path) {
     std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
     for (const auto& [destination, entry] : manifest.entries) out << manifest_line(entry) << '\n';
     out.close();
-    if (out.fail() || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (out.fail() || disk().rename(temporary.c_str(), path.c_str()) != 0) {
+        delete_file(temporary);
         return false;
     }
-    return true;
+    // The staged files must stay findable when a power cut loses /ram.
+    return flush_staged_list();
 }
 
 void load_manifest(file_manifest& manifest, const std::string& path) {
@@ -350,7 +453,7 @@ bool has_space_for(const file_manifest& manifest) {
     mount_space spaces[2] = {{"/flash/boot", 1, 0}, {"/flash", 1, 0}};
     for (mount_space& space : spaces) {
         struct statfs fs;
-        if (::statfs(space.mount, &fs) == 0) {
+        if (disk().statfs(space.mount, fs) == 0) {
             // A file system that reports no block size counts blocks of one byte.
             space.block_size = fs.f_bsize > 0 ? fs.f_bsize : 1;
             space.free_blocks = static_cast<std::int64_t>(fs.f_bfree);
@@ -360,16 +463,22 @@ bool has_space_for(const file_manifest& manifest) {
         for (mount_space& space : spaces) {
             if (!belongs_to(destination, space.mount)) continue;
             struct stat dest;
-            bool dest_exists = ::stat(destination.c_str(), &dest) == 0;
+            bool dest_exists = disk().stat(destination.c_str(), dest) == 0;
             if (entry.kind == entry_kind::remove) {
                 if (dest_exists) space.free_blocks += blocks_of(dest, space.block_size);
             } else if (entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file) {
                 struct stat src;
-                if (::stat(entry.source.c_str(), &src) == 0) {
-                    if (dest_exists && dest.st_dev == src.st_dev) continue;
-                    space.free_blocks -= blocks_of(src, space.block_size);
+                if (disk().stat(entry.source.c_str(), src) == 0) {
+                    // A source on the destination's file system takes its
+                    // room already; one from elsewhere is copied beside the
+                    // old file, which is still there while the copy is made.
+                    struct stat dir;
+                    const std::string beside = nearest_directory(parent_dir(destination));
+                    if (disk().stat(beside.c_str(), dir) != 0 || dir.st_dev != src.st_dev)
+                        space.free_blocks -= blocks_of(src, space.block_size);
+                } else if (dest_exists) {
+                    space.free_blocks += blocks_of(dest, space.block_size);
                 }
-                if (dest_exists) space.free_blocks += blocks_of(dest, space.block_size);
             }
         }
     }

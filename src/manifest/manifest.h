@@ -41,8 +41,14 @@ std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const
 // Whether a package may take path as its directory; drops a pending removal.
 bool claim_path(file_manifest& manifest, const std::string& path);
 
-// Removals and links first, then moves.
-void apply_manifest(file_manifest& manifest, bool spinner);
+// Carries out every entry so that a kill or a power cut leaves the run
+// either undone or completed by the next run: sources from other file
+// systems are copied beside their destinations first, the staged contents
+// are flushed and the journal written; then removals, links and moves, the
+// database's files last; the changed directories are flushed. False when
+// the run was cancelled before anything changed (a failed copy) or a step
+// failed (the journal stays for the next run); reported on standard error.
+bool apply_manifest(file_manifest& manifest, bool spinner);
 void cancel_manifest(file_manifest& manifest);
 // Forgets every entry for a path inside directory (which ends with "/"),
 // deleting the temporary files of staged ones: what this run staged there

@@ -84,9 +84,10 @@ TEST(UpgradeRunTest, Scenarios) {
          {upgrade({dl("s-6.49")})}, disabled("s-6.49"), 0, "c-6.48 off r-6.48 s-6.49",
          marker + "rw/pckg/.download/s.qpk"},
         {"staged for a later commit", {}, {upgrade({hello49}, {"--safe"})}, installed("hello-6.49"), 0, "",
-         "pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST rw/pckg/.download/hello.qpk tmp*=:600 tmp*=hello-6.49"},
+         "pdb/.staged:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST rw/pckg/.download/hello.qpk tmp*=:600 "
+         "tmp*=hello-6.49"},
         {"and committed", {}, {upgrade({hello49}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0,
-         "hello-6.49", marker + "bin/hello=hello-6.49 ram/MANIFEST rw/pckg/.download/hello.qpk"},
+         "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk"},
         {"the log of the last run carried over", {},
          {upgrade({hello49, {"/flash/postlog", "ERROR: earlier\nWARNING: cut"}})}, installed("hello-6.49"), 0,
          "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk",

@@ -1,0 +1,143 @@
+#include "manifest/journal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "manifest/file_helpers.h"
+#include "platform/file_system.h"
+#include "platform/regular_file.h"
+
+namespace {
+
+constexpr const char* database_dir = "/flash/var/pdb";
+constexpr const char* saved_manifest = "/ram/MANIFEST";
+// The list is read whole; it names one short path per staged file.
+constexpr std::size_t max_list_size = 64u << 20;
+
+// The list stays open for appending while the run stages.
+int list_fd = -1;
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return disk().lstat(path.c_str(), st) == 0;
+}
+
+bool is_flash_path(const std::string& path) { return path.compare(0, 7, "/flash/") == 0; }
+
+std::string journal_temporary() { return std::string(journal_path) + ".new"; }
+
+// The paths the list names, one a line; a last line cut short is no path.
+std::vector<std::string> listed_files() {
+    std::string text;
+    read_small_file(staged_list_path, max_list_size, text);
+    std::vector<std::string> paths;
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        if (end > at) paths.push_back(text.substr(at, end - at));
+    return paths;
+}
+
+void delete_listed(const file_manifest& placed) {
+    for (const std::string& path : listed_files()) {
+        auto it = placed.entries.find(path);
+        if (it == placed.entries.end() || it->second.kind == entry_kind::remove) disk().unlink(path.c_str());
+    }
+}
+
+}  // namespace
+
+void note_staged_file(const std::string& destination, const std::string& temporary) {
+    if (!is_flash_path(destination)) return;
+    if (list_fd < 0) {
+        const bool made = !exists(staged_list_path);
+        list_fd = disk().open(staged_list_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0600);
+        if (list_fd < 0) return;
+        // The list is on disk before the first file it names.
+        if (made) flush_path(database_dir);
+    }
+    const std::string line = temporary + "\n";
+    write_all(list_fd, line.data(), line.size());
+}
+
+bool flush_staged_list() {
+    if (list_fd < 0) return true;
+    return disk().flush(list_fd) == 0 && flush_path(database_dir);
+}
+
+void forget_staged_files(const file_manifest& manifest) {
+    if (list_fd >= 0) {
+        disk().close(list_fd);
+        list_fd = -1;
+    }
+    struct stat st;
+    if (disk().stat(saved_manifest, st) == 0 || !exists(staged_list_path)) return;
+    delete_listed(manifest);
+    disk().unlink(staged_list_path);
+}
+
+bool write_journal(const file_manifest& manifest) {
+    std::string text;
+    for (const auto& [destination, entry] : manifest.entries) {
+        // A path the lines cannot hold would come back as another operation.
+        if (destination.find_first_of(" \n") != std::string::npos || entry.source.find('\n') != std::string::npos) {
+            errno = EINVAL;
+            return false;
+        }
+        text += manifest_line(entry) + "\n";
+    }
+    if (!make_dirs(database_dir)) return false;
+    const std::string temporary = journal_temporary();
+    int fd = disk().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool written = write_all(fd, text.data(), text.size()) && disk().flush(fd) == 0;
+    if (disk().close(fd) != 0) written = false;
+    if (!written || disk().rename(temporary.c_str(), journal_path) != 0 || !flush_path(database_dir)) {
+        int saved = errno;
+        disk().unlink(temporary.c_str());
+        disk().unlink(journal_path);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+void remove_journal() {
+    if (disk().unlink(journal_path) == 0) flush_path(database_dir);
+}
+
+bool flush_directories(const std::set<std::string>& changed) {
+    bool flushed = true;
+    for (const std::string& dir : changed)
+        if (exists(dir) && !flush_path(dir)) flushed = false;
+    return flushed;
+}
+
+bool recover_interrupted_run(installer_context& ctx) {
+    bool journal = false, found = false;
+    if (exists(journal_temporary())) {
+        disk().unlink(journal_temporary().c_str());
+        found = true;
+    }
+    file_manifest replayed;
+    if (exists(journal_path)) {
+        journal = true;
+        load_manifest(replayed, journal_path);
+        std::set<std::string> changed;
+        carry_out(replayed, true, changed);
+        flush_directories(changed);
+    }
+    struct stat st;
+    if (exists(staged_list_path) && (journal || disk().stat(saved_manifest, st) != 0)) {
+        delete_listed(replayed);
+        disk().unlink(staged_list_path);
+        found = true;
+    }
+    if (journal) remove_journal();
+    if (journal)
+        report_warning(ctx, "completed the changes of an interrupted run");
+    else if (found)
+        report_warning(ctx, "removed the files of an interrupted run");
+    return journal || found;
+}
