@@ -116,8 +116,10 @@ bool flush_directories(const std::set<std::string>& changed) {
 
 bool recover_interrupted_run(installer_context& ctx) {
     bool journal = false, found = false;
-    if (exists(journal_temporary())) {
-        disk().unlink(journal_temporary().c_str());
+    // Half-written journals and saved manifests never count.
+    for (const std::string& half : {journal_temporary(), std::string(saved_manifest) + ".new"}) {
+        if (!exists(half)) continue;
+        disk().unlink(half.c_str());
         found = true;
     }
     file_manifest replayed;

@@ -1,0 +1,100 @@
+// Runs stopped at every changing call in turn, as a kill or a power cut would stop them, then the installer run again:
+// each root must end as if the run had not happened or had happened whole.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/crash_disk.h"
+#include "support/limited_run.h"
+#include "support/package_line.h"
+#include "support/router_scenario.h"
+
+namespace {
+
+const std::string download = "/rw/pckg/.download/";
+
+std::pair<std::string, std::string> dl(const std::string& text) {
+    return {download + text.substr(0, text.find(' ')) + ".qpk", line::file(text)};
+}
+
+struct crash_case {
+    const char* what;
+    std::vector<std::string> installed;
+    std::vector<std::pair<std::string, std::string>> files;  // placed first
+    std::vector<std::vector<std::string>> runs;              // the arguments of each run
+    std::vector<std::vector<std::string>> after;             // what is run after a stop, before a plain run
+    std::vector<std::string> env = {};
+};
+
+// One run in a child changed into root, through a crash disk that stops it before call stop_at: the number of
+// changing calls it made, or -1 when it was stopped.
+long run_through(const temp_root& root, const crash_case& c, const std::vector<std::string>& args, long stop_at = 0,
+                 crash_disk::stop_as how = crash_disk::stop_as::kill) {
+    const run_result r = run_in_child(root.path(), [&] {
+        for (const std::string& variable : c.env) ::putenv(const_cast<char*>(variable.c_str()));
+        crash_disk disk;
+        disk.stop_at = stop_at;
+        disk.stop = how;
+        use_disk(&disk);
+        call_installer_main(args);
+        std::fprintf(stderr, "\n%ld", disk.calls);
+        return 0;
+    });
+    return r.status == crash_disk::stopped ? -1 : std::stol(r.err.substr(r.err.rfind('\n') + 1));
+}
+
+// The records and files a later start finds, once the operator's runs after a stop and a plain run are done.
+std::string settled(const temp_root& root, const crash_case& c, bool run) {
+    root.write_file(download + "IGNORE", "");
+    for (const auto& args : c.after) run_through(root, c, args);
+    if (run) run_through(root, c, {});
+    return scenario::records(root) + " | " + scenario::files(root);
+}
+
+void copy_root(const temp_root& from, const temp_root& to) {
+    namespace fs = std::filesystem;
+    fs::copy(from.path(), to.path(),
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks | fs::copy_options::overwrite_existing);
+}
+
+}  // namespace
+
+TEST(CrashMatrixTest, EveryStopLeavesTheRunUndoneOrWhole) {
+    const std::vector<crash_case> cases = {
+        {"an upgrade replacing and removing files of two packages",
+         {"hello-6.48 /bin/hello /etc/old", "ntp-6.48 /bin/ntp /etc/ntp/conf"},
+         {dl("hello-6.49 /bin/hello /www/new"), dl("ntp-6.49 /bin/ntp /etc/ntp")}, {{}}, {}},
+        {"a scheduled uninstall", {"hello-6.48 /bin/hello", "ntp-6.48 /bin/ntp do=uninstall"}, {}, {{}}, {}},
+        {"a bundle", {}, {{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp}")}}, {{}}, {}},
+        {"the boot package", {}, {dl("system-6.48 #1 %k /bin/sh")}, {{}}, {}, {"bootimage=1"}},
+        {"--safe, then --commit", {"hello-6.48 /bin/hello /etc/old"}, {dl("hello-6.49 /bin/hello")},
+         {{"--safe"}, {"--commit"}}, {{"--commit"}}},
+    };
+    int points = 0;
+    for (const crash_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_root start, whole, untouched;
+        scenario::lay_out(start, c.installed);
+        for (const auto& [path, content] : c.files) start.write_file(path, content);
+        copy_root(start, whole);
+        copy_root(start, untouched);
+        std::vector<long> calls;
+        for (const auto& args : c.runs) calls.push_back(run_through(whole, c, args));
+        const std::string after = settled(whole, c, true), before = settled(untouched, c, false);
+        ASSERT_NE(before, after);
+        for (std::size_t run = 0; run < c.runs.size(); ++run)
+            for (long call = 1; call <= calls[run]; ++call)
+                for (auto how : {crash_disk::stop_as::kill, crash_disk::stop_as::power_cut}) {
+                    temp_root root;
+                    copy_root(start, root);
+                    for (std::size_t done = 0; done < run; ++done) run_through(root, c, c.runs[done]);
+                    ASSERT_EQ(run_through(root, c, c.runs[run], call, how), -1);
+                    const std::string left = settled(root, c, true);
+                    EXPECT_TRUE(left == before || left == after)
+                        << "run " << run << " stopped at call " << call << (how == crash_disk::stop_as::kill ? " (kill)" : " (power cut)")
+                        << "\n left " << left << "\nbefore " << before << "\n after " << after;
+                    ++points;
+                }
+    }
+    std::printf("crash points checked: %d\n", points);
+}
