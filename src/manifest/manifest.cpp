@@ -243,8 +243,11 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
     if (size != 0) {
         std::string dir = parent_dir(destination);
         while (true) {
+            // A file of the old version where the new one has a directory
+            // answers statfs too, but cannot hold the temporary file.
             struct statfs fs;
-            if (disk().statfs(dir.c_str(), fs) == 0) {
+            struct stat st;
+            if (disk().statfs(dir.c_str(), fs) == 0 && disk().stat(dir.c_str(), st) == 0 && S_ISDIR(st.st_mode)) {
                 std::uint64_t room = static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bfree;
                 if (static_cast<std::uint64_t>(size) + size / 10 < room &&
                     dir.size() + std::strlen(temporary_name) < temporary_path_room)

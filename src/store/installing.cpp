@@ -64,6 +64,15 @@ bool taken_by_another(const installer_context& ctx, const package_record& record
     return false;
 }
 
+// Whether path and a file already listed would need one name as a file and
+// as a directory ("a" and "a/b"): one of the two could never be installed.
+bool is_file_and_directory(const std::set<std::string>& files, const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (files.count(path.substr(0, slash)) != 0) return true;
+    auto below = files.lower_bound(path + "/");
+    return below != files.end() && below->compare(0, path.size() + 1, path + "/") == 0;
+}
+
 }  // namespace
 
 bool install_package(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
@@ -164,6 +173,11 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             return false;
         }
 
+        const std::string listed = destination.substr(flash_root.size());
+        if (is_file_and_directory(record.files, listed)) {
+            broken_package(ctx, record);
+            return false;
+        }
         std::ofstream out;
         stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
         if (!out.is_open()) {
@@ -172,7 +186,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
         }
         // The path below /flash, so that uninstall_files removes exactly
         // what was staged here.
-        record.files.insert(destination.substr(flash_root.size()));
+        record.files.insert(listed);
 
         for (std::uint32_t left = entry.size; left != 0;) {
             const std::uint32_t want = std::min<std::uint32_t>(left, copy_step);

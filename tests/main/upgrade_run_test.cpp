@@ -103,6 +103,14 @@ TEST(UpgradeRunTest, Scenarios) {
          disabled("a-6.49") + disabled("b-6.49") + installed("x-6.49") + "> enabling a-6.49...\nenabled a-6.49\n", 0,
          "a-6.49 b-6.49 off x-6.49",
          marker + "rw/pckg/.download/a.qpk rw/pckg/.download/b.qpk rw/pckg/.download/x.qpk"},
+        {"a directory of the old version becomes a file", {"hello-6.48 /etc/x/y /etc/x/z"},
+         {upgrade({dl("hello-6.49 /etc/x")})}, installed("hello-6.49"), 0, "hello-6.49",
+         marker + "etc/x=hello-6.49 rw/pckg/.download/hello.qpk"},
+        {"and a file a directory", {"hello-6.48 /etc/x"}, {upgrade({dl("hello-6.49 /etc/x/y")})},
+         installed("hello-6.49"), 0, "hello-6.49", marker + "etc/x/y=hello-6.49 rw/pckg/.download/hello.qpk"},
+        {"a package with a file inside another", {}, {upgrade({dl("hello-6.49 /etc/x /etc/x/y")})},
+         "> installing hello-6.49\nERROR: installation of hello-6.49 failed: broken package\n", 0, "",
+         "rw/pckg/.download/hello.qpk"},
     };
     // The downgrade marker read like a number typed by hand: a sign, blanks around it, digits past 32 bits (a minimum
     // above every version). A minimum above 6.48 refuses hello-6.48.
