@@ -209,10 +209,14 @@ TEST(ManifestTest, RoomOnFlash) {
         for (const char* lines : {"", "U /flash/boot/fill\n", "U /flash/boot/one-block\n",
                                   "M /flash/boot/fill /ram/tiny\n", "M /flash/boot/fill /flash/other\n"})
             std::putchar(space_for(lines));
+        ::unlink("/flash/boot/fill");
+        write_host_file("/flash/staged", byte_pattern(100 * 1024));  // staged on flash already: not counted again
+        fill("/flash/boot/fill", 80 * 1024);
+        std::putchar(space_for("M /flash/new /flash/staged\n"));
         return true;
     });
     if (r.status == 77) GTEST_SKIP() << "mounting a tmpfs in a private mount namespace is not allowed here: " << r.err;
-    EXPECT_EQ(r.out, "/flash/ram /ram 101 01000") << r.err;
+    EXPECT_EQ(r.out, "/flash/ram /ram 101 010001") << r.err;
 }
 
 // parent_dir is dirname; make_dirs makes every missing level; copy_file keeps content and permission bits over a longer
