@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_package.h"
 #include "console/context.h"
 #include "bench_files.h"
 #include "floor.h"
@@ -109,28 +110,7 @@ double cpu_seconds() {
 }
 
 // Writes the signed package of the given total file size to path.
-bool make_package(const std::string& path, std::size_t total) {
-    signing::private_keys keys{};
-    std::string error;
-    if (!signing::read_private_key_file(SOURCE_DIR "/keys/development.private", keys, error)) {
-        std::fprintf(stderr, "install_bench: %s\n", error.c_str());
-        return false;
-    }
-    qpk::package_contents c;
-    c.name = "bench";
-    c.version = 0x07026600;  // 7.2
-    c.build_time = 1700000000;
-    c.files = bench_files(total);
-    std::string file = qpk::build_package(c, [&](const qpk::digest_buffer& digest, std::size_t length) {
-        std::vector<std::uint8_t> signature;
-        signing::sign_digest(keys, digest.data(), 2, signature);
-        signature.resize(length);
-        return std::string(signature.begin(), signature.end());
-    });
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(file.data(), static_cast<std::streamsize>(file.size()));
-    return !file.empty() && out.good();
-}
+bool make_package(const std::string& path, std::size_t total) { return write_bench_package(path, bench_files(total)); }
 
 // A temporary router root on tmpfs holding the two package files.
 struct bench_root {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "console/printable.h"
+#include "platform/file_system.h"
 #include "platform/regular_file.h"
 #include "platform/velnor_mode.h"
 
@@ -123,7 +124,10 @@ void prepare_post_install_log(installer_context& ctx) {
 void write_post_install_log(installer_context& ctx) {
     if (!g_log_rewrite && ctx.messages.empty()) return;
     regular_ostream out(postlog_path, !g_log_rewrite);
-    ::sync();
     if (!out.is_open()) return;
     for (const std::string& message : ctx.messages) out << message << '\n';
+    // The log alone is made lasting: a sync() would wait for every dirty
+    // page of the machine.
+    out.flush();
+    flush_path(postlog_path);
 }

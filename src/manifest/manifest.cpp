@@ -268,6 +268,18 @@ std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const
                               std::uint32_t size, mode_t mode) {
     if (out.is_open()) out.close();
     out.clear();
+    // A file where a directory of the destination's path belongs can only
+    // give way when this run removes it (a file of an old version that
+    // becomes a directory).
+    for (std::string dir = parent_dir(destination); dir != "/" && dir != "."; dir = parent_dir(dir)) {
+        struct stat st;
+        if (disk().stat(dir.c_str(), st) != 0) continue;
+        auto it = manifest.entries.find(dir);
+        if (S_ISDIR(st.st_mode) || (it != manifest.entries.end() && it->second.kind == entry_kind::remove)) break;
+        errno = ENOTDIR;
+        out.setstate(std::ios::failbit);
+        return out;
+    }
     std::string temporary;
     // The name is on the list of staged files before the file exists.
     int fd = create_temporary(temporary_directory_for(destination, size), temporary,

@@ -36,31 +36,31 @@ std::string random_suffix() {
 
 }  // namespace
 
-int posix_file_system::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-ssize_t posix_file_system::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
-int posix_file_system::flush(int fd) {
+int file_system::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+ssize_t file_system::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+int file_system::flush(int fd) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return ::fsync(fd);
     return ::fdatasync(fd);
 }
-int posix_file_system::rename(const char* from, const char* to) { return ::rename(from, to); }
-int posix_file_system::unlink(const char* path) { return ::unlink(path); }
-int posix_file_system::link(const char* from, const char* to) { return ::link(from, to); }
-int posix_file_system::symlink(const char* target, const char* path) { return ::symlink(target, path); }
-int posix_file_system::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
-int posix_file_system::rmdir(const char* path) { return ::rmdir(path); }
-int posix_file_system::chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
-int posix_file_system::close(int fd) { return ::close(fd); }
-ssize_t posix_file_system::read(int fd, void* data, size_t size) { return ::read(fd, data, size); }
-int posix_file_system::stat(const char* path, struct stat& st) { return ::stat(path, &st); }
-int posix_file_system::lstat(const char* path, struct stat& st) { return ::lstat(path, &st); }
-int posix_file_system::statfs(const char* path, struct statfs& fs) { return ::statfs(path, &fs); }
-DIR* posix_file_system::opendir(const char* path) { return ::opendir(path); }
-dirent* posix_file_system::readdir(DIR* dir) { return ::readdir(dir); }
-int posix_file_system::closedir(DIR* dir) { return ::closedir(dir); }
+int file_system::rename(const char* from, const char* to) { return ::rename(from, to); }
+int file_system::unlink(const char* path) { return ::unlink(path); }
+int file_system::link(const char* from, const char* to) { return ::link(from, to); }
+int file_system::symlink(const char* target, const char* path) { return ::symlink(target, path); }
+int file_system::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+int file_system::rmdir(const char* path) { return ::rmdir(path); }
+int file_system::chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
+int file_system::close(int fd) { return ::close(fd); }
+ssize_t file_system::read(int fd, void* data, size_t size) { return ::read(fd, data, size); }
+int file_system::stat(const char* path, struct stat& st) { return ::stat(path, &st); }
+int file_system::lstat(const char* path, struct stat& st) { return ::lstat(path, &st); }
+int file_system::statfs(const char* path, struct statfs& fs) { return ::statfs(path, &fs); }
+DIR* file_system::opendir(const char* path) { return ::opendir(path); }
+dirent* file_system::readdir(DIR* dir) { return ::readdir(dir); }
+int file_system::closedir(DIR* dir) { return ::closedir(dir); }
 
 file_system& disk() {
-    static posix_file_system posix;
+    static file_system posix;
     return replaced ? *replaced : posix;
 }
 

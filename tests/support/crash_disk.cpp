@@ -40,7 +40,7 @@ void crash_disk::keep_old(const std::string& path, std::string& kept) {
 int crash_disk::open(const char* path, int flags, mode_t mode) {
     const bool writing = (flags & O_ACCMODE) != O_RDONLY, made = (flags & O_CREAT) && !is_file(path);
     if ((writing || (flags & O_CREAT)) && !next()) return -1;
-    const int fd = posix_file_system::open(path, flags, mode);
+    const int fd = file_system::open(path, flags, mode);
     if (fd < 0) return fd;
     open_[fd] = path;
     struct stat st;
@@ -54,7 +54,7 @@ ssize_t crash_disk::write(int fd, const void* data, size_t size) {
     if (!next()) return -1;
     struct stat st;
     if (::fstat(fd, &st) == 0) dirty_.emplace(inode{st.st_dev, st.st_ino}, st.st_size);
-    return posix_file_system::write(fd, data, size);
+    return file_system::write(fd, data, size);
 }
 
 int crash_disk::flush(int fd) {
@@ -75,7 +75,7 @@ int crash_disk::rename(const char* from, const char* to) {
     if (!next()) return -1;
     std::string kept;
     keep_old(to, kept);
-    const int result = posix_file_system::rename(from, to);
+    const int result = file_system::rename(from, to);
     if (result == 0) unflushed_.push_back({change::renamed, from, to, kept});
     return result;
 }
@@ -84,21 +84,21 @@ int crash_disk::unlink(const char* path) {
     if (!next()) return -1;
     std::string kept;
     keep_old(path, kept);
-    const int result = posix_file_system::unlink(path);
+    const int result = file_system::unlink(path);
     if (result == 0 && !kept.empty()) unflushed_.push_back({change::unlinked, path, "", kept});
     return result;
 }
 
 int crash_disk::link(const char* from, const char* to) {
     if (!next()) return -1;
-    const int result = posix_file_system::link(from, to);
+    const int result = file_system::link(from, to);
     if (result == 0) unflushed_.push_back({change::made, to});
     return result;
 }
 
 int crash_disk::symlink(const char* target, const char* path) {
     if (!next()) return -1;
-    const int result = posix_file_system::symlink(target, path);
+    const int result = file_system::symlink(target, path);
     if (result == 0) unflushed_.push_back({change::made, path});
     return result;
 }
@@ -107,23 +107,23 @@ int crash_disk::mkdir(const char* path, mode_t mode) {
     struct stat st;
     if (::stat(path, &st) == 0) return errno = EEXIST, -1;  // no change: not counted
     if (!next()) return -1;
-    const int result = posix_file_system::mkdir(path, mode);
+    const int result = file_system::mkdir(path, mode);
     if (result == 0) unflushed_.push_back({change::made_dir, path});
     return result;
 }
 
 int crash_disk::rmdir(const char* path) {
     if (!next()) return -1;
-    const int result = posix_file_system::rmdir(path);
+    const int result = file_system::rmdir(path);
     if (result == 0) unflushed_.push_back({change::removed_dir, path});
     return result;
 }
 
-int crash_disk::chmod(const char* path, mode_t mode) { return next() ? posix_file_system::chmod(path, mode) : -1; }
+int crash_disk::chmod(const char* path, mode_t mode) { return next() ? file_system::chmod(path, mode) : -1; }
 
 int crash_disk::close(int fd) {
     open_.erase(fd);
-    return posix_file_system::close(fd);
+    return file_system::close(fd);
 }
 
 // Undoes the unflushed changes, newest first, then cuts the unflushed content of files back and empties /ram.

@@ -11,7 +11,7 @@
 
 #include "platform/file_system.h"
 
-class crash_disk : public posix_file_system {
+class crash_disk : public file_system {
 public:
     enum class stop_as { kill, power_cut };
     static constexpr int stopped = 99;  // the exit status of a run stopped here
