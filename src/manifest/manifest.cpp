@@ -144,9 +144,9 @@ bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<cop
         const std::string directory = nearest_directory(parent_dir(destination));
         if (disk().stat(directory.c_str(), dir) != 0 || dir.st_dev == source.st_dev) continue;
         std::string copy;
-        int fd = create_temporary(directory == "/" ? "" : directory, copy, nullptr);
+        int fd = create_temporary(directory == "/" ? "" : directory, copy,
+                                  [&](const std::string& name) { note_staged_file(destination, name); });
         if (fd < 0) return false;
-        note_staged_file(destination, copy);
         disk().close(fd);
         const bool staged = entry.kind == entry_kind::staged_file;
         if (staged || (is_in_memory(entry.source) && is_temporary_name(entry.source)))
