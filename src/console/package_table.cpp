@@ -19,9 +19,11 @@ void put_field(std::string& line, const std::string& text, std::size_t width) {
 
 }  // namespace
 
-std::string build_time_text(std::uint32_t build_time) {
-    // Worked out without time_t, which has 32 bits with a sign on a 32-bit
-    // C library: a build time from 2038 on would show as a day of 1901.
+namespace {
+
+// Worked out without time_t, which has 32 bits with a sign on a 32-bit C
+// library: a build time from 2038 on would show as a day of 1901.
+std::string format_build_time(std::uint32_t build_time, const char* format) {
     using namespace std::chrono;
     const sys_seconds at{seconds{build_time}};
     const sys_days day = floor<days>(at);
@@ -35,8 +37,16 @@ std::string build_time_text(std::uint32_t build_time) {
     parts.tm_min = static_cast<int>(of_day.minutes().count());
     parts.tm_sec = static_cast<int>(of_day.seconds().count());
     char text[128];
-    std::size_t length = std::strftime(text, sizeof text, "%b/%d/%Y %H:%M:%S", &parts);
+    std::size_t length = std::strftime(text, sizeof text, format, &parts);
     return std::string(text, length);
+}
+
+}  // namespace
+
+std::string build_time_text(std::uint32_t build_time) { return format_build_time(build_time, "%b/%d/%Y %H:%M:%S"); }
+
+std::string build_time_iso8601(std::uint32_t build_time) {
+    return format_build_time(build_time, "%Y-%m-%dT%H:%M:%SZ");
 }
 
 void print_package_table(installer_context& ctx) {

@@ -12,6 +12,7 @@
 #include "console/context.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/query_modes.h"
 #include "main/stream_install.h"
 #include "main/upgrade_run.h"
 #include "manifest/journal.h"
@@ -35,6 +36,7 @@ struct command_line {
     bool apply_now = true;
     bool reinstall = false;
     std::string root;
+    query_options query;
 };
 
 void print_usage() {
@@ -164,10 +166,17 @@ int installer_main(int argc, char** argv) {
             return 0;
         } else if (std::strcmp(arg, "--show") == 0) {
             options.show = true;
+        } else if (take_query_option(argc, argv, i, options.query)) {
+            // a query: nothing is written
         } else {
             print_usage();
             return 0;
         }
+    }
+
+    if (options.query.json && !is_query(options.query, options.show)) {
+        print_usage();
+        return 0;
     }
 
     // Going on in the old root would change the system the run was not
@@ -182,6 +191,7 @@ int installer_main(int argc, char** argv) {
     std::string architecture = arch ? arch : "i386";
     load_repository(ctx, options.quiet, architecture);
 
+    if (is_query(options.query, options.show)) return run_query(ctx, options.query);
     if (options.show) {
         print_package_table(ctx);
         return 0;

@@ -108,3 +108,44 @@ TEST(EntryTest, ShowListsTheDatabase) {
     };
     EXPECT_EQ(lines, table);
 }
+
+// "--files", "--owner" and "--json" answer from the loaded records, with "-r" and "-q", and write nothing; paths are the
+// router's own (below /flash); the text form hides control bytes, the JSON form carries every byte that is UTF-8.
+TEST(EntryTest, Queries) {
+    temp_root root;
+    scenario::lay_out(root, {"a-6.40.1 @1500000000 /bin/x /bin/shared", "b-6.41rc2 @4294967295 off user do=uninstall "
+                             "/bin/y", "velnor-6.40 {c-6.40 note=q}"});
+    root.write_file("/flash/var/pdb/odd/version", "1 2\n");
+    root.write_file("/flash/var/pdb/odd/files", "bin/\x1b[0m\xff\"\\\n/etc/a\tb\n");
+    const std::vector<std::string> before = snapshot(root.path());
+    const std::string a = "{\"name\":\"a\",\"version\":\"6.40.1\",\"version_number\":103310849,\"build_time\":"
+        "\"2017-07-14T02:40:00Z\",\"build_time_number\":1500000000,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
+        "\"image\":false,\"scheduled\":null,\"note\":\"\"", b = "{\"name\":\"b\",\"version\":\"6.41rc2\",\"version_number\":"
+        "103375618,\"build_time\":\"2106-02-07T06:28:15Z\",\"build_time_number\":4294967295,\"disabled\":true,\"user_set\":"
+        "true,\"bundle\":null,\"image\":false,\"scheduled\":\"uninstall\",\"note\":\"\"}";
+    const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
+        {{"--files", "a"}, "/flash/bin/shared\n/flash/bin/x\n", 0},
+        {{"-q", "--files", "odd"}, "/flash/bin/?[0m\xff\"\\\n/flash/etc/a?b\n", 0},
+        {{"--files", "velnor"}, "", 0}, {{"--files", "nosuch"}, "ERROR: package nosuch is not installed\n", 1},
+        {{"-q", "--files", "nosuch"}, "", 1}, {{"--files"}, usage, 0}, {{"--owner", "/flash/bin/x"}, "a\n", 0},
+        {{"--owner", "/flash/bin/y", "-q"}, "b\n", 0}, {{"--owner", "/bin/x"}, "ERROR: no package lists /bin/x\n", 1},
+        {{"--owner", "/flashbin/x"}, "ERROR: no package lists /flashbin/x\n", 1}, {{"-q", "--owner", "/flash"}, "", 1},
+        {{"--json"}, usage, 0}, {{"--json", "-"}, usage, 0},
+        {{"--json", "--files", "a"}, a + ",\"files\":[\"/flash/bin/shared\",\"/flash/bin/x\"]}\n", 0},
+        {{"--files", "odd", "--json"}, "{\"name\":\"odd\",\"version\":\"0.01\",\"version_number\":1,\"build_time\":"
+            "\"1970-01-01T00:00:02Z\",\"build_time_number\":2,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
+            "\"image\":false,\"scheduled\":null,\"note\":\"\",\"files\":[\"/flash/bin/\\u001b[0m\xEF\xBF\xBD\\\"\\\\\","
+            "\"/flash/etc/a\\tb\"]}\n", 0},
+        {{"--json", "--owner", "/flash/bin/y"}, "{\"path\":\"/flash/bin/y\",\"packages\":[" + b + "]}\n", 0},
+        {{"--json", "-q", "--owner", "/x"}, "{\"path\":\"/x\",\"packages\":[]}\n", 1}};
+    for (const auto& [args, out, status] : cases) {
+        const run_result r = run_entry(root.path(), args);
+        EXPECT_EQ(r.out + r.err + std::to_string(r.status), out + std::to_string(status)) << args[0] << args.back();
+        EXPECT_EQ(snapshot(root.path()), before) << args[0];
+    }
+    const std::string show = run_installer({"-r", root.path(), "--show", "--json", "-q"}).out;
+    EXPECT_EQ(show.substr(0, 13) + show.substr(show.size() - 3), "{\"packages\":[]}\n") << show;
+    for (const std::string& part : std::vector<std::string>{a + "}", b, ",\"bundle\":\"velnor\",\"image\":false,\"scheduled\":null,\"note\":\"q\"}",
+                                    "{\"name\":\"velnor\""})
+        EXPECT_NE(show.find(part), std::string::npos) << part;
+}
