@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "console/context.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/own_root.h"
 #include "main/query_modes.h"
 #include "main/stream_install.h"
 #include "main/upgrade_run.h"
@@ -80,9 +82,11 @@ void cancel_saved_manifest(installer_context& ctx) {
 
 // "-r" before "--commit" or "--cancel" means the manifest of that root:
 // change into it as a run would. False when that fails, so that the
-// manifest of the system the operator did not name is left alone.
+// manifest of the system the operator did not name is left alone. A caller
+// that may not chroot (an image builder on a root it owns) goes on as root of
+// a user namespace of its own.
 bool enter_root(const std::string& root) {
-    if (!root.empty() && ::chroot(root.c_str()) != 0) {
+    if (!root.empty() && ::chroot(root.c_str()) != 0 && !(errno == EPERM && chroot_as_own_root(root))) {
         std::perror("chroot");
         return false;
     }

@@ -1,13 +1,22 @@
 #include "main/entry.h"
 
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
+#include <cstddef>
 #include <set>
 #include <sstream>
 
 #include "console/context.h"
 #include "support/host_files.h"
 #include "support/limited_run.h"
+#include "support/package_line.h"
 #include "support/router_scenario.h"
 
 namespace {
@@ -16,6 +25,19 @@ const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = 
     no_repo = "WARNING: could not open repo\n";
 const std::string table = "            Name          Version                Built                                    "
     "Note\n" + std::string(94, '-') + "\n";
+
+uid_t user = 0;
+int give_to_user(const char* path, const struct stat*, int, FTW*) { return ::lchown(path, user, user); }
+
+// Makes unshare fail with EPERM in this process and its children, as a kernel or container that forbids user
+// namespaces does.
+bool forbid_unshare() {
+    sock_filter code[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unshare, 0, 1),
+                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program = {4, code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 }  // namespace
 
@@ -148,4 +170,40 @@ TEST(EntryTest, Queries) {
     for (const std::string& part : std::vector<std::string>{a + "}", b, ",\"bundle\":\"velnor\",\"image\":false,\"scheduled\":null,\"note\":\"q\"}",
                                     "{\"name\":\"velnor\""})
         EXPECT_NE(show.find(part), std::string::npos) << part;
+}
+
+// "-r" as an ordinary user on a root that user owns (an image build): the run goes on in a user namespace of its own,
+// as root there, and what it installs belongs to that user. Where the namespace is refused it fails as a refused chroot.
+TEST(EntryTest, ImageRootOfAnOrdinaryUser) {
+    temp_root root;
+    user = ::getuid() == 0 ? 65534 : ::getuid();
+    ASSERT_EQ(::nftw(root.path().c_str(), give_to_user, 16, FTW_PHYS), 0);
+    const auto as_user = [&](const std::vector<std::string>& args, const std::string& input, bool forbid) {
+        return run_in_child("", [&] {
+            if (forbid && !forbid_unshare()) return 77;
+            // Dumpable again after giving up root, as a program started by that user is.
+            if (::getuid() == 0 && (::setgroups(0, nullptr) || ::setgid(user) || ::setuid(user) ||
+                                    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0)))
+                return 78;
+            return args.empty() ? (::unshare(CLONE_NEWUSER) == 0 ? 0 : 77) : call_installer_main(args);
+        }, input);
+    };
+    const run_result refused = as_user({"-r", root.path(), "--show"}, "", true);
+    if (refused.status == 77) {
+        std::printf("not shown: the refused namespace (no seccomp filter here)\n");
+    } else {
+        EXPECT_EQ(refused.out + refused.err + std::to_string(refused.status), "chroot: Operation not permitted\n1");
+    }
+    if (as_user({}, "", false).status != 0) {
+        std::printf("skipped: the kernel refuses user namespaces to an ordinary user here\n");
+        GTEST_SKIP();
+    }
+    const run_result installed = as_user({"-r", root.path(), "-"}, line::file("hello-6.48.1 /bin/hello"), false);
+    EXPECT_EQ(scenario::screen(installed.out) + installed.err + std::to_string(installed.status),
+              "> installing hello-6.48.1\ninstalled hello-6.48.1\n0");
+    EXPECT_EQ(scenario::records(root) + " | " + scenario::files(root), "hello-6.48.1 | bin/hello=hello-6.48.1");
+    struct stat info {};
+    EXPECT_EQ(::lstat(root.host("/flash/bin/hello").c_str(), &info) == 0 ? info.st_uid : 0, user);
+    const run_result files = as_user({"-q", "--files", "hello", "-r", root.path()}, "", false);
+    EXPECT_EQ(files.out + files.err + std::to_string(files.status), "/flash/bin/hello\n0");
 }
