@@ -1,11 +1,15 @@
 #include "main/query_modes.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "console/json_writer.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "manifest/file_helpers.h"
 #include "resolve/version.h"
 
 namespace {
@@ -87,10 +91,9 @@ int list_files(installer_context& ctx, const query_options& query) {
 
 int find_owner(installer_context& ctx, const query_options& query) {
     const std::string& path = query.argument;
-    const std::size_t prefix = std::strlen(flash_root);
     std::vector<const package_record*> owners;
-    if (path.compare(0, prefix, flash_root) == 0 && path.size() > prefix && path[prefix] == '/') {
-        const std::string entry = path.substr(prefix);
+    if (path.starts_with(std::string(flash_root) + "/")) {
+        const std::string entry = path.substr(std::strlen(flash_root));
         for (const auto& record : ctx.packages)
             if (record->files.count(entry) != 0) owners.push_back(record.get());
     }
@@ -115,12 +118,86 @@ int find_owner(installer_context& ctx, const query_options& query) {
     return owners.empty() ? 1 : 0;
 }
 
+struct finding {
+    const package_record* record;
+    std::string path;
+    const char* what;  // "missing", "not a regular file", "changed mode", "not below /flash"
+    std::string mode = "";  // in octal, for a changed mode
+};
+
+// What the installer itself puts there: a regular file whose permission bits
+// come from the package, never set-id or sticky bits. (The mode each file was
+// installed with is not kept in the database, so other bits are not judged.)
+void audit_record(const package_record& record, std::vector<finding>& findings) {
+    for (const std::string& entry : record.files) {
+        const std::string path = flash_root + entry;
+        struct stat info {};
+        // A damaged or hostile file list must not send the audit elsewhere.
+        if (!is_clean_flash_path(path)) findings.push_back({&record, path, "not below /flash"});
+        else if (::lstat(path.c_str(), &info) != 0) findings.push_back({&record, path, "missing"});
+        else if (!S_ISREG(info.st_mode)) findings.push_back({&record, path, "not a regular file"});
+        else if ((info.st_mode & 07000) != 0) {
+            char mode[16];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+            findings.push_back({&record, path, "changed mode", mode});
+        }
+    }
+}
+
+int audit(installer_context& ctx, const query_options& query) {
+    std::vector<finding> findings;
+    if (query.argument.empty()) {
+        for (const auto& record : ctx.packages) audit_record(*record, findings);
+    } else if (const package_record* record = find_package(ctx, query.argument)) {
+        audit_record(*record, findings);
+    } else {
+        report_error(ctx, "package %s is not installed", printable(query.argument).c_str());
+        return 1;
+    }
+    if (query.json) {
+        json_writer json;
+        json.begin_object();
+        json.key("findings");
+        json.begin_array();
+        for (const finding& f : findings) {
+            json.begin_object();
+            json.key("package");
+            json.string(f.record->name);
+            json.key("path");
+            json.string(f.path);
+            json.key("finding");
+            json.string(f.what);
+            if (!f.mode.empty()) {
+                json.key("mode");
+                json.string(f.mode);
+            }
+            json.end_object();
+        }
+        json.end_array();
+        json.end_object();
+        write_out(ctx, json.text());
+    } else {
+        std::string text;
+        for (const finding& f : findings) {
+            text += printable(f.record->name) + ": " + f.what + (f.mode.empty() ? "" : " ") + f.mode + " " +
+                printable(f.path) + "\n";
+        }
+        write_out(ctx, text);
+    }
+    return findings.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 bool take_query_option(int argc, char** argv, int& i, query_options& query) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--json") == 0) {
         query.json = true;
+        return true;
+    }
+    if (std::strcmp(arg, "--audit") == 0) {
+        query.mode = query_mode::audit;
+        query.argument = i + 1 < argc && argv[i + 1][0] != '-' ? argv[++i] : "";
         return true;
     }
     const bool files = std::strcmp(arg, "--files") == 0;
@@ -140,6 +217,8 @@ int run_query(installer_context& ctx, const query_options& query) {
         return list_files(ctx, query);
     case query_mode::owner:
         return find_owner(ctx, query);
+    case query_mode::audit:
+        return audit(ctx, query);
     case query_mode::none:
         break;
     }

@@ -139,6 +139,13 @@ TEST(EntryTest, Queries) {
                              "/bin/y", "velnor-6.40 {c-6.40 note=q}"});
     root.write_file("/flash/var/pdb/odd/version", "1 2\n");
     root.write_file("/flash/var/pdb/odd/files", "bin/\x1b[0m\xff\"\\\n/etc/a\tb\n");
+    root.write_file("/flash/var/pdb/d/version", "1 2\n");
+    root.write_file("/flash/var/pdb/d/files", "bin/ok\nbin/suid\nbin/dir\nbin/gone\n../x\n");
+    for (const char* file : {"/bin/ok", "/bin/suid", "/x"}) root.write_file(std::string("/flash") + file, "");
+    root.make_dir("/flash/bin/dir");
+    ::chmod(root.host("/flash/bin/suid").c_str(), 04755);
+    const std::string audit_d = "d: not below /flash /flash/../x\nd: not a regular file /flash/bin/dir\nd: missing "
+        "/flash/bin/gone\nd: changed mode 4755 /flash/bin/suid\n";
     const std::vector<std::string> before = snapshot(root.path());
     const std::string a = "{\"name\":\"a\",\"version\":\"6.40.1\",\"version_number\":103310849,\"build_time\":"
         "\"2017-07-14T02:40:00Z\",\"build_time_number\":1500000000,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
@@ -159,12 +166,27 @@ TEST(EntryTest, Queries) {
             "\"image\":false,\"scheduled\":null,\"note\":\"\",\"files\":[\"/flash/bin/\\u001b[0m\xEF\xBF\xBD\\\"\\\\\","
             "\"/flash/etc/a\\tb\"]}\n", 0},
         {{"--json", "--owner", "/flash/bin/y"}, "{\"path\":\"/flash/bin/y\",\"packages\":[" + b + "]}\n", 0},
-        {{"--json", "-q", "--owner", "/x"}, "{\"path\":\"/x\",\"packages\":[]}\n", 1}};
+        {{"--json", "-q", "--owner", "/x"}, "{\"path\":\"/x\",\"packages\":[]}\n", 1},
+        {{"--audit", "a"}, "", 0}, {{"--audit", "d", "-q"}, audit_d, 1}, {{"-q", "--audit", "nosuch"}, "", 1},
+        {{"--files", "a", "-"}, "/flash/bin/shared\n/flash/bin/x\n", 0}, {{"--audit", "b", "--json"}, "{\"findings\":[]}\n", 0},
+        {{"--json", "--audit", "d"}, "{\"findings\":[{\"package\":\"d\",\"path\":\"/flash/../x\",\"finding\":\"not below /flash\"},"
+            "{\"package\":\"d\",\"path\":\"/flash/bin/dir\",\"finding\":\"not a regular file\"},{\"package\":\"d\",\"path\":"
+            "\"/flash/bin/gone\",\"finding\":\"missing\"},{\"package\":\"d\",\"path\":\"/flash/bin/suid\",\"finding\":"
+            "\"changed mode\",\"mode\":\"4755\"}]}\n", 1}};
     for (const auto& [args, out, status] : cases) {
         const run_result r = run_entry(root.path(), args);
         EXPECT_EQ(r.out + r.err + std::to_string(r.status), out + std::to_string(status)) << args[0] << args.back();
         EXPECT_EQ(snapshot(root.path()), before) << args[0];
     }
+    const auto lines = [](const std::string& text) {
+        std::istringstream in(text);
+        std::multiset<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+        return lines;
+    };
+    const run_result all = run_entry(root.path(), {"--audit", "-q"});
+    EXPECT_EQ(lines(all.out + std::to_string(all.status)),
+              lines(audit_d + "odd: missing /flash/bin/?[0m\xff\"\\\nodd: missing /flash/etc/a?b\n1"));
     const std::string show = run_installer({"-r", root.path(), "--show", "--json", "-q"}).out;
     EXPECT_EQ(show.substr(0, 13) + show.substr(show.size() - 3), "{\"packages\":[]}\n") << show;
     for (const std::string& part : std::vector<std::string>{a + "}", b, ",\"bundle\":\"velnor\",\"image\":false,\"scheduled\":null,\"note\":\"q\"}",
