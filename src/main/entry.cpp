@@ -189,7 +189,7 @@ int installer_main(int argc, char** argv) {
 
     // A run that may change anything first completes what a stopped one left.
     ctx.quiet = options.quiet;
-    if (!options.show) recover_interrupted_run(ctx);
+    if (!options.show && !is_query(options.query, options.show)) recover_interrupted_run(ctx);
 
     const char* arch = std::getenv("arch");
     std::string architecture = arch ? arch : "i386";

@@ -131,8 +131,9 @@ TEST(EntryTest, ShowListsTheDatabase) {
     EXPECT_EQ(lines, table);
 }
 
-// "--files", "--owner" and "--json" answer from the loaded records, with "-r" and "-q", and write nothing; paths are the
-// router's own (below /flash); the text form hides control bytes, the JSON form carries every byte that is UTF-8.
+// "--files", "--owner", "--audit" and "--json" answer from the loaded records, with "-r" and "-q", and write nothing
+// (not even what completes a stopped run); paths are the router's own (below /flash); the text form hides control
+// bytes, the JSON form carries every byte that is UTF-8.
 TEST(EntryTest, Queries) {
     temp_root root;
     scenario::lay_out(root, {"a-6.40.1 @1500000000 /bin/x /bin/shared", "b-6.41rc2 @4294967295 off user do=uninstall "
@@ -144,6 +145,9 @@ TEST(EntryTest, Queries) {
     for (const char* file : {"/bin/ok", "/bin/suid", "/x"}) root.write_file(std::string("/flash") + file, "");
     root.make_dir("/flash/bin/dir");
     ::chmod(root.host("/flash/bin/suid").c_str(), 04755);
+    // What a stopped run left is for the next run that may change anything.
+    root.write_file("/flash/var/pdb/.staged", "/flash/var/pdb/tmpAAAAAA\n");
+    root.write_file("/flash/var/pdb/tmpAAAAAA", "");
     const std::string audit_d = "d: not below /flash /flash/../x\nd: not a regular file /flash/bin/dir\nd: missing "
         "/flash/bin/gone\nd: changed mode 4755 /flash/bin/suid\n";
     const std::vector<std::string> before = snapshot(root.path());
