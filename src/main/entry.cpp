@@ -127,6 +127,12 @@ int installer_main(int argc, char** argv) {
     installer_context& ctx = context();
     command_line options;
 
+    // "-r ROOT" names the system a run is for wherever it stands, also after
+    // an option that ends the parsing ("--cleanup -r /image" must clean up
+    // that image, not the machine it runs on); the last one wins.
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "-r") == 0) options.root = argv[++i];
+
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--cleanup") == 0) {
@@ -135,7 +141,7 @@ int installer_main(int argc, char** argv) {
         } else if (std::strcmp(arg, "--safe") == 0) {
             options.apply_now = false;
         } else if (std::strcmp(arg, "-r") == 0 && i + 1 < argc) {
-            options.root = argv[++i];
+            ++i;  // taken above
         } else if (std::strcmp(arg, "-") == 0) {
             options.from_stdin = true;
             break;

@@ -13,16 +13,16 @@
 namespace {
 
 const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = "\nResuming upgrade...\n",
-    no_repo = "WARNING: could not open repo\n";
+    no_repo = "WARNING: could not open repo\n", missing = "chroot: No such file or directory\n";
 const std::string table = "            Name          Version                Built                                    "
     "Note\n" + std::string(94, '-') + "\n";
 
 }  // namespace
 
 // The first unknown option prints the usage line and ends the run with 0; "-r" needs an argument, and the last wins;
-// "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the compatibility options
-// change nothing; "-q" does not silence the table; "arch" chooses the architecture. None of these runs changes anything
-// in the root.
+// "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing, but a "-r" after them is
+// still honoured; the compatibility options change nothing; "-q" does not silence the table; "arch" chooses the
+// architecture. None of these runs changes anything in the root.
 TEST(EntryTest, Options) {
     temp_root root;
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
@@ -36,7 +36,9 @@ TEST(EntryTest, Options) {
         {{"--cleanup", "--bogus"}, "", 0}, {{"--cleanup", "--commit"}, "", 0}, {{"--cleanup", "--cancel"}, "", 0},
             {{"--show", "-"}, table, 0},
         {{"-", "--show"}, no_repo + "ERROR: could not open image\n", 255}, {{"-r", "/", "-r", "/missing", "--show"},
-            "chroot: No such file or directory\n", 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0}};
+            "chroot: No such file or directory\n", 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0},
+        {{"--cleanup", "-r", "/missing"}, missing, 1}, {{"-", "-r", "/missing"}, missing, 1},
+            {{"--commit", "-r", "/missing"}, missing, 1}, {{"--cancel", "-q", "-r", "/missing"}, missing, 1}};
     for (const auto& [args, out, status] : cases) {
         if (status == 255) ::rename(root.host("/flash/var/pdb").c_str(), root.host("/flash/var/saved").c_str());
         const run_result r = run_entry(root.path(), args);
