@@ -30,16 +30,27 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     return in.gcount() == static_cast<std::streamsize>(n);
 }
 
+// Whether an entry (its name without the leading "/") would write what the
+// installer itself keeps on flash: the package database, where it would
+// replace another package's record files, and the boot image, the
+// post-install log and the markers of a run.
+bool is_reserved_name(std::string_view name) {
+    if (name.starts_with('/')) name.remove_prefix(1);
+    for (std::string_view reserved : {"bootimage", "postlog", "PCKGS_CHANGED", "UPGRADED", "var/pdb"})
+        if (name == reserved) return true;
+    return name.starts_with("var/pdb/");
+}
+
 }  // namespace
 
 // Whether an archive entry's name may become an installed file: not empty,
 // no byte that the file list (one entry a line) or the saved manifest (blank
-// separated) would split, and a destination strictly inside /flash, without
-// detours, that the system can open.
+// separated) would split, a destination strictly inside /flash, without
+// detours, that the system can open, and none of the installer's own files.
 bool is_installable_name(const std::string& name, const std::string& destination) {
     static const std::string splitting("\0 \t\n\r", 5);
     return !name.empty() && name.find_first_of(splitting) == std::string::npos && destination.size() < PATH_MAX &&
-           is_clean_flash_path(destination);
+           is_clean_flash_path(destination) && !is_reserved_name(name);
 }
 
 namespace {

@@ -53,6 +53,10 @@ TEST(StreamInstallTest, Scenarios) {
          {in(hello_files({qpk::regular_file("etc/hello", "config"), qpk::regular_file("/bin/hello", "run", 04755),
                           qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}))},
          done(h), 0, h, "bin/hello=run:755 etc/hello=config"},
+        {"names beside the installer's own files", {},
+         {in(hello_files({qpk::regular_file("var/pdbx", "1"), qpk::regular_file("var/x/pdb/y", "2"),
+                          qpk::regular_file("etc/UPGRADED", "3"), qpk::regular_file("bootimage.old", "4")}))},
+         done(h), 0, h, "bootimage.old=4 etc/UPGRADED=3 var/pdbx=1 var/x/pdb/y=2"},
         {"processor classes", {},
          {in(hello_files({qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
                           qpk::regular_file("c", "4", 0644, 4)}))},
@@ -135,7 +139,8 @@ TEST(StreamInstallTest, Scenarios) {
     }
     for (const std::string& name : {""s, "/"s, "."s, "etc/"s, "../x"s, "etc/../../x"s, "a b"s, "a\tb"s, "a\nb"s,
                                     "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a'),
-                                    "etc/" + std::string(NAME_MAX + 1, 'a')})
+                                    "etc/" + std::string(NAME_MAX + 1, 'a'), "var/pdb/ntp/version"s, "/var/pdb/x"s,
+                                    "var/pdb"s, "bootimage"s, "/postlog"s, "PCKGS_CHANGED"s, "UPGRADED"s})
         rows.push_back({"a file entry named badly", {},
                         {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))}, broken, 1,
                         "", ""});
