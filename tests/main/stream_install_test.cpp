@@ -121,6 +121,7 @@ TEST(StreamInstallTest, Scenarios) {
          {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))}, done(h), 0, h, ""},
         {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
          "", ""},
+        {"more bytes after its declared end", {}, {in(hello + std::string(70000, '\0'))}, broken, 1, "", ""},
         {"cut after the signature", {}, {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, broken,
          1, "", ""},
         {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},
