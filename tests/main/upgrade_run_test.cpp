@@ -88,6 +88,8 @@ TEST(UpgradeRunTest, Scenarios) {
          "tmp*=hello-6.49"},
         {"and committed", {}, {upgrade({hello49}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0,
          "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk"},
+        {"a scheduled uninstall saved and committed", {"ntp-6.48", "hello-6.48 /bin/hello do=uninstall"},
+         {upgrade({}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0, "ntp-6.48", "PCKGS_CHANGED=:600"},
         {"the log of the last run carried over", {},
          {upgrade({hello49, {"/flash/postlog", "ERROR: earlier\nWARNING: cut"}})}, installed("hello-6.49"), 0,
          "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk",
