@@ -1,5 +1,8 @@
 #include "store/database.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -195,6 +198,28 @@ bool is_valid_record_name(const std::string& name) {
     return true;
 }
 
+bool reaches_without_links(const std::string& path, std::string* verified) {
+    static const std::string flash = "/flash/";
+    if (path.compare(0, flash.size(), flash) != 0) return false;
+    // The directories that path shares with the last one that passed.
+    std::size_t common = 0;
+    if (verified)
+        common = std::mismatch(path.begin(), path.end(), verified->begin(), verified->end()).first - path.begin();
+    for (std::size_t slash = path.find('/', flash.size()); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (verified && slash <= common && (slash < common || common == verified->size())) continue;
+        struct stat st;
+        if (::lstat(path.substr(0, slash).c_str(), &st) != 0) {
+            if (errno != ENOENT) return false;
+            break;  // nothing below a missing directory exists either
+        }
+        if (S_ISLNK(st.st_mode)) return false;
+        if (!S_ISDIR(st.st_mode)) break;  // staging below a file fails on its own
+    }
+    if (verified) verified->assign(path, 0, path.rfind('/'));
+    return true;
+}
+
 void load_record_state(package_record& record) {
     const std::string dir = record_directory(record);
     // A package described by its image (a bundle member among them) still
@@ -272,8 +297,9 @@ bool write_file_list(const package_record& record, file_manifest& manifest) {
 
 bool write_record_meta(installer_context& ctx, const package_record& record, file_manifest& manifest) {
     // The name becomes a path component under /flash: one that would climb
-    // out of the database or land on the database itself is refused.
-    if (!is_valid_record_name(record.name)) {
+    // out of the database or land on the database itself is refused, and so
+    // is a record directory that a symbolic link would carry elsewhere.
+    if (!is_valid_record_name(record.name) || !reaches_without_links(record_directory(record))) {
         broken_package(ctx, record);
         return false;
     }
@@ -355,7 +381,8 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
 
 bool mark_disabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    if (is_valid_record_name(record.name) && !record.second_kind &&
+        reaches_without_links(record_directory(record))) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "enabled");
         good = stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n");
@@ -367,7 +394,8 @@ bool mark_disabled(package_record& record, file_manifest& manifest) {
 
 bool mark_enabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    if (is_valid_record_name(record.name) && !record.second_kind &&
+        reaches_without_links(record_directory(record))) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "disabled");
         good = true;

@@ -39,6 +39,14 @@ bool is_valid_record_name(const std::string& name);
 // end.
 bool meta_files_can_hold(const package_record& record);
 
+// Whether no symbolic link stands among the directories below /flash on
+// the way to path (path itself too when it ends with "/"): one would carry
+// whatever is staged for path, or removed there, to another place, outside
+// /flash too. False for a path outside /flash.
+// With verified, the directories of the last path that passed (kept there)
+// are not looked at again: a package's files share most of theirs.
+bool reaches_without_links(const std::string& path, std::string* verified = nullptr);
+
 // Completes a record from its record directory and its schedule file. Meta
 // files are read only while the version is 0 (no package image described the
 // package); unreadable meta files schedule the record for uninstall. The

@@ -98,6 +98,12 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
     const bool second_kind = stream.has_second_magic();
     record.second_kind = second_kind;
     if (!second_kind && !claim_record_directory(record, manifest)) return false;
+    // A link on the way to the record directory would carry the record's
+    // files elsewhere, outside /flash too.
+    if (!second_kind && !reaches_without_links(record_directory(record))) {
+        broken_package(ctx, record);
+        return false;
+    }
 
     if (stream.current_type == part_type::image) {
         // Never read into memory: passed over in steps only so that the
@@ -160,6 +166,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     const std::string root = record.disabled ? "/flash/x/" + record.name : "/flash";
     const unsigned variant = board_variant();
     char buffer[copy_step];
+    std::string verified;  // the directories of the last file, known to be plain
     for (;;) {
         unsigned char header[file_entry_header_size];
         if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
@@ -177,9 +184,10 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
         // Files are staged before the signature is checked: a name that would
         // land outside /flash, on /flash itself, or that the file list and the
         // saved manifest could not hold as one path is refused before
-        // anything of the entry is staged.
+        // anything of the entry is staged; so is one that a symbolic link
+        // already on flash would carry elsewhere.
         const std::string destination = root + (name.starts_with('/') ? "" : "/") + name;
-        if (!is_installable_name(name, destination)) {
+        if (!is_installable_name(name, destination) || !reaches_without_links(destination, &verified)) {
             broken_package(ctx, record);
             return false;
         }
@@ -251,9 +259,11 @@ bool claim_and_write_meta(installer_context& ctx, const package_record& record, 
 
 void uninstall_files(installer_context& ctx, package_record& record, file_manifest& manifest) {
     // Entries of a files list that would lead out of /flash (a hostile or
-    // damaged database) are never removed.
+    // damaged database, or a symbolic link on the way) are never removed.
+    std::string verified;
     for (const std::string& entry : record.files)
-        if (is_clean_flash_path("/flash" + entry) && !taken_by_another(ctx, record, entry))
+        if (is_clean_flash_path("/flash" + entry) && reaches_without_links("/flash" + entry, &verified) &&
+            !taken_by_another(ctx, record, entry))
             stage_remove(manifest, "/flash" + entry);
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
@@ -263,8 +273,12 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
         // What this run staged for the record (its meta and state files, its
         // image) would bring it back at the next start.
         unstage_below(manifest, dir);
-        stage_remove(manifest, dir);
-        stage_remove(manifest, dir + "image");
+        if (reaches_without_links(dir)) {
+            stage_remove(manifest, dir);
+            stage_remove(manifest, dir + "image");
+        } else if (const std::string link = dir.substr(0, dir.size() - 1); reaches_without_links(link)) {
+            stage_remove(manifest, link);  // the link goes, never what it leads to
+        }
     }
     struct stat st;
     if (record.is_boot_package() && ::stat(boot_image_path, &st) == 0 && st.st_nlink == 1)

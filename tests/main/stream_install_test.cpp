@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
+#include <iterator>
+#include <set>
+#include <sstream>
+
 #include "console/printable.h"
 #include "store/package_format.h"
 #include "support/host_files.h"
@@ -76,9 +80,13 @@ TEST(StreamInstallTest, Scenarios) {
         {"another architecture", {}, {in(line::file("hello-6.48 arch=mips /bin/hello"))}, wrong_arch, 1, "", "",
          wrong_arch.c_str()},
         {"no package at all", {}, {in("junk")}, "", 1, "", ""},
-        {"no room for the copy of standard input", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
-         "ERROR: can not uninstall or disable all packages\nERROR: could not open image\n", 255,
-         "image-0.0 do=uninstall", "pdb/image/x="},
+        {"the copy of standard input has a name of its own", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
+         "ERROR: can not uninstall or disable all packages\n" + done(h), 0, "hello-6.48.1 image-0.0 do=uninstall",
+         "bin/hello=hello-6.48.1 pdb/image/x="},
+        {"and one a killed run left is removed", {}, {{{"-"}, hello, {{"/flash/var/pdb/.imagetmpAb12Cd", "x"}}}},
+         done(h), 0, h, "bin/hello=hello-6.48.1"},
+        {"a saved manifest waits", {}, {{{"-"}, hello, {{"/ram/MANIFEST", "U /flash/x\n"}}}},
+         "ERROR: changes saved by an earlier run wait for --commit or --cancel\n", 1, "", "ram/MANIFEST"},
         {"the record directory taken by a file", {}, {{{"-"}, hello, {{"/flash/var/pdb/hello", "x"}}}},
          installing, 1, "", "pdb/hello=x"},
         {"an enabled package conflicts with it: installed disabled", {"ntp-6.48 !hello"}, {in(hello)}, off, 0,
@@ -204,3 +212,63 @@ TEST(StreamInstallTest, SmallDisks) {
 }
 
 }  // namespace
+
+namespace {
+
+// The root's own files, which no run may reach through a link on flash.
+std::string outside_flash(const temp_root& root) {
+    std::string text;
+    for (const std::string& line : snapshot(root.host("/etc"))) text += line + "\n";
+    return text;
+}
+
+}  // namespace
+
+// Symbolic links already on flash, to the root's /etc: an installation through one is refused before anything of it is
+// staged, an uninstall removes nothing behind one, and the stream install makes no copy through one.
+TEST(StreamInstallTest, LinksOnFlashAreNeverFollowed) {
+    const std::string passwd = line::file("hello-6.48.1 /etc/passwd");
+    const struct {
+        const char* what;
+        std::vector<std::string> installed;
+        std::string link;  // made a link to /etc after the packages are laid out
+        std::vector<step> steps;
+        std::string screen;
+        int status;
+        std::string records, files;  // the root's own /etc left out
+    } rows[] = {
+        {"a directory of a file", {}, "/flash/etc", {in(passwd)}, broken, 1, "", "etc->/etc"},
+        {"a deeper one", {}, "/flash/etc", {in(line::file("hello-6.48.1 /etc/a/b/c"))}, broken, 1, "", "etc->/etc"},
+        {"a file's own path is replaced, not followed", {}, "/flash/etc/passwd", {in(passwd)}, done("hello-6.48.1"), 0,
+         "hello-6.48.1", "etc/passwd=hello-6.48.1"},
+        {"the record directory", {}, "/flash/var/pdb/hello", {in(hello)}, broken, 1, "hello-0.06", "pdb/hello->/etc"},
+        {"the database", {}, "/flash/var/pdb", {in(hello)}, "ERROR: could not open image\n", 255, "",
+         "var/pdb->/etc"},
+        {"an uninstall through a directory", {"hello-6.48 /etc/passwd do=uninstall", "system-6.48"}, "/flash/etc",
+         {{{"--cleanup"}}}, "", 0, "system-6.48", "etc->/etc"},
+        {"an uninstall of a linked record: the link goes", {"system-6.48"}, "/flash/var/pdb/hello", {{{"--cleanup"}}},
+         "", 0, "system-6.48", ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_root root;
+        scenario::lay_out(root, r.installed);
+        root.write_file("/etc/passwd", "root");
+        root.write_file("/etc/version", "6 0\n");
+        root.write_file("/etc/files", "passwd\n");
+        remove_tree(root.host(r.link));
+        root.make_dir(r.link.substr(0, r.link.rfind('/')));
+        ASSERT_EQ(::symlink("/etc", root.host(r.link).c_str()), 0);
+        const std::string before = outside_flash(root);
+        const run_result result = scenario::run(root, r.steps);
+        EXPECT_EQ(scenario::screen(result.out), r.screen);
+        EXPECT_EQ(result.status, r.status) << result.err;
+        EXPECT_EQ(outside_flash(root), before);
+        EXPECT_EQ(scenario::records(root), r.records);
+        std::istringstream words(r.files + " etc/files etc/passwd=root etc/version");
+        std::set<std::string> files{std::istream_iterator<std::string>(words), {}};
+        std::string expected;
+        for (const std::string& word : files) expected += (expected.empty() ? "" : " ") + word;
+        EXPECT_EQ(scenario::files(root), expected);
+    }
+}
