@@ -57,9 +57,10 @@ bool read_signed(std::istream& in, std::int32_t& value) {
 }
 
 // A file of the database or a schedule file, read whole within the cap.
-small_file_result read_meta_file(const std::string& path, std::istringstream& in) {
+small_file_result read_meta_file(const std::string& path, std::istringstream& in,
+                                 std::size_t cap = max_meta_file_size) {
     std::string text;
-    small_file_result result = read_small_file(path, max_meta_file_size, text);
+    small_file_result result = read_small_file(path, cap, text);
     in.str(std::move(text));
     return result;
 }
@@ -126,7 +127,7 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
 // missing or cannot be read whole.
 small_file_result read_file_list(package_record& record, const std::string& dir) {
     std::istringstream files;
-    small_file_result found = read_meta_file(dir + "files", files);
+    small_file_result found = read_meta_file(dir + "files", files, max_file_list_size);
     std::string line;
     while (std::getline(files, line)) {
         if (line.empty()) continue;
@@ -161,9 +162,10 @@ void read_meta_files(package_record& record, const std::string& dir) {
 
     small_file_result files = read_file_list(record, dir);
     if (files == small_file_result::missing) record.bundle = true;
-    // A list that cannot be read whole is not taken in part: the package
-    // goes, as with any other meta file that cannot be read.
-    if (files == small_file_result::unreadable) record.scheduled_action = action_uninstall;
+    // A list that cannot be read whole is not taken in part, and the
+    // package is not uninstalled for it: its files would stay on flash,
+    // listed by no record.
+    if (files == small_file_result::unreadable) record.file_list_unknown = true;
 }
 
 }  // namespace

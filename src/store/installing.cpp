@@ -1,8 +1,10 @@
 #include "store/installing.h"
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <fstream>
 #include <string_view>
@@ -24,6 +26,9 @@ constexpr std::string_view flash_root = "/flash";
 
 constexpr std::uint32_t image_skip_step = 4096;
 constexpr std::uint32_t copy_step = 16384;
+// Entries of any kind in one file archive: far more than a package holds, few
+// enough that an archive of empty entries ends soon.
+constexpr std::uint32_t max_archive_entries = 1u << 20;
 
 bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     in.read(static_cast<char*>(out), n);
@@ -54,6 +59,26 @@ bool is_installable_name(const std::string& name, const std::string& destination
 }
 
 namespace {
+
+// Whether size more bytes can still be staged in this run: everything a run
+// stages waits on /flash or in /ram until the manifest is applied, so what
+// does not fit in both together at the start of the run never will; a file
+// that promises more is refused before a byte of it is written. One run per
+// process, so the room is measured once.
+bool reserve_run_room(std::uint32_t size) {
+    static std::uint64_t room = [] {
+        std::uint64_t free = 0;
+        for (const char* place : {"/flash", "/ram"}) {
+            struct statfs fs;
+            if (::statfs(place, &fs) != 0) return UINT64_MAX;  // unknown: not limited here
+            free += static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bavail;
+        }
+        return free;
+    }();
+    if (size > room) return false;
+    room -= size;
+    return true;
+}
 
 // The read, write and execute bits only. Set-user-ID, set-group-ID and
 // sticky bits are dropped: the router runs its programs as root and has no
@@ -167,9 +192,15 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     const unsigned variant = board_variant();
     char buffer[copy_step];
     std::string verified;  // the directories of the last file, known to be plain
-    for (;;) {
+    // Bytes of the `files` list that this package's entries make.
+    std::size_t list_bytes = 0;
+    for (std::uint32_t entries = 0;; ++entries) {
         unsigned char header[file_entry_header_size];
         if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
+        if (entries == max_archive_entries) {
+            broken_package(ctx, record);
+            return false;
+        }
         const file_entry entry = parse_file_entry_header(header);
         std::string name(entry.name_length, '\0');
         if (!read_exactly(inflated, name.data(), entry.name_length)) {
@@ -197,6 +228,19 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             broken_package(ctx, record);
             return false;
         }
+        // No more files, and no longer list of them, than the record
+        // directory's `files` can hold for the next run to read back.
+        list_bytes += destination.size() - flash_root.size();
+        if (record.files.size() == max_package_files || list_bytes > max_file_list_size) {
+            broken_package(ctx, record);
+            return false;
+        }
+        if (!reserve_run_room(entry.size)) {
+            errno = ENOSPC;
+            creation_failure(ctx, record, name);
+            return false;
+        }
+
         std::ofstream out;
         stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
         if (!out.is_open()) {
@@ -267,8 +311,9 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
             stage_remove(manifest, "/flash" + entry);
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
-    // markers) must not turn into a removal of the database itself.
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    // markers) must not turn into a removal of the database itself; a record
+    // whose file list could not be read is all that knows of its files.
+    if (is_valid_record_name(record.name) && !record.second_kind && !record.file_list_unknown) {
         const std::string dir = record_directory(record);
         // What this run staged for the record (its meta and state files, its
         // image) would bring it back at the next start.

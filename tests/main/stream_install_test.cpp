@@ -1,5 +1,6 @@
 // Installing packages and bundles from standard input ("installer -r ROOT -") and the clean-up run, through the
 // real program: what the console shows, the exit status, the records the next run loads and the files left.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 
@@ -8,8 +9,10 @@
 #include <sstream>
 
 #include "console/printable.h"
+#include "store/database.h"
 #include "store/package_format.h"
 #include "support/host_files.h"
+#include "support/limited_run.h"
 #include "support/package_line.h"
 #include "support/sample_packages.h"
 #include "support/router_scenario.h"
@@ -135,6 +138,15 @@ TEST(StreamInstallTest, Scenarios) {
         {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},
          broken, 1, "", ""},
     };
+    // A list of more than a mebibyte is read back whole: the uninstall removes every file.
+    std::vector<qpk::file_item> many;
+    for (int i = 0; i < 6000; ++i) many.push_back(qpk::regular_file(std::string(200, 'f') + std::to_string(i), ""));
+    rows.push_back({"a long files list", {"system-6.48"}, {in(hello_files(many)), {{"--cleanup"}}}, "", 0,
+                    "system-6.48", ""});
+    rows.push_back({"a files list too long to read keeps its record",
+                    {"hello-6.48 /bin/hello do=uninstall", "system-6.48"},
+                    {{{"--cleanup"}, "", {{"/flash/var/pdb/hello/files", std::string(max_file_list_size + 1, 'a')}}}},
+                    "", 0, "hello-6.48 system-6.48", "bin/hello=hello-6.48"});
     for (std::size_t cut : {35, 40}) {
         qpk::package_contents c = line::contents("hello-6.48.1");
         c.files.emplace();
@@ -270,5 +282,34 @@ TEST(StreamInstallTest, LinksOnFlashAreNeverFollowed) {
         std::string expected;
         for (const std::string& word : files) expected += (expected.empty() ? "" : " ") + word;
         EXPECT_EQ(scenario::files(root), expected);
+    }
+}
+
+// Unsigned packages made to cost far more than their size, each run with 64 MB of address space beyond the test's own
+// and ended by its bounds before its signature is reached: 15,000 entries of 3 KiB deep names (more than a files list
+// holds).
+TEST(StreamInstallTest, HostilePackagesStaySmall) {
+    const std::string deep = [] {
+        std::string path;
+        while (path.size() < 3000) path += "d/";
+        return path;
+    }();
+    const auto package = [](std::size_t entries, const std::string& prefix) {
+        qpk::package_contents c = line::contents("hello-6.48.1");
+        c.files.emplace();
+        for (std::size_t i = 0; i < entries; ++i) c.files->push_back(qpk::regular_file(prefix + std::to_string(i), ""));
+        return line::file(c, 0);
+    };
+    for (const auto& [file, left] : {std::pair{package(15000, deep), ""}}) {
+        temp_root root;
+        root.write_file("/in.qpk", file);
+        const run_result r = run_limited(root.path(), [] {
+            const int fd = ::open("/in.qpk", O_RDONLY);
+            if (fd < 0 || ::dup2(fd, 0) < 0) return 125;
+            return call_installer_main({"-"});
+        }, 64);
+        EXPECT_EQ(scenario::screen(r.out), broken) << r.err;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(scenario::files(root), std::string("in.qpk") + left);
     }
 }
