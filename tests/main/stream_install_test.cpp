@@ -197,6 +197,19 @@ TEST(StreamInstallTest, SmallDisks) {
         if (image) c.image = noise;
         return line::file(c);
     };
+    // A file that promises a gibibyte: refused before a byte of it is staged.
+    const std::string promise = [] {
+        qpk::package_contents c = line::contents("hello-6.48.1");
+        c.files.emplace();
+        std::vector<qpk::raw_part> parts = qpk::package_parts(c);
+        std::string archive = qpk::encode_file_entries({qpk::regular_file("big", "only this")});
+        archive[27] = 0x40;  // the size field, little-endian: 1 GiB and 9 bytes
+        for (qpk::raw_part& part : parts)
+            if (part.type == part_type::file_archive) part.data = qpk::zlib_compress(archive);
+        std::string file = qpk::encode_container(parts, false), error;
+        qpk::sign_parts(file, samples::development_signer(), error);
+        return file;
+    }();
     const std::string too_small = installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n";
     const struct {
         std::string size;
@@ -207,6 +220,7 @@ TEST(StreamInstallTest, SmallDisks) {
     } rows[] = {
         {"64k", 0, big(100000, 0), too_small, 1, ""},
         {"64k", 0, big(65536 + 100, 0), too_small, 1, ""},
+        {"1m", 0, promise, too_small, 1, ""},
         {"128k", 0, big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1, ""},
         {"256k", 49 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
          "fill rw/pckg/.download/hello.qpk"},  // 15 blocks of 4 KiB left
