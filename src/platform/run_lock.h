@@ -33,7 +33,6 @@ public:
     bool acquire(const std::string& path, unsigned wait_milliseconds);
     // Deletes the lock file and releases the lock; acquire may be called again.
     void release();
-    bool held() const { return fd_ >= 0; }
     // After a failed acquire: whether another run held the lock (rather than
     // the lock file being impossible to open).
     bool busy() const { return busy_; }
