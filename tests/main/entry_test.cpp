@@ -147,4 +147,8 @@ TEST(EntryTest, OneRunAtATime) {
     ::waitpid(holder, nullptr, 0);
     EXPECT_EQ(r.out + std::to_string(r.status), "0");
     EXPECT_FALSE(root.exists("/ram/MANIFEST") || root.exists("/ram/installer.lock"));
+    // A lock file that is a link is never followed, nor its target locked in its place.
+    ::symlink("/ram/x", root.host("/ram/installer.lock").c_str());
+    const run_result linked = run_entry(root.path(), {"--cleanup"});
+    EXPECT_EQ(linked.out + std::to_string(linked.status), "ERROR: could not lock /ram/installer.lock\n16");
 }
