@@ -41,7 +41,7 @@ std::string entry(const std::string& name, std::uint32_t minimum, std::uint32_t 
 }  // namespace
 
 // Header parts of every length, names of every shape, requirement lists that hold what they promise or not, parts out
-// of order, text parts promising more than the file holds (never read: they reach past its declared end).
+// of order, text parts promising more than the file holds (only what arrives is kept).
 TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
     const std::string h = part(1, header("p") + le32(0));
     const std::string two = le16(2) + entry("system", make_version(6, 40, 'f', 0), make_version(7, 0, 'f', 0), 0) +
@@ -68,10 +68,10 @@ TEST(PackageFormatTest, DescriptionsFromHandWrittenParts) {
         {h + part(3, "\x01"), "refused @3"},
         {h + part(3, le16(1) + entry("a", 0, 0, 0)) + part(3, le16(0)) + part(21, ""), "p-1.0 @2 arch=[i386] >a @3"},
         {h + part(99, "?") + part(16, "arm") + part(25, "") + part(23, "n"), "p-1.0 @2 arch=[arm] note=[n] @-1"},
-        {h + part_claiming(24, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] @-1"},
-        {h + part_claiming(16, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] @-1"},
-        {h + part_claiming(2, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] @-1"},
-        {h + part_claiming(23, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] @-1"},
+        {h + part_claiming(24, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 t24=[only these bytes] arch=[i386] @-1"},
+        {h + part_claiming(16, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[only these bytes] @-1"},
+        {h + part_claiming(2, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] t2=[only these bytes] @-1"},
+        {h + part_claiming(23, 0xFFFFFFFF, "only these bytes"), "p-1.0 @2 arch=[i386] note=[only these bytes] @-1"},
     };
     for (const auto& r : rows) {
         std::string longest;

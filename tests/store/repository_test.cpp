@@ -63,7 +63,8 @@ std::string bundle_with_a_broken_member(const std::string& name) {
 // Records, sorted, completed from their record directories when no image described it: meta files of strict unsigned
 // numbers (a broken one schedules the uninstall, keeping what was read; a `files` list too long to read does not), the
 // state files, and the schedule of the name filtered to letters, digits and "-". Files that are FIFOs or far too large,
-// and images of too many members, end the loading small; "--show" prints names and notes with control bytes as question marks.
+// and images of too many members, end the loading small; "--show" prints names and notes with control bytes as
+// question marks.
 TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
     const std::string too_large = [] {  // sound lines, one byte too many of them
         std::string text;
