@@ -1,5 +1,6 @@
 #include "main/entry.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include "manifest/journal.h"
 #include "manifest/manifest.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
 #include "resolve/install_planner.h"
@@ -28,6 +30,12 @@
 namespace {
 
 constexpr const char* saved_manifest_path = "/ram/MANIFEST";
+
+// Exit status of a run that found another one at work (EBUSY), as 28 is
+// that of a run without room.
+constexpr int busy_status = 16;
+// Exit status of a run refused while a saved manifest waits.
+constexpr int pending_status = 1;
 
 struct command_line {
     bool cleanup = false;
@@ -69,6 +77,25 @@ bool commit_saved_manifest(installer_context& ctx) {
     std::fflush(stdout);
     if (!applied) report_error(ctx, "could not apply %s", saved_manifest_path);
     return applied;
+}
+
+// Whether a "--safe" run left changes that wait for "--commit" or
+// "--cancel". A run that staged more on top would either be undone by the
+// cancel or be overwritten by the commit of the older state.
+bool saved_manifest_pending() {
+    struct stat st;
+    return ::stat(saved_manifest_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+// Every run that may change anything holds the lock until it returns; a
+// second one gives up after a few seconds, having changed nothing.
+bool lock_run(installer_context& ctx, run_lock& lock) {
+    if (lock.acquire(run_lock_path, run_lock_wait_milliseconds)) return true;
+    if (lock.busy())
+        report_error(ctx, "another installer run is in progress");
+    else
+        report_error(ctx, "could not lock %s", run_lock_path);
+    return false;
 }
 
 void cancel_saved_manifest(installer_context& ctx) {
@@ -132,6 +159,13 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
 int installer_main(int argc, char** argv) {
     installer_context& ctx = context();
     command_line options;
+    run_lock lock;
+
+    // "-r ROOT" names the system a run is for wherever it stands, also after
+    // an option that ends the parsing ("--cleanup -r /image" must clean up
+    // that image, not the machine it runs on); the last one wins.
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "-r") == 0) options.root = argv[++i];
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -141,7 +175,7 @@ int installer_main(int argc, char** argv) {
         } else if (std::strcmp(arg, "--safe") == 0) {
             options.apply_now = false;
         } else if (std::strcmp(arg, "-r") == 0 && i + 1 < argc) {
-            options.root = argv[++i];
+            ++i;  // taken above
         } else if (std::strcmp(arg, "-") == 0) {
             options.from_stdin = true;
             break;
@@ -160,11 +194,13 @@ int installer_main(int argc, char** argv) {
         } else if (std::strcmp(arg, "--commit") == 0) {
             if (!enter_root(options.root)) return 1;
             ctx.quiet = options.quiet;
+            if (!lock_run(ctx, lock)) return busy_status;
             recover_interrupted_run(ctx);
             return commit_saved_manifest(ctx) ? 0 : 1;
         } else if (std::strcmp(arg, "--cancel") == 0) {
             if (!enter_root(options.root)) return 1;
             ctx.quiet = options.quiet;
+            if (!lock_run(ctx, lock)) return busy_status;
             recover_interrupted_run(ctx);
             cancel_saved_manifest(ctx);
             return 0;
@@ -187,9 +223,18 @@ int installer_main(int argc, char** argv) {
     // meant for.
     if (!enter_root(options.root)) return 1;
 
-    // A run that may change anything first completes what a stopped one left.
+    // Every run that may change anything takes the lock before anything of
+    // the database is read, so that no other run changes it under this one,
+    // then completes what a stopped run left; the listing and the queries change nothing.
     ctx.quiet = options.quiet;
-    if (!options.show && !is_query(options.query, options.show)) recover_interrupted_run(ctx);
+    if (!options.show && !is_query(options.query, options.show)) {
+        if (!lock_run(ctx, lock)) return busy_status;
+        recover_interrupted_run(ctx);
+        if (saved_manifest_pending()) {
+            report_error(ctx, "changes saved by an earlier run wait for --commit or --cancel");
+            return pending_status;
+        }
+    }
 
     const char* arch = std::getenv("arch");
     std::string architecture = arch ? arch : "i386";

@@ -1,8 +1,11 @@
 #include "main/stream_install.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <streambuf>
 #include <string>
 
@@ -10,14 +13,44 @@
 #include "platform/regular_file.h"
 #include "resolve/action_planner.h"
 #include "resolve/install_planner.h"
+#include "store/database.h"
 
 namespace {
 
 // The copy of standard input: the package file as it arrived, which becomes
-// the package image. The database names it without the doubled slash.
-constexpr const char* image_path = "/flash/var/pdb//image";
-constexpr const char* copied_image_path = "/flash/var/pdb/image";
+// the package image. Each run makes one of its own ("tmp" and six letters or
+// digits after this prefix), so that no two runs ever write into one copy;
+// the leading "." keeps the database loader from taking it for a record.
+constexpr const char* database_path = "/flash/var/pdb/";
+constexpr const char* copy_prefix = ".imagetmp";
 constexpr const char* boot_image_path = "/flash/bootimage";
+
+// Copies that a run killed before its end left behind. Only one run at a
+// time gets this far, so none of them is in use.
+void remove_stale_copies() {
+    DIR* dir = ::opendir(database_path);
+    if (!dir) return;
+    const std::size_t prefix = std::strlen(copy_prefix);
+    while (const dirent* entry = ::readdir(dir))
+        if (std::strncmp(entry->d_name, copy_prefix, prefix) == 0 && std::strlen(entry->d_name) == prefix + 6)
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    ::closedir(dir);
+}
+
+// A new copy file for this run, readable like any package image; empty when
+// none can be made, or when a symbolic link on the way would put it
+// somewhere else than on flash.
+std::string new_copy_path() {
+    std::string path = std::string(database_path) + copy_prefix + "XXXXXX";
+    if (!reaches_without_links(path)) return "";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) return "";
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    return path;
+}
 
 // Passes what the package stream reads on to the copy and remembers whether
 // any of it was lost (a full flash): a copy with a hole must never become a
@@ -56,9 +89,11 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
     std::string record_dir;
     bool boot = false;
     int result = 0;
+    remove_stale_copies();
+    const std::string copied_image_path = new_copy_path();
     {
-        regular_ostream image(image_path, false);
-        if (!image.is_open()) {
+        regular_ostream image(copied_image_path, false);
+        if (copied_image_path.empty() || !image.is_open()) {
             std::fputs("ERROR: could not open image\n", stdout);
             std::fflush(stdout);
             // What the scheduled actions staged must not stay behind on flash.
@@ -89,10 +124,9 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         }
     } else {
         // Nothing that the scheduled actions or the failed installation
-        // staged is applied; the partial copy would be listed as a package
-        // named "image" by later runs.
+        // staged is applied, and the partial copy goes.
         cancel_manifest(manifest);
-        ::unlink(copied_image_path);
+        ::unlink(copied_image_path.c_str());
     }
     write_post_install_log(ctx);
     return result;

@@ -211,7 +211,11 @@ bool is_acceptable_source(const std::string& source) {
 }
 
 bool is_acceptable(const manifest_entry& entry) {
-    if (!is_clean_flash_path(entry.destination) || entry.destination.size() >= PATH_MAX) return false;
+    // A removal may name a directory with its trailing "/": the installer
+    // removes a record directory so.
+    std::string_view destination = entry.destination;
+    if (entry.kind == entry_kind::remove && destination.ends_with('/')) destination.remove_suffix(1);
+    if (!is_clean_flash_path(std::string(destination)) || entry.destination.size() >= PATH_MAX) return false;
     return entry.kind == entry_kind::remove || is_acceptable_source(entry.source);
 }
 

@@ -1,5 +1,8 @@
 #include "store/database.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -54,9 +57,10 @@ bool read_signed(std::istream& in, std::int32_t& value) {
 }
 
 // A file of the database or a schedule file, read whole within the cap.
-small_file_result read_meta_file(const std::string& path, std::istringstream& in) {
+small_file_result read_meta_file(const std::string& path, std::istringstream& in,
+                                 std::size_t cap = max_meta_file_size) {
     std::string text;
-    small_file_result result = read_small_file(path, max_meta_file_size, text);
+    small_file_result result = read_small_file(path, cap, text);
     in.str(std::move(text));
     return result;
 }
@@ -123,7 +127,7 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
 // missing or cannot be read whole.
 small_file_result read_file_list(package_record& record, const std::string& dir) {
     std::istringstream files;
-    small_file_result found = read_meta_file(dir + "files", files);
+    small_file_result found = read_meta_file(dir + "files", files, max_file_list_size);
     std::string line;
     while (std::getline(files, line)) {
         if (line.empty()) continue;
@@ -158,9 +162,10 @@ void read_meta_files(package_record& record, const std::string& dir) {
 
     small_file_result files = read_file_list(record, dir);
     if (files == small_file_result::missing) record.bundle = true;
-    // A list that cannot be read whole is not taken in part: the package
-    // goes, as with any other meta file that cannot be read.
-    if (files == small_file_result::unreadable) record.scheduled_action = action_uninstall;
+    // A list that cannot be read whole is not taken in part, and the
+    // package is not uninstalled for it: its files would stay on flash,
+    // listed by no record.
+    if (files == small_file_result::unreadable) record.file_list_unknown = true;
 }
 
 }  // namespace
@@ -192,6 +197,28 @@ bool is_valid_record_name(const std::string& name) {
     if (name == "image") return false;
     for (char c : name)
         if (c == '/' || c == '\0' || std::isspace(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool reaches_without_links(const std::string& path, std::string* verified) {
+    static const std::string flash = "/flash/";
+    if (path.compare(0, flash.size(), flash) != 0) return false;
+    // The directories that path shares with the last one that passed.
+    std::size_t common = 0;
+    if (verified)
+        common = std::mismatch(path.begin(), path.end(), verified->begin(), verified->end()).first - path.begin();
+    for (std::size_t slash = path.find('/', flash.size()); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (verified && slash <= common && (slash < common || common == verified->size())) continue;
+        struct stat st;
+        if (::lstat(path.substr(0, slash).c_str(), &st) != 0) {
+            if (errno != ENOENT) return false;
+            break;  // nothing below a missing directory exists either
+        }
+        if (S_ISLNK(st.st_mode)) return false;
+        if (!S_ISDIR(st.st_mode)) break;  // staging below a file fails on its own
+    }
+    if (verified) verified->assign(path, 0, path.rfind('/'));
     return true;
 }
 
@@ -272,8 +299,9 @@ bool write_file_list(const package_record& record, file_manifest& manifest) {
 
 bool write_record_meta(installer_context& ctx, const package_record& record, file_manifest& manifest) {
     // The name becomes a path component under /flash: one that would climb
-    // out of the database or land on the database itself is refused.
-    if (!is_valid_record_name(record.name)) {
+    // out of the database or land on the database itself is refused, and so
+    // is a record directory that a symbolic link would carry elsewhere.
+    if (!is_valid_record_name(record.name) || !reaches_without_links(record_directory(record))) {
         broken_package(ctx, record);
         return false;
     }
@@ -355,7 +383,8 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
 
 bool mark_disabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    if (is_valid_record_name(record.name) && !record.second_kind &&
+        reaches_without_links(record_directory(record))) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "enabled");
         good = stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n");
@@ -367,7 +396,8 @@ bool mark_disabled(package_record& record, file_manifest& manifest) {
 
 bool mark_enabled(package_record& record, file_manifest& manifest) {
     bool good = false;
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    if (is_valid_record_name(record.name) && !record.second_kind &&
+        reaches_without_links(record_directory(record))) {
         const std::string dir = record_directory(record);
         stage_remove(manifest, dir + "disabled");
         good = true;

@@ -17,6 +17,13 @@
 // file; a larger one counts as unreadable. Real ones hold a few lines.
 constexpr std::size_t max_meta_file_size = 1u << 20;
 
+// What an installation may write to a package's `files` list, and so what
+// is read back of one: an install that would list more is refused, so that
+// every list the installer writes can be read by the next run.
+constexpr std::size_t max_file_list_size = 4u << 20;
+// The most files one package may install.
+constexpr std::size_t max_package_files = 65536;
+
 // "/flash/var/pdb/" + name + "/".
 std::string record_directory(const package_record& record);
 
@@ -39,11 +46,22 @@ bool is_valid_record_name(const std::string& name);
 // end.
 bool meta_files_can_hold(const package_record& record);
 
+// Whether no symbolic link stands among the directories below /flash on
+// the way to path (path itself too when it ends with "/"): one would carry
+// whatever is staged for path, or removed there, to another place, outside
+// /flash too. False for a path outside /flash.
+// With verified, the directories of the last path that passed (kept there)
+// are not looked at again: a package's files share most of theirs.
+bool reaches_without_links(const std::string& path, std::string* verified = nullptr);
+
 // Completes a record from its record directory and its schedule file. Meta
 // files are read only while the version is 0 (no package image described the
 // package); unreadable meta files schedule the record for uninstall. The
-// `files` list is read whenever there is one. Files that are no regular
-// files count as missing; larger ones than max_meta_file_size as unreadable.
+// `files` list is read whenever there is one, up to max_file_list_size; one
+// that cannot be read marks the record's file list unknown instead (an
+// uninstall then keeps the record, which alone knows about the files).
+// Other files that are no regular files count as missing; larger ones than
+// max_meta_file_size as unreadable.
 void load_record_state(package_record& record);
 
 // Reads "name minimum maximum[ precedence]" entries, appending them to list.

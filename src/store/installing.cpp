@@ -1,8 +1,10 @@
 #include "store/installing.h"
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <fstream>
 #include <string_view>
@@ -24,25 +26,59 @@ constexpr std::string_view flash_root = "/flash";
 
 constexpr std::uint32_t image_skip_step = 4096;
 constexpr std::uint32_t copy_step = 16384;
+// Entries of any kind in one file archive: far more than a package holds, few
+// enough that an archive of empty entries ends soon.
+constexpr std::uint32_t max_archive_entries = 1u << 20;
 
 bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     in.read(static_cast<char*>(out), n);
     return in.gcount() == static_cast<std::streamsize>(n);
 }
 
+// Whether an entry (its name without the leading "/") would write what the
+// installer itself keeps on flash: the package database, where it would
+// replace another package's record files, and the boot image, the
+// post-install log and the markers of a run.
+bool is_reserved_name(std::string_view name) {
+    if (name.starts_with('/')) name.remove_prefix(1);
+    for (std::string_view reserved : {"bootimage", "postlog", "PCKGS_CHANGED", "UPGRADED", "var/pdb"})
+        if (name == reserved) return true;
+    return name.starts_with("var/pdb/");
+}
+
 }  // namespace
 
 // Whether an archive entry's name may become an installed file: not empty,
 // no byte that the file list (one entry a line) or the saved manifest (blank
-// separated) would split, and a destination strictly inside /flash, without
-// detours, that the system can open.
+// separated) would split, a destination strictly inside /flash, without
+// detours, that the system can open, and none of the installer's own files.
 bool is_installable_name(const std::string& name, const std::string& destination) {
     static const std::string splitting("\0 \t\n\r", 5);
     return !name.empty() && name.find_first_of(splitting) == std::string::npos && destination.size() < PATH_MAX &&
-           is_clean_flash_path(destination);
+           is_clean_flash_path(destination) && !is_reserved_name(name);
 }
 
 namespace {
+
+// Whether size more bytes can still be staged in this run: everything a run
+// stages waits on /flash or in /ram until the manifest is applied, so what
+// does not fit in both together at the start of the run never will; a file
+// that promises more is refused before a byte of it is written. One run per
+// process, so the room is measured once.
+bool reserve_run_room(std::uint32_t size) {
+    static std::uint64_t room = [] {
+        std::uint64_t free = 0;
+        for (const char* place : {"/flash", "/ram"}) {
+            struct statfs fs;
+            if (::statfs(place, &fs) != 0) return UINT64_MAX;  // unknown: not limited here
+            free += static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bavail;
+        }
+        return free;
+    }();
+    if (size > room) return false;
+    room -= size;
+    return true;
+}
 
 // The read, write and execute bits only. Set-user-ID, set-group-ID and
 // sticky bits are dropped: the router runs its programs as root and has no
@@ -87,6 +123,12 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
     const bool second_kind = stream.has_second_magic();
     record.second_kind = second_kind;
     if (!second_kind && !claim_record_directory(record, manifest)) return false;
+    // A link on the way to the record directory would carry the record's
+    // files elsewhere, outside /flash too.
+    if (!second_kind && !reaches_without_links(record_directory(record))) {
+        broken_package(ctx, record);
+        return false;
+    }
 
     if (stream.current_type == part_type::image) {
         // Never read into memory: passed over in steps only so that the
@@ -149,9 +191,16 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     const std::string root = record.disabled ? "/flash/x/" + record.name : "/flash";
     const unsigned variant = board_variant();
     char buffer[copy_step];
-    for (;;) {
+    std::string verified;  // the directories of the last file, known to be plain
+    // Bytes of the `files` list that this package's entries make.
+    std::size_t list_bytes = 0;
+    for (std::uint32_t entries = 0;; ++entries) {
         unsigned char header[file_entry_header_size];
         if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
+        if (entries == max_archive_entries) {
+            broken_package(ctx, record);
+            return false;
+        }
         const file_entry entry = parse_file_entry_header(header);
         std::string name(entry.name_length, '\0');
         if (!read_exactly(inflated, name.data(), entry.name_length)) {
@@ -166,9 +215,10 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
         // Files are staged before the signature is checked: a name that would
         // land outside /flash, on /flash itself, or that the file list and the
         // saved manifest could not hold as one path is refused before
-        // anything of the entry is staged.
+        // anything of the entry is staged; so is one that a symbolic link
+        // already on flash would carry elsewhere.
         const std::string destination = root + (name.starts_with('/') ? "" : "/") + name;
-        if (!is_installable_name(name, destination)) {
+        if (!is_installable_name(name, destination) || !reaches_without_links(destination, &verified)) {
             broken_package(ctx, record);
             return false;
         }
@@ -178,6 +228,19 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             broken_package(ctx, record);
             return false;
         }
+        // No more files, and no longer list of them, than the record
+        // directory's `files` can hold for the next run to read back.
+        list_bytes += destination.size() - flash_root.size();
+        if (record.files.size() == max_package_files || list_bytes > max_file_list_size) {
+            broken_package(ctx, record);
+            return false;
+        }
+        if (!reserve_run_room(entry.size)) {
+            errno = ENOSPC;
+            creation_failure(ctx, record, name);
+            return false;
+        }
+
         std::ofstream out;
         stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
         if (!out.is_open()) {
@@ -240,20 +303,27 @@ bool claim_and_write_meta(installer_context& ctx, const package_record& record, 
 
 void uninstall_files(installer_context& ctx, package_record& record, file_manifest& manifest) {
     // Entries of a files list that would lead out of /flash (a hostile or
-    // damaged database) are never removed.
+    // damaged database, or a symbolic link on the way) are never removed.
+    std::string verified;
     for (const std::string& entry : record.files)
-        if (is_clean_flash_path("/flash" + entry) && !taken_by_another(ctx, record, entry))
+        if (is_clean_flash_path("/flash" + entry) && reaches_without_links("/flash" + entry, &verified) &&
+            !taken_by_another(ctx, record, entry))
             stage_remove(manifest, "/flash" + entry);
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
-    // markers) must not turn into a removal of the database itself.
-    if (is_valid_record_name(record.name) && !record.second_kind) {
+    // markers) must not turn into a removal of the database itself; a record
+    // whose file list could not be read is all that knows of its files.
+    if (is_valid_record_name(record.name) && !record.second_kind && !record.file_list_unknown) {
         const std::string dir = record_directory(record);
         // What this run staged for the record (its meta and state files, its
         // image) would bring it back at the next start.
         unstage_below(manifest, dir);
-        stage_remove(manifest, dir);
-        stage_remove(manifest, dir + "image");
+        if (reaches_without_links(dir)) {
+            stage_remove(manifest, dir);
+            stage_remove(manifest, dir + "image");
+        } else if (const std::string link = dir.substr(0, dir.size() - 1); reaches_without_links(link)) {
+            stage_remove(manifest, link);  // the link goes, never what it leads to
+        }
     }
     struct stat st;
     if (record.is_boot_package() && ::stat(boot_image_path, &st) == 0 && st.st_nlink == 1)

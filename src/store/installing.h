@@ -22,9 +22,11 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 
 // Whether an archive entry's name may become an installed file at
 // destination: not empty, no byte that the file list (one entry a line) or
-// the saved manifest (blank separated) would split, and a destination
-// strictly inside /flash, without detours, that the system can open. The
-// package tool asks the same before it writes an entry.
+// the saved manifest (blank separated) would split, a destination strictly
+// inside /flash, without detours, that the system can open, and none of the
+// installer's own files (the database, the boot image, the post-install log,
+// the markers of a run). The package tool asks the same before it writes an
+// entry.
 bool is_installable_name(const std::string& name, const std::string& destination);
 
 // Extracts the regular files of the file archive (the current part) into

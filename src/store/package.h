@@ -70,6 +70,9 @@ struct package_record : package_description {
     // record directory and no meta or state files (those of its namesake's
     // record directory belong to the namesake).
     bool second_kind = false;
+    // The record's `files` could not be read: which files it installed is
+    // unknown, so uninstalling it must keep the record.
+    bool file_list_unknown = false;
 };
 
 struct download_record : package_description {

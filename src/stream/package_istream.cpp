@@ -105,6 +105,7 @@ bool part_streambuf::read_file_header(std::uint32_t& magic, std::uint32_t& rest_
     magic = get_le32(header);
     rest_length = get_le32(header + 4);
     part_offset_ += file_header_size;
+    declared_end_ = std::uint64_t{rest_length} + file_header_size;
     return true;
 }
 
@@ -191,6 +192,18 @@ int part_streambuf::next_part_header() {
         return -1;
     }
     part_offset_ += part_length_;
+    part_length_ = 0;
+
+    // Nothing past the end that the file header declares is read: a source
+    // that goes on (a package followed by zeros without end) would be read
+    // for ever. A byte still waiting there means the file did not end where
+    // it said; it is looked at, never consumed.
+    if (part_offset_ >= declared_end_) {
+        ended_at_part_boundary_ = part_offset_ == declared_end_ &&
+                                  std::streambuf::traits_type::eq_int_type(source_peek(source_), end_of_data);
+        finish_hash();
+        return -1;
+    }
 
     unsigned char header[part_header_size];
     const std::streamsize got = source_read(source_, reinterpret_cast<char*>(header), sizeof header);

@@ -117,6 +117,8 @@ private:
     std::uint32_t replay_count_ = 0;
     unsigned char digest_[digest_buffer_size] = {};
     bool ended_at_part_boundary_ = false;
+    // Where the file header says the file ends; no part header past it is read.
+    std::uint64_t declared_end_ = UINT64_MAX;
 };
 
 class package_istream : public std::istream {

@@ -1,19 +1,23 @@
 #include "main/entry.h"
 
+#include <fcntl.h>
 #include <ftw.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <cstddef>
 #include <set>
 #include <sstream>
 
 #include "console/context.h"
+#include "platform/run_lock.h"
 #include "support/host_files.h"
 #include "support/limited_run.h"
 #include "support/package_line.h"
@@ -22,7 +26,8 @@
 namespace {
 
 const std::string usage = "usage: installer [-q] [-r <root>] [-]\n", resuming = "\nResuming upgrade...\n",
-    no_repo = "WARNING: could not open repo\n";
+    missing = "chroot: No such file or directory\n",
+    pending = "ERROR: changes saved by an earlier run wait for --commit or --cancel\n";
 const std::string table = "            Name          Version                Built                                    "
     "Note\n" + std::string(94, '-') + "\n";
 
@@ -42,9 +47,10 @@ bool forbid_unshare() {
 }  // namespace
 
 // The first unknown option prints the usage line and ends the run with 0; "-r" needs an argument, and the last wins;
-// "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing; the compatibility options
-// change nothing; "-q" does not silence the table; "arch" chooses the architecture. None of these runs changes anything
-// in the root.
+// "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing, but a "-r" after them is
+// still honoured; the compatibility options change nothing; "-q" does not silence the table; "arch" chooses the
+// architecture. The saved manifest waiting in the root refuses every run that may change anything; none of these runs
+// changes anything in the root.
 TEST(EntryTest, Options) {
     temp_root root;
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
@@ -55,14 +61,13 @@ TEST(EntryTest, Options) {
             {{""}, usage, 0},
         {{"--safe", "-down", "-x"}, usage, 0}, {{"-q", "--reinstall", "-r"}, resuming + usage, 0}, {{"-b", "--force",
             "--noupgrade", "-i", "--show", "-q"}, table, 0},
-        {{"--cleanup", "--bogus"}, "", 0}, {{"--cleanup", "--commit"}, "", 0}, {{"--cleanup", "--cancel"}, "", 0},
-            {{"--show", "-"}, table, 0},
-        {{"-", "--show"}, no_repo + "ERROR: could not open image\n", 255}, {{"-r", "/", "-r", "/missing", "--show"},
-            "chroot: No such file or directory\n", 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0}};
+        {{"--cleanup", "--bogus"}, pending, 1}, {{"--cleanup", "--commit"}, pending, 1},
+            {{"--cleanup", "--cancel"}, pending, 1}, {{"--show", "-"}, table, 0}, {{"-", "--show"}, pending, 1},
+        {{"-r", "/", "-r", "/missing", "--show"}, missing, 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0},
+        {{"--cleanup", "-r", "/missing"}, missing, 1}, {{"-", "-r", "/missing"}, missing, 1},
+            {{"--commit", "-r", "/missing"}, missing, 1}, {{"--cancel", "-q", "-r", "/missing"}, missing, 1}};
     for (const auto& [args, out, status] : cases) {
-        if (status == 255) ::rename(root.host("/flash/var/pdb").c_str(), root.host("/flash/var/saved").c_str());
         const run_result r = run_entry(root.path(), args);
-        if (status == 255) ::rename(root.host("/flash/var/saved").c_str(), root.host("/flash/var/pdb").c_str());
         EXPECT_EQ(r.out + r.err + std::to_string(r.status), out + std::to_string(status)) << args[0] << args.back();
         EXPECT_EQ(snapshot(root.path()), before) << args[0];
     }
@@ -232,4 +237,43 @@ TEST(EntryTest, ImageRootOfAnOrdinaryUser) {
     EXPECT_EQ(::lstat(root.host("/flash/bin/hello").c_str(), &info) == 0 ? info.st_uid : 0, user);
     const run_result files = as_user({"-q", "--files", "hello", "-r", root.path()}, "", false);
     EXPECT_EQ(files.out + files.err + std::to_string(files.status), "/flash/bin/hello\n0");
+}
+
+// While another run holds the lock, every run that may change anything gives up, changes nothing and ends with 16; the
+// listing still works. A run that finds the lock held waits: when the holder ends within the wait, the run goes on.
+TEST(EntryTest, OneRunAtATime) {
+    temp_root root;
+    root.write_file("/ram/MANIFEST", "U /flash/keep\n");
+    root.write_file("/flash/keep", "k");
+    root.write_file("/ram/x", "");
+    const int fd = ::open(root.host("/ram/installer.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const std::vector<std::string> before = snapshot(root.path());
+    const std::string busy = "ERROR: another installer run is in progress\n";
+    const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
+        {{"--commit"}, busy, 16}, {{"--cancel"}, busy, 16}, {{"--cleanup"}, busy, 16}, {{"-"}, busy, 16},
+        {{"--safe"}, busy, 16}, {{"-q", "--reinstall"}, resuming, 16}, {{"--show", "-q"}, table, 0}};
+    for (const auto& [args, out, status] : cases) {
+        const run_result r = run_in_child(root.path(), [&] {
+            run_lock_wait_milliseconds = 300;
+            return call_installer_main(args);
+        });
+        EXPECT_EQ(r.out + std::to_string(r.status), out + std::to_string(status)) << args[0];
+        EXPECT_EQ(snapshot(root.path()), before) << args[0];
+    }
+    // Held by a process that lets go after a moment.
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::usleep(300000);
+        ::_exit(0);
+    }
+    ::close(fd);
+    const run_result r = run_entry(root.path(), {"--cancel"});
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.out + std::to_string(r.status), "0");
+    EXPECT_FALSE(root.exists("/ram/MANIFEST") || root.exists("/ram/installer.lock"));
+    // A lock file that is a link is never followed, nor its target locked in its place.
+    ::symlink("/ram/x", root.host("/ram/installer.lock").c_str());
+    const run_result linked = run_entry(root.path(), {"--cleanup"});
+    EXPECT_EQ(linked.out + std::to_string(linked.status), "ERROR: could not lock /ram/installer.lock\n16");
 }

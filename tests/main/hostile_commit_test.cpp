@@ -59,6 +59,8 @@ TEST(HostileCommitTest, ForeignLinesAreRefusedAndNothingOutsideFlashChanges) {
         {{"--cancel"}, "fifo", "", {"/ram/MANIFEST (fifo)"}, {}, 0},
         {{"-r", "/other", "--cancel"}, "U /flash/keep\n", "",
          {"/other/ram/MANIFEST = M /flash/x /ram/tmpAbc123\n", "/other/ram/tmpAbc123 = staged"}, {}, 0},
+        {{"--cancel", "-r", "/other"}, "U /flash/keep\n", "",
+         {"/other/ram/MANIFEST = M /flash/x /ram/tmpAbc123\n", "/other/ram/tmpAbc123 = staged"}, {}, 0},
     };
     for (const auto& c : cases) {
         temp_root root;

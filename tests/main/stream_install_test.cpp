@@ -1,11 +1,18 @@
 // Installing packages and bundles from standard input ("installer -r ROOT -") and the clean-up run, through the
 // real program: what the console shows, the exit status, the records the next run loads and the files left.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 
+#include <iterator>
+#include <set>
+#include <sstream>
+
 #include "console/printable.h"
+#include "store/database.h"
 #include "store/package_format.h"
 #include "support/host_files.h"
+#include "support/limited_run.h"
 #include "support/package_line.h"
 #include "support/sample_packages.h"
 #include "support/router_scenario.h"
@@ -53,6 +60,10 @@ TEST(StreamInstallTest, Scenarios) {
          {in(hello_files({qpk::regular_file("etc/hello", "config"), qpk::regular_file("/bin/hello", "run", 04755),
                           qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}))},
          done(h), 0, h, "bin/hello=run:755 etc/hello=config"},
+        {"names beside the installer's own files", {},
+         {in(hello_files({qpk::regular_file("var/pdbx", "1"), qpk::regular_file("var/x/pdb/y", "2"),
+                          qpk::regular_file("etc/UPGRADED", "3"), qpk::regular_file("bootimage.old", "4")}))},
+         done(h), 0, h, "bootimage.old=4 etc/UPGRADED=3 var/pdbx=1 var/x/pdb/y=2"},
         {"processor classes", {},
          {in(hello_files({qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
                           qpk::regular_file("c", "4", 0644, 4)}))},
@@ -72,9 +83,13 @@ TEST(StreamInstallTest, Scenarios) {
         {"another architecture", {}, {in(line::file("hello-6.48 arch=mips /bin/hello"))}, wrong_arch, 1, "", "",
          wrong_arch.c_str()},
         {"no package at all", {}, {in("junk")}, "", 1, "", ""},
-        {"no room for the copy of standard input", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
-         "ERROR: can not uninstall or disable all packages\nERROR: could not open image\n", 255,
-         "image-0.0 do=uninstall", "pdb/image/x="},
+        {"the copy of standard input has a name of its own", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
+         "ERROR: can not uninstall or disable all packages\n" + done(h), 0, "hello-6.48.1 image-0.0 do=uninstall",
+         "bin/hello=hello-6.48.1 pdb/image/x="},
+        {"and one a killed run left is removed", {}, {{{"-"}, hello, {{"/flash/var/pdb/.imagetmpAb12Cd", "x"}}}},
+         done(h), 0, h, "bin/hello=hello-6.48.1"},
+        {"a saved manifest waits", {}, {{{"-"}, hello, {{"/ram/MANIFEST", "U /flash/x\n"}}}},
+         "ERROR: changes saved by an earlier run wait for --commit or --cancel\n", 1, "", "ram/MANIFEST"},
         {"the record directory taken by a file", {}, {{{"-"}, hello, {{"/flash/var/pdb/hello", "x"}}}},
          installing, 1, "", "pdb/hello=x"},
         {"an enabled package conflicts with it: installed disabled", {"ntp-6.48 !hello"}, {in(hello)}, off, 0,
@@ -117,11 +132,21 @@ TEST(StreamInstallTest, Scenarios) {
          {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))}, done(h), 0, h, ""},
         {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
          "", ""},
+        {"more bytes after its declared end", {}, {in(hello + std::string(70000, '\0'))}, broken, 1, "", ""},
         {"cut after the signature", {}, {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, broken,
          1, "", ""},
         {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},
          broken, 1, "", ""},
     };
+    // A list of more than a mebibyte is read back whole: the uninstall removes every file.
+    std::vector<qpk::file_item> many;
+    for (int i = 0; i < 6000; ++i) many.push_back(qpk::regular_file(std::string(200, 'f') + std::to_string(i), ""));
+    rows.push_back({"a long files list", {"system-6.48"}, {in(hello_files(many)), {{"--cleanup"}}}, "", 0,
+                    "system-6.48", ""});
+    rows.push_back({"a files list too long to read keeps its record",
+                    {"hello-6.48 /bin/hello do=uninstall", "system-6.48"},
+                    {{{"--cleanup"}, "", {{"/flash/var/pdb/hello/files", std::string(max_file_list_size + 1, 'a')}}}},
+                    "", 0, "hello-6.48 system-6.48", "bin/hello=hello-6.48"});
     for (std::size_t cut : {35, 40}) {
         qpk::package_contents c = line::contents("hello-6.48.1");
         c.files.emplace();
@@ -135,7 +160,8 @@ TEST(StreamInstallTest, Scenarios) {
     }
     for (const std::string& name : {""s, "/"s, "."s, "etc/"s, "../x"s, "etc/../../x"s, "a b"s, "a\tb"s, "a\nb"s,
                                     "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a'),
-                                    "etc/" + std::string(NAME_MAX + 1, 'a')})
+                                    "etc/" + std::string(NAME_MAX + 1, 'a'), "var/pdb/ntp/version"s, "/var/pdb/x"s,
+                                    "var/pdb"s, "bootimage"s, "/postlog"s, "PCKGS_CHANGED"s, "UPGRADED"s})
         rows.push_back({"a file entry named badly", {},
                         {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))}, broken, 1,
                         "", ""});
@@ -171,6 +197,19 @@ TEST(StreamInstallTest, SmallDisks) {
         if (image) c.image = noise;
         return line::file(c);
     };
+    // A file that promises a gibibyte: refused before a byte of it is staged.
+    const std::string promise = [] {
+        qpk::package_contents c = line::contents("hello-6.48.1");
+        c.files.emplace();
+        std::vector<qpk::raw_part> parts = qpk::package_parts(c);
+        std::string archive = qpk::encode_file_entries({qpk::regular_file("big", "only this")});
+        archive[27] = 0x40;  // the size field, little-endian: 1 GiB and 9 bytes
+        for (qpk::raw_part& part : parts)
+            if (part.type == part_type::file_archive) part.data = qpk::zlib_compress(archive);
+        std::string file = qpk::encode_container(parts, false), error;
+        qpk::sign_parts(file, samples::development_signer(), error);
+        return file;
+    }();
     const std::string too_small = installing + "ERROR: installation of hello-6.48.1 failed: disk is too small\n";
     const struct {
         std::string size;
@@ -181,6 +220,7 @@ TEST(StreamInstallTest, SmallDisks) {
     } rows[] = {
         {"64k", 0, big(100000, 0), too_small, 1, ""},
         {"64k", 0, big(65536 + 100, 0), too_small, 1, ""},
+        {"1m", 0, promise, too_small, 1, ""},
         {"128k", 0, big(0, 200000), installing + "installed hello-6.48.1\nERROR: could not write image\n", 1, ""},
         {"256k", 49 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
          "fill rw/pckg/.download/hello.qpk"},  // 15 blocks of 4 KiB left
@@ -198,3 +238,92 @@ TEST(StreamInstallTest, SmallDisks) {
 }
 
 }  // namespace
+
+namespace {
+
+// The root's own files, which no run may reach through a link on flash.
+std::string outside_flash(const temp_root& root) {
+    std::string text;
+    for (const std::string& line : snapshot(root.host("/etc"))) text += line + "\n";
+    return text;
+}
+
+}  // namespace
+
+// Symbolic links already on flash, to the root's /etc: an installation through one is refused before anything of it is
+// staged, an uninstall removes nothing behind one, and the stream install makes no copy through one.
+TEST(StreamInstallTest, LinksOnFlashAreNeverFollowed) {
+    const std::string passwd = line::file("hello-6.48.1 /etc/passwd");
+    const struct {
+        const char* what;
+        std::vector<std::string> installed;
+        std::string link;  // made a link to /etc after the packages are laid out
+        std::vector<step> steps;
+        std::string screen;
+        int status;
+        std::string records, files;  // the root's own /etc left out
+    } rows[] = {
+        {"a directory of a file", {}, "/flash/etc", {in(passwd)}, broken, 1, "", "etc->/etc"},
+        {"a deeper one", {}, "/flash/etc", {in(line::file("hello-6.48.1 /etc/a/b/c"))}, broken, 1, "", "etc->/etc"},
+        {"a file's own path is replaced, not followed", {}, "/flash/etc/passwd", {in(passwd)}, done("hello-6.48.1"), 0,
+         "hello-6.48.1", "etc/passwd=hello-6.48.1"},
+        {"the record directory", {}, "/flash/var/pdb/hello", {in(hello)}, broken, 1, "hello-0.06", "pdb/hello->/etc"},
+        {"the database", {}, "/flash/var/pdb", {in(hello)}, "ERROR: could not open image\n", 255, "",
+         "var/pdb->/etc"},
+        {"an uninstall through a directory", {"hello-6.48 /etc/passwd do=uninstall", "system-6.48"}, "/flash/etc",
+         {{{"--cleanup"}}}, "", 0, "system-6.48", "etc->/etc"},
+        {"an uninstall of a linked record: the link goes", {"system-6.48"}, "/flash/var/pdb/hello", {{{"--cleanup"}}},
+         "", 0, "system-6.48", ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_root root;
+        scenario::lay_out(root, r.installed);
+        root.write_file("/etc/passwd", "root");
+        root.write_file("/etc/version", "6 0\n");
+        root.write_file("/etc/files", "passwd\n");
+        remove_tree(root.host(r.link));
+        root.make_dir(r.link.substr(0, r.link.rfind('/')));
+        ASSERT_EQ(::symlink("/etc", root.host(r.link).c_str()), 0);
+        const std::string before = outside_flash(root);
+        const run_result result = scenario::run(root, r.steps);
+        EXPECT_EQ(scenario::screen(result.out), r.screen);
+        EXPECT_EQ(result.status, r.status) << result.err;
+        EXPECT_EQ(outside_flash(root), before);
+        EXPECT_EQ(scenario::records(root), r.records);
+        std::istringstream words(r.files + " etc/files etc/passwd=root etc/version");
+        std::set<std::string> files{std::istream_iterator<std::string>(words), {}};
+        std::string expected;
+        for (const std::string& word : files) expected += (expected.empty() ? "" : " ") + word;
+        EXPECT_EQ(scenario::files(root), expected);
+    }
+}
+
+// Unsigned packages made to cost far more than their size, each run with 64 MB of address space beyond the test's own
+// and ended by its bounds before its signature is reached: 15,000 entries of 3 KiB deep names (more than a files list
+// holds).
+TEST(StreamInstallTest, HostilePackagesStaySmall) {
+    const std::string deep = [] {
+        std::string path;
+        while (path.size() < 3000) path += "d/";
+        return path;
+    }();
+    const auto package = [](std::size_t entries, const std::string& prefix) {
+        qpk::package_contents c = line::contents("hello-6.48.1");
+        c.files.emplace();
+        for (std::size_t i = 0; i < entries; ++i) c.files->push_back(qpk::regular_file(prefix + std::to_string(i), ""));
+        return line::file(c, 0);
+    };
+    for (const auto& [file, left] : {std::pair{package(15000, deep), ""}}) {
+        temp_root root;
+        root.write_file("/in.qpk", file);
+        const run_result r = run_limited(root.path(), [] {
+            const int fd = ::open("/in.qpk", O_RDONLY);
+            if (fd < 0 || ::dup2(fd, 0) < 0) return 125;
+            return call_installer_main({"-"});
+        }, 64);
+        EXPECT_EQ(scenario::screen(r.out), broken) << r.err;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(scenario::files(root), std::string("in.qpk") + left);
+    }
+}

@@ -37,6 +37,10 @@ TEST(UpgradeRunTest, Scenarios) {
     const std::string older = "hello-6.49 /bin/hello";
     const std::string marker = "PCKGS_CHANGED=:600 ";
     const std::string refused = "WARNING: ommitting package hello-6.48: not allowed\n";
+    const std::string hello_qpk = "rw/pckg/.download/hello.qpk";
+    const std::string safe = "pdb/.staged:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST " + hello_qpk +
+                             " tmp*=:600 tmp*=hello-6.49";
+    const std::string pending = "ERROR: changes saved by an earlier run wait for --commit or --cancel\n";
     std::vector<scenario::row> rows = {
         {"a fresh install, in dependency order", {},
          {upgrade({dl("hello-6.48 >kernel /bin/hello"), dl("system-6.48 +kernel %s /bin/sh")})},
@@ -83,11 +87,18 @@ TEST(UpgradeRunTest, Scenarios) {
         {"but not one that conflicts with what the planner had to enable", {"c-6.48 !s:6.49", "s-6.48", "r-6.48 >s"},
          {upgrade({dl("s-6.49")})}, disabled("s-6.49"), 0, "c-6.48 off r-6.48 s-6.49",
          marker + "rw/pckg/.download/s.qpk"},
-        {"staged for a later commit", {}, {upgrade({hello49}, {"--safe"})}, installed("hello-6.49"), 0, "",
-         "pdb/.staged:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST rw/pckg/.download/hello.qpk tmp*=:600 "
-         "tmp*=hello-6.49"},
+        {"staged for a later commit", {}, {upgrade({hello49}, {"--safe"})}, installed("hello-6.49"), 0, "", safe},
         {"and committed", {}, {upgrade({hello49}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0,
          "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk"},
+        {"a run while a saved manifest waits is refused", {},
+         {upgrade({hello49}, {"--safe"}), upgrade({dl("hello-6.50 /bin/hello /bin/new")})}, pending, 1, "", safe},
+        {"so its commit cannot put the older version back over a newer one", {},
+         {upgrade({hello49}, {"--safe"}), upgrade({dl("hello-6.50 /bin/hello /bin/new")}), {{"--commit"}}},
+         "finishing install...\n", 0, "hello-6.49", marker + "bin/hello=hello-6.49 " + hello_qpk},
+        {"and a second --safe run is refused as well", {}, {upgrade({hello49}, {"--safe"}), upgrade({}, {"--safe"})},
+         pending, 1, "", safe},
+        {"a scheduled uninstall saved and committed", {"ntp-6.48", "hello-6.48 /bin/hello do=uninstall"},
+         {upgrade({}, {"--safe"}), {{"--commit"}}}, "finishing install...\n", 0, "ntp-6.48", "PCKGS_CHANGED=:600"},
         {"the log of the last run carried over", {},
          {upgrade({hello49, {"/flash/postlog", "ERROR: earlier\nWARNING: cut"}})}, installed("hello-6.49"), 0,
          "hello-6.49", marker + "bin/hello=hello-6.49 rw/pckg/.download/hello.qpk",

@@ -61,15 +61,17 @@ std::string bundle_with_a_broken_member(const std::string& name) {
 }  // namespace
 
 // Records, sorted, completed from their record directories when no image described it: meta files of strict unsigned
-// numbers (a broken one schedules the uninstall, keeping what was read), the state files, and the schedule of the name
-// filtered to letters, digits and "-". Files that are FIFOs or far too large, and images of too many members, end the
-// loading small; "--show" prints names and notes with control bytes as question marks.
+// numbers (a broken one schedules the uninstall, keeping what was read; a `files` list too long to read does not), the
+// state files, and the schedule of the name filtered to letters, digits and "-". Files that are FIFOs or far too large,
+// and images of too many members, end the loading small; "--show" prints names and notes with control bytes as
+// question marks.
 TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
     const std::string too_large = [] {  // sound lines, one byte too many of them
         std::string text;
         while (text.size() <= max_meta_file_size) text += "a 1 2\n";
         return text;
     }();
+    const std::string too_long_list = std::string(max_file_list_size + 1, 'a');
     using f = std::pair<std::string, std::string>;
     const std::vector<f> net = {{"net/version", "7 0\n"}, {"net/files", "bin/x\n"}};
     const std::string sound = "net-0.07 /bin/x";
@@ -110,8 +112,9 @@ TEST(RepositoryTest, LoadsRecordsFromTheirDirectories) {
         {{net[0], net[1], {"net/disabled", "fifo"}}, sound},
         {{net[0], net[1], {"/ram/pdb/net/schedule", "fifo"}}, sound},
         {{net[0], net[1], {"net/deps", too_large}}, sound + " do=uninstall"},
-        {{net[0], net[1], {"net/files", too_large}}, "net-0.07 do=uninstall"},
-        {{net[0], net[1], {"net/files", "4 GiB"}}, "net-0.07 do=uninstall"},
+        {{net[0], net[1], {"net/files", too_large}}, "net-0.07 /a 1 2"},
+        {{net[0], net[1], {"net/files", too_long_list}}, "net-0.07"},
+        {{net[0], net[1], {"net/files", "4 GiB"}}, "net-0.07"},
         {{net[0], net[1], {"image", line::file("noted", 0)}}, sound},
         {{net[0], net[1], {"net/image", hostile_files::bundle_of_bare_members("net", 100000)}}, sound,
          "ERROR: broken package net\n"},

@@ -88,8 +88,9 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
 
 // Files short, of another magic, with stray bytes after them or a part beyond their end, or from a source that throws
 // as a file stream does on a device error: refused at once, or ended by next_part at the declared end ("whole"), before
-// the stray bytes or at the error, after the parts counted. A part header past 4 GiB ends the file instead of wrapping
-// the offsets (of a file without hashing: nothing else passes 4 GiB quickly). (Files cut anywhere: the hostile test.)
+// the stray bytes (zeros without end too) or at the error, after the parts counted. A part header past 4 GiB ends the
+// file instead of wrapping the offsets (of a file without hashing: nothing else passes 4 GiB quickly). (Files cut
+// anywhere: the hostile test.)
 TEST(PackageIstreamTest, HandMadeFiles) {
     const std::string h = part(1, byte_pattern(36));
     const std::string whole = file(h + part(9, std::string(68, 's')));  // 124 bytes
@@ -114,6 +115,8 @@ TEST(PackageIstreamTest, HandMadeFiles) {
         {file(h + part(9, byte_pattern(4000))), "1", 20},
         {file(h + part(9, byte_pattern(4000))), "2", 100},
         {file(h + part_claiming(9, 0xFFFFFFF0, "")), "2", std::string::npos, true},
+        {whole, "2", std::string::npos, true},
+        {file(""), "0", std::string::npos, true},
     };
     for (const auto& c : cases) {
         for (int k = 0; k < (c.endless ? 1 : 4); ++k) {
