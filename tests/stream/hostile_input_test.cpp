@@ -11,7 +11,6 @@
 namespace {
 
 const hostile::scratch_directory scratch;
-const bool development_keys = test_vectors::build_has_vector_keys();  // else levels mean nothing
 
 hostile::reading_report read(const std::string& bytes, const std::string& label) {
     hostile::reading_report report = hostile::read_as_installer(bytes, scratch);
@@ -41,6 +40,7 @@ struct sample {
 // Bytes 0-19 of a signature part are not examined; a changed Curve25519 signature leaves the EdDSA one holding, a
 // changed EdDSA one falls back to level 1.
 TEST(HostileInputTest, SamplesIntactCutAndChanged) {
+    const bool development_keys = test_vectors::build_has_vector_keys();  // else levels mean nothing
     const auto& sign = samples::development_signer();
     std::vector<sample> all = {
         {"single", samples::single(sign), "2", 3},

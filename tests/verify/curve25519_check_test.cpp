@@ -10,11 +10,11 @@ using namespace test_vectors;
 
 TEST(Curve25519CheckTest, SharedKnownAnswers) {
     const auto vectors = load_vectors("signature.txt");
-    ASSERT_GE(vectors.at("sign_hash").size(), 10u);
-    ASSERT_GE(vectors.at("ladder").size(), 12u);
+    ASSERT_GE(section_of(vectors, "sign_hash").size(), 10u);
+    ASSERT_GE(section_of(vectors, "ladder").size(), 12u);
     verify::public_keys keys = package_vector_keys();  // with the table of this file
     std::memcpy(keys.curve25519_public, hex_bytes(merged(vectors, "key").at("public")).data(), 32);
-    for (const auto& v : vectors.at("sign_hash")) {
+    for (const auto& v : section_of(vectors, "sign_hash")) {
         const auto input = hex_bytes(v.at("input"));
         std::uint8_t out[32];
         verify::sign_hash(out, input.data(), input.size(), keys.table);
@@ -22,13 +22,13 @@ TEST(Curve25519CheckTest, SharedKnownAnswers) {
     }
     verify::lifted_key key;
     ASSERT_TRUE(verify::lift_public_key(key, keys.curve25519_public));
-    for (const auto& v : vectors.at("ladder")) {
+    for (const auto& v : section_of(vectors, "ladder")) {
         std::uint8_t x[32];
         verify::joint_ladder(x, hex_bytes(v.at("s")).data(), hex_bytes(v.at("e")).data(), key);
         EXPECT_EQ(test_bytes::to_hex(x, 32), v.at("x")) << v.at("s");
     }
     std::size_t valid = 0;
-    for (const auto& v : vectors.at("signature")) {
+    for (const auto& v : section_of(vectors, "signature")) {
         const auto digest = hex_bytes(v.at("digest"));
         const auto sig = hex_bytes(v.at("signature"));
         valid += v.at("valid") == "1";
@@ -36,7 +36,7 @@ TEST(Curve25519CheckTest, SharedKnownAnswers) {
         EXPECT_EQ(holds, v.at("valid") == "1") << v.at("signature");
     }
     EXPECT_GT(valid, 0u);
-    EXPECT_LT(valid, vectors.at("signature").size());
+    EXPECT_LT(valid, section_of(vectors, "signature").size());
 }
 
 // The lift takes the even square root of w = x^3 + 486662 x^2 + x, and refuses an x without a point and the base

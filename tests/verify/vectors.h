@@ -1,5 +1,8 @@
-// Reading the shared known-answer files at test time.
+// Reading the known-answer files of tests/vectors at test time. A file or section that cannot be read fails the test
+// that asked for it and reads as empty; nothing here may run before the tests start.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
@@ -19,7 +22,9 @@ using vector_record = std::map<std::string, std::string>;
 using vector_file = std::map<std::string, std::vector<vector_record>>;
 
 inline vector_file load_vectors(const std::string& name) {
-    std::ifstream in(std::string(VECTORS_DIR) + "/" + name);
+    const std::string path = std::string(VECTORS_DIR) + "/" + name;
+    std::ifstream in(path);
+    if (!in) ADD_FAILURE() << "cannot read the test vector file " << path;
     vector_file file;
     std::string section;
     for (std::string line; std::getline(in, line);) {
@@ -38,9 +43,16 @@ inline vector_file load_vectors(const std::string& name) {
 }
 
 // The values of each key in a section, run on over its lines.
+inline const std::vector<vector_record>& section_of(const vector_file& f, const std::string& section) {
+    static const std::vector<vector_record> none;
+    const auto it = f.find(section);
+    if (it == f.end()) ADD_FAILURE() << "no section [" << section << "] in the test vectors";
+    return it == f.end() ? none : it->second;
+}
+
 inline vector_record merged(const vector_file& f, const std::string& section) {
     vector_record all;
-    for (const vector_record& record : f.at(section))
+    for (const vector_record& record : section_of(f, section))
         for (const auto& [key, value] : record) all[key] += (all[key].empty() ? "" : " ") + value;
     return all;
 }
@@ -54,11 +66,13 @@ inline std::vector<std::uint8_t> hex_bytes(const std::string& hex) {
 
 // The development pair's public keys: [keys] of packages.txt with the sign_hash table of signature.txt.
 inline verify::public_keys package_vector_keys() {
-    const vector_record hex = merged(load_vectors("packages.txt"), "keys");
+    vector_record hex = merged(load_vectors("packages.txt"), "keys");
     verify::public_keys keys{};
-    std::memcpy(keys.eddsa_public, hex_bytes(hex.at("eddsa_public")).data(), sizeof keys.eddsa_public);
-    std::memcpy(keys.curve25519_public, hex_bytes(hex.at("curve25519_public")).data(), sizeof keys.curve25519_public);
-    std::istringstream words(merged(load_vectors("signature.txt"), "table").at(""));
+    for (auto [key, to] : {std::pair{"eddsa_public", keys.eddsa_public}, {"curve25519_public", keys.curve25519_public}}) {
+        const auto bytes = hex_bytes(hex[key]);
+        if (bytes.size() == 32) std::memcpy(to, bytes.data(), 32);
+    }
+    std::istringstream words(merged(load_vectors("signature.txt"), "table")[""]);
     for (std::uint32_t& word : keys.table) words >> std::hex >> word;
     return keys;
 }
@@ -74,7 +88,7 @@ inline std::vector<std::pair<std::string, std::string>> package_files() {
     std::vector<std::pair<std::string, std::string>> files;
     std::string levels;
     const vector_file packages = load_vectors("packages.txt");
-    for (const vector_record& record : packages.at("keys")) {
+    for (const vector_record& record : section_of(packages, "keys")) {
         if (record.count("level") != 0) levels = record.at("level");
         std::erase(levels, ' ');
         const auto bytes = hex_bytes(record.count("file") != 0 ? record.at("file") : "");
