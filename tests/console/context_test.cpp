@@ -14,18 +14,19 @@
 // stays as it is); quiet prints and collects nothing.
 TEST(ContextTest, ConsoleBytes) {
     captured_context c;
-    const std::string hide = "\x1b[?25l", show = "\x1b[?25h", n300(300, 'n');
+    const std::string hide = "\x1b[?25l", show = "\x1b[?25h", n300(300, 'n'), n255(255, 'n'), n254(254, 'n'),
+                      blanks(79, ' ');
     const std::pair<std::function<void(installer_context&)>, std::string> steps[] = {
         {[](auto& ctx) { show_status(ctx, "abcdef"), show_status(ctx, "abcdef"); }, hide + "\rabcdef\r" + show},
         {[](auto& ctx) { show_status(ctx, "ab"); }, hide + "\rab    \r" + show},
         {[](auto& ctx) { report_warning(ctx, "package %s is %d days old", "net", 3); },
-         "\r" + std::string(79, ' ') + "\rWARNING: package net is 3 days old\nab"},
+         "\r" + blanks + "\rWARNING: package net is 3 days old\nab"},
         {[](auto& ctx) { report_error(ctx, "could not read %s", "x.qpk"); },
          hide + "\r  \r" + show + "ERROR: could not read x.qpk\n"},
         {[](auto& ctx) { show_status(ctx, "step"), report_info(ctx, "enabled %s", "net"); },
          hide + "\rstep\r" + show + hide + "\r    \r" + show + "enabled net\n"},
         {[&](auto& ctx) { report_warning(ctx, "%s", n300.c_str()), report_info(ctx, "x%s", n300.c_str()); },
-         "WARNING: " + n300.substr(0, 255) + "\nx" + n300.substr(0, 254) + "\n"},
+         "WARNING: " + n255 + "\nx" + n254 + "\n"},
         {[](auto& ctx) { show_status(ctx, "\t\x1b]0;t\a\xc3\xa9"), report_error(ctx, "a %s", "\r\x7f"); },
          hide + "\r??]0;t?\xc3\xa9\r" + show + hide + "\r         \r" + show + "ERROR: a ??\n"},
         {[](auto& ctx) { ctx.quiet = true, show_status(ctx, "s"), report_error(ctx, "e"), report_info(ctx, "i"); }, ""},
@@ -35,8 +36,8 @@ TEST(ContextTest, ConsoleBytes) {
         EXPECT_EQ(c.take(), bytes);
     }
     const std::vector<std::string> messages = {"WARNING: package net is 3 days old", "ERROR: could not read x.qpk",
-                                               "enabled net", "WARNING: " + n300.substr(0, 255),
-                                               "x" + n300.substr(0, 254), "ERROR: a ??"};
+                                               "enabled net", "WARNING: " + n255,
+                                               "x" + n254, "ERROR: a ??"};
     EXPECT_EQ(c.ctx.messages, messages);
     EXPECT_TRUE(c.ctx.status_line.empty());
 }
