@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 need=()
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
-for pkg in zlib1g-dev libssl-dev libgtest-dev googletest libbenchmark-dev; do
+# groff-base renders the manual pages, which a test checks for warnings.
+for pkg in zlib1g-dev libssl-dev libgtest-dev googletest libbenchmark-dev groff-base; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then
@@ -30,7 +31,19 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 }
 
+# cmake --install lays out the programs and the manual pages under a prefix.
+check_install() {
+  local prefix
+  prefix=$(mktemp -d)
+  cmake --install "$1" --prefix "$prefix" >/dev/null
+  for file in sbin/installer bin/qpk share/man/man8/installer.8; do
+    [ -e "$prefix/$file" ] || { echo "cmake --install left out $file" >&2; rm -rf "$prefix"; return 1; }
+  done
+  rm -rf "$prefix"
+}
+
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+check_install build
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_SANITIZE=ON -DINSTALLER_BENCH=OFF
 echo "== all tests passed (normal and sanitizer builds)"

@@ -18,6 +18,7 @@
 #include "main/query_modes.h"
 #include "main/stream_install.h"
 #include "main/upgrade_run.h"
+#include "main/usage.h"
 #include "manifest/journal.h"
 #include "manifest/manifest.h"
 #include "platform/file_system.h"
@@ -48,11 +49,6 @@ struct command_line {
     std::string root;
     query_options query;
 };
-
-void print_usage() {
-    std::fputs("usage: installer [-q] [-r <root>] [-]\n", stdout);
-    std::fflush(stdout);
-}
 
 // The saved manifest, without the lines that no run of the installer could
 // have written: each is reported and left undone.
@@ -209,15 +205,11 @@ int installer_main(int argc, char** argv) {
         } else if (take_query_option(argc, argv, i, options.query)) {
             // a query: nothing is written
         } else {
-            print_usage();
-            return 0;
+            return print_usage(arg);  // the usage line, or "--help" and "--version"
         }
     }
 
-    if (options.query.json && !is_query(options.query, options.show)) {
-        print_usage();
-        return 0;
-    }
+    if (options.query.json && !is_query(options.query, options.show)) return print_usage("");
 
     // Going on in the old root would change the system the run was not
     // meant for.

@@ -12,7 +12,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cstddef>
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -58,7 +61,7 @@ TEST(EntryTest, Options) {
     const std::vector<std::string> before = snapshot(root.path());
     const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
         {{"--bogus"}, usage, 0}, {{"-q", "-r"}, usage, 0}, {{"--show", "--SHOW"}, usage, 0}, {{"-rq"}, usage, 0},
-            {{""}, usage, 0},
+            {{""}, usage, 0}, {{"-q", "--version", "--bogus"}, "installer " INSTALLER_VERSION "\n", 0},
         {{"--safe", "-down", "-x"}, usage, 0}, {{"-q", "--reinstall", "-r"}, resuming + usage, 0}, {{"-b", "--force",
             "--noupgrade", "-i", "--show", "-q"}, table, 0},
         {{"--cleanup", "--bogus"}, pending, 1}, {{"--cleanup", "--commit"}, pending, 1},
@@ -276,4 +279,28 @@ TEST(EntryTest, OneRunAtATime) {
     ::symlink("/ram/x", root.host("/ram/installer.lock").c_str());
     const run_result linked = run_entry(root.path(), {"--cleanup"});
     EXPECT_EQ(linked.out + std::to_string(linked.status), "ERROR: could not lock /ram/installer.lock\n16");
+}
+
+// "--help" and the manual page name every option (and "--help" starts with the usage line); every manual page in man/
+// renders without a warning.
+TEST(EntryTest, HelpAndManualPages) {
+    const std::string help = run_installer({"-q", "--help"}).out;
+    const std::string page = read_host_file(SOURCE_DIR "/man/installer.8");
+    EXPECT_EQ(help.rfind(usage, 0), 0u);
+    for (const std::string option : {"-r", "-", "-q", "-down", "--reinstall", "--safe", "--commit", "--cancel",
+                                     "--show", "--cleanup", "--help", "--version"}) {
+        EXPECT_NE(help.find("\n  " + option + " "), std::string::npos) << option;
+        std::string escaped;
+        for (const char c : option) escaped += c == '-' ? "\\-" : std::string(1, c);
+        EXPECT_NE(page.find("B " + escaped), std::string::npos) << option;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(SOURCE_DIR "/man")) {
+        const std::string path = entry.path().string();
+        const run_result r = run_in_child("", [&] {
+            ::execlp("groff", "groff", "-man", "-Tutf8", "-ww", "-z", path.c_str(), static_cast<char*>(nullptr));
+            return std::fputs("groff is not installed\n", stderr), 127;
+        });
+        if (r.status == 127) GTEST_SKIP() << r.err;
+        EXPECT_EQ(r.err + std::to_string(r.status), "0") << path;
+    }
 }
