@@ -124,8 +124,11 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
     file_manifest manifest;
     apply_actions(ctx, manifest, 1);
     upgrade_run(ctx, manifest, options.mask);
-    if (!options.reinstall && !has_space_for(manifest)) {
-        report_error(ctx, "not enough space for upgrade");
+    std::string unmeasured;
+    if (!options.reinstall && !has_space_for(manifest, &unmeasured)) {
+        // A root without /flash/boot or /flash has no room to measure: say which.
+        if (unmeasured.empty()) report_error(ctx, "not enough space for upgrade");
+        else report_error(ctx, "not enough space for upgrade: %s is missing", unmeasured.c_str());
         cancel_manifest(manifest);
         result = 28;
     }

@@ -468,7 +468,7 @@ std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest) {
     return removed;
 }
 
-bool has_space_for(const file_manifest& manifest) {
+bool has_space_for(const file_manifest& manifest, std::string* unmeasured) {
     mount_space spaces[2] = {{"/flash/boot", 1, 0}, {"/flash", 1, 0}};
     for (mount_space& space : spaces) {
         struct statfs fs;
@@ -476,6 +476,8 @@ bool has_space_for(const file_manifest& manifest) {
             // A file system that reports no block size counts blocks of one byte.
             space.block_size = fs.f_bsize > 0 ? fs.f_bsize : 1;
             space.free_blocks = static_cast<std::int64_t>(fs.f_bfree);
+        } else if (unmeasured && unmeasured->empty()) {
+            *unmeasured = space.mount;
         }
     }
     for (const auto& [destination, entry] : manifest.entries) {

@@ -58,8 +58,9 @@ bool save_manifest(const file_manifest& manifest, const std::string& path);
 void load_manifest(file_manifest& manifest, const std::string& path);
 
 // Whether /flash/boot and /flash keep more than 16 free blocks once the
-// manifest is applied.
-bool has_space_for(const file_manifest& manifest);
+// manifest is applied. One that cannot be measured has no room; its path
+// goes to unmeasured when one is given.
+bool has_space_for(const file_manifest& manifest, std::string* unmeasured = nullptr);
 bool is_empty(const file_manifest& manifest);
 
 // Deletes the temporary files that the moves of a loaded manifest would have

@@ -1,6 +1,7 @@
 // The upgrade run through the real program ("installer -r ROOT"): package files waiting in the download directories,
 // what the console shows, the exit status, the records the next run loads and the files left.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "resolve/version.h"
 #include "support/package_line.h"
@@ -145,6 +146,16 @@ TEST(UpgradeRunTest, Scenarios) {
                            : marker + "bin/hello=hello-6.48 etc/old=hello-6.48" + left});
     }
     scenario::check(rows);
+}
+
+// A root without /flash/boot has no room to measure: the upgrade says what is missing, ends with 28 and applies nothing.
+TEST(UpgradeRunTest, RootWithoutBootDirectory) {
+    temp_root root;
+    ::rmdir(root.host("/flash/boot").c_str());
+    const run_result r = scenario::run(root, {upgrade({dl("hello-6.48 /bin/hello")})});
+    EXPECT_EQ(scenario::screen(r.out) + std::to_string(r.status),
+              installed("hello-6.48") + "ERROR: not enough space for upgrade: /flash/boot is missing\n28");
+    EXPECT_EQ(scenario::files(root), "rw/pckg/.download/hello.qpk");
 }
 
 }  // namespace
