@@ -7,7 +7,8 @@
 #
 # Installs what it needs (cross compiler, qemu, mmdebstrap) when missing. The
 # target's libraries (zlib, OpenSSL, GoogleTest) are laid out once with
-# mmdebstrap in a cache folder outside the checkout and reused by later runs:
+# mmdebstrap, from this machine's own apt sources, in a cache folder outside the
+# checkout and reused by later runs:
 # INSTALLER_S390X_CACHE, default /var/cache/installer/s390x-bookworm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,8 +37,22 @@ if [ "$(cat "$tree/.complete" 2>/dev/null)" != "$contents" ]; then
   echo "== laying out the s390x tree in $tree"
   mkdir -p "$(dirname "$tree")"
   rm -rf "$tree" "$tree.new"
+  # The package sources are this machine's own apt sources, so that the run
+  # follows whatever mirror the machine uses: each source file goes to
+  # mmdebstrap as it is (one-line .list files and deb822 .sources files).
+  list=/etc/apt/sources.list parts=/etc/apt/sources.list.d/
+  eval "$(apt-config shell list Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
+  sources=()
+  for file in "$list" "$parts"*.list "$parts"*.sources; do
+    if [ -s "$file" ]; then sources+=("$file"); fi
+  done
+  if [ "${#sources[@]}" -eq 0 ]; then
+    echo "no apt sources on this machine ($list, $parts): nothing to lay out the s390x tree from" >&2
+    exit 1
+  fi
+  echo "== package sources: ${sources[*]}"
   mmdebstrap --arch=s390x --variant=extract --include=zlib1g-dev,libssl-dev,libgtest-dev \
-    bookworm "$tree.new" http://deb.debian.org/debian </dev/null
+    bookworm "$tree.new" "${sources[@]}" </dev/null
   echo "$contents" >"$tree.new/.complete"
   mv "$tree.new" "$tree"
   echo "== tree laid out in $((SECONDS - step)) s"
