@@ -91,7 +91,7 @@ TEST(ActionPlannerTest, PlansMadeInTheProgram) {
             for (const char* text : records) ctx.packages.push_back(line::object(text));
             file_manifest manifest;
             std::string out = apply_actions(ctx, manifest, 0) ? "applied:" : "refused:";
-            for (const auto& p : ctx.packages) out += " " + line::text(*p);
+            for (const auto& p : ctx.packages) out.append(" ").append(line::text(*p));
             if (!flagged) {
                 out += apply_actions(ctx, manifest, 0) ? " applied" : " nothing";
                 for (const auto& p : ctx.packages) p->scheduled_action = action_disable;

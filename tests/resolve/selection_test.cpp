@@ -196,7 +196,7 @@ TEST_F(SelectionTest, FilterCandidates) {
         }
         filter_candidates(ctx, list, r.minimum, r.report);
         std::string kept;
-        for (const download_record* d : list) kept += (kept.empty() ? "" : " ") + name_version_text(*d);
+        for (const download_record* d : list) kept.append(kept.empty() ? "" : " ").append(name_version_text(*d));
         EXPECT_EQ(kept, r.kept) << testing::PrintToString(r.offered);
         EXPECT_EQ(console.take(), warnings(r.warnings)) << testing::PrintToString(r.offered);
     }
