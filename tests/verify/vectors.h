@@ -42,7 +42,7 @@ inline vector_file load_vectors(const std::string& name) {
     return file;
 }
 
-// The values of each key in a section, run on over its lines.
+// The lines of a section; none when the file has no such section.
 inline const std::vector<vector_record>& section_of(const vector_file& f, const std::string& section) {
     static const std::vector<vector_record> none;
     const auto it = f.find(section);
@@ -50,6 +50,7 @@ inline const std::vector<vector_record>& section_of(const vector_file& f, const 
     return it == f.end() ? none : it->second;
 }
 
+// The values of each key in a section, run on over its lines.
 inline vector_record merged(const vector_file& f, const std::string& section) {
     vector_record all;
     for (const vector_record& record : section_of(f, section))
