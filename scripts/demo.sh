@@ -31,9 +31,16 @@ fi
 mkdir -p build
 log=$repo/build/demo-build.log
 echo "== building the installer and qpk (output in build/demo-build.log)"
+# dpkg-query rather than "dpkg -s", which refuses a name installed for two architectures.
+missing_libraries() {
+  local pkg
+  for pkg in zlib1g-dev libssl-dev libgtest-dev; do
+    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q 'ok installed' || return 0
+  done
+  return 1
+}
 build() {
-  if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1 ||
-     ! dpkg -s zlib1g-dev libssl-dev libgtest-dev >/dev/null 2>&1; then
+  if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1 || missing_libraries; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update && apt-get install -y --no-install-recommends g++ cmake make zlib1g-dev libssl-dev libgtest-dev \
       googletest libbenchmark-dev || return 1

@@ -9,8 +9,10 @@ need=()
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 # groff-base renders the manual pages, which a test checks for warnings.
+# dpkg-query rather than "dpkg -s": with the 32-bit libraries beside the native
+# ones, a bare name stands for two packages and "dpkg -s" refuses it.
 for pkg in zlib1g-dev libssl-dev libgtest-dev googletest libbenchmark-dev groff-base; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q 'ok installed' || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then
   echo "== installing: ${need[*]}"
