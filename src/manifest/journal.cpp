@@ -16,6 +16,7 @@ constexpr const char* database_dir = "/flash/var/pdb";
 constexpr const char* saved_manifest = "/ram/MANIFEST";
 // The list is read whole; it names one short path per staged file.
 constexpr std::size_t max_list_size = 64u << 20;
+constexpr std::size_t journal_block = 64u << 10;
 
 // The list stays open for appending while the run stages.
 int list_fd = -1;
@@ -29,18 +30,14 @@ bool is_flash_path(const std::string& path) { return path.compare(0, 7, "/flash/
 
 std::string journal_temporary() { return std::string(journal_path) + ".new"; }
 
-// The paths the list names, one a line; a last line cut short is no path.
-std::vector<std::string> listed_files() {
-    std::string text;
-    read_small_file(staged_list_path, max_list_size, text);
-    std::vector<std::string> paths;
-    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-        if (end > at) paths.push_back(text.substr(at, end - at));
-    return paths;
-}
-
+// Deletes the paths the list names, one a line (a last line cut short is no
+// path), taken one at a time from the list's text.
 void delete_listed(const file_manifest& placed) {
-    for (const std::string& path : listed_files()) {
+    std::string text, path;
+    read_small_file(staged_list_path, max_list_size, text);
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        if (end == at) continue;
+        path.assign(text, at, end - at);
         auto it = placed.entries.find(path);
         if (it == placed.entries.end() || it->second.kind == entry_kind::remove) disk().unlink(path.c_str());
     }
@@ -78,20 +75,29 @@ void forget_staged_files(const file_manifest& manifest) {
 }
 
 bool write_journal(const file_manifest& manifest) {
-    std::string text;
     for (const auto& [destination, entry] : manifest.entries) {
         // A path the lines cannot hold would come back as another operation.
         if (destination.find_first_of(" \n") != std::string::npos || entry.source.find('\n') != std::string::npos) {
             errno = EINVAL;
             return false;
         }
-        text += manifest_line(entry) + "\n";
     }
     if (!make_dirs(database_dir)) return false;
     const std::string temporary = journal_temporary();
     int fd = disk().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool written = write_all(fd, text.data(), text.size()) && disk().flush(fd) == 0;
+    // Written a block at a time: the journal of a package of many files
+    // never has to fit in memory whole beside the manifest.
+    std::string text;
+    bool written = true;
+    for (const auto& [destination, entry] : manifest.entries) {
+        text += manifest_line(destination, entry);
+        text += '\n';
+        if (text.size() < journal_block) continue;
+        written = written && write_all(fd, text.data(), text.size());
+        text.clear();
+    }
+    written = written && write_all(fd, text.data(), text.size()) && disk().flush(fd) == 0;
     if (disk().close(fd) != 0) written = false;
     if (!written || disk().rename(temporary.c_str(), journal_path) != 0 || !flush_path(database_dir)) {
         int saved = errno;

@@ -32,20 +32,46 @@ bool exists(const std::string& path) {
 
 void delete_file(const std::string& path) { disk().unlink(path.c_str()); }
 
+// The path of a file named name in the directory of destination, or in
+// the directory levels above that one.
+std::string beside_destination(const std::string& destination, unsigned levels, const std::string& name) {
+    std::string dir = parent_dir(destination);
+    for (; levels != 0; --levels) dir = parent_dir(dir);
+    return (dir == "/" ? std::string() : dir) + "/" + name;
+}
+
+// How an operation holds its source: a staged file in its destination's
+// directory or one of the nine above it as the number of levels up and its
+// name, when that gives back the very path; short enough for the string to
+// hold without a heap block.
+std::string held_source(const std::string& destination, entry_kind kind, const std::string& source) {
+    if (kind != entry_kind::staged_file) return source;
+    const std::size_t slash = source.rfind('/');
+    if (slash == std::string::npos || slash + 1 == source.size()) return source;
+    const std::string name = source.substr(slash + 1);
+    for (unsigned levels = 0; levels <= 9; ++levels)
+        if (beside_destination(destination, levels, name) == source) return static_cast<char>('0' + levels) + name;
+    return source;
+}
+
+void delete_staged(const std::string& destination, const manifest_operation& operation) {
+    if (operation.kind == entry_kind::staged_file) delete_file(source_path(destination, operation));
+}
+
 // Recording a new operation replaces the old one; a temporary file that the
 // old entry staged is deleted so that it does not linger on flash.
 void record(file_manifest& manifest, const std::string& destination, entry_kind kind, const std::string& source) {
     auto it = manifest.entries.find(destination);
     if (it == manifest.entries.end()) {
-        manifest.entries.emplace(destination, manifest_entry{destination, kind, source});
+        manifest.entries.emplace(destination, manifest_operation{kind, held_source(destination, kind, source)});
         return;
     }
-    if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
+    delete_staged(destination, it->second);
     it->second.kind = kind;
-    it->second.source = source;
+    it->second.source = held_source(destination, kind, source);
 }
 
-bool is_moved(const manifest_entry& entry) {
+bool is_moved(const manifest_operation& entry) {
     return entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file;
 }
 
@@ -83,9 +109,8 @@ void note_changed(std::set<std::string>& changed, std::string dir) {
     while (changed.insert(dir).second && dir != "/" && dir != ".") dir = parent_dir(dir);
 }
 
-bool carry_out_entry(const file_manifest& manifest, const manifest_entry& entry, bool again,
-                     std::set<std::string>& changed) {
-    const std::string& destination = entry.destination;
+bool carry_out_entry(const file_manifest& manifest, const std::string& destination, const manifest_operation& entry,
+                     bool again, std::set<std::string>& changed) {
     note_changed(changed, parent_dir(destination));
     if (entry.kind == entry_kind::remove) {
         remove_path(manifest, destination);
@@ -98,14 +123,15 @@ bool carry_out_entry(const file_manifest& manifest, const manifest_entry& entry,
         std::perror("symlink");
         return false;
     }
-    note_changed(changed, parent_dir(entry.source));
+    const std::string source = source_path(destination, entry);
+    note_changed(changed, parent_dir(source));
     // A directory of the old version that becomes a file: its files are gone
     // by now, and the empty directory gives way.
     struct stat st;
     if (disk().lstat(destination.c_str(), st) == 0 && S_ISDIR(st.st_mode)) disk().rmdir(destination.c_str());
-    if (disk().rename(entry.source.c_str(), destination.c_str()) == 0) return true;
+    if (disk().rename(source.c_str(), destination.c_str()) == 0) return true;
     // Completing a journal: a source that is gone was renamed already.
-    if (again && errno == ENOENT && disk().lstat(entry.source.c_str(), st) != 0) return true;
+    if (again && errno == ENOENT && disk().lstat(source.c_str(), st) != 0) return true;
     std::perror("rename");
     return false;
 }
@@ -140,7 +166,9 @@ struct copied_source {
 bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<copied_source>& copied) {
     for (auto& [destination, entry] : manifest.entries) {
         struct stat source, dir;
-        if (!is_moved(entry) || disk().stat(entry.source.c_str(), source) != 0) continue;
+        if (!is_moved(entry)) continue;
+        const std::string from = source_path(destination, entry);
+        if (disk().stat(from.c_str(), source) != 0) continue;
         const std::string directory = nearest_directory(parent_dir(destination));
         if (disk().stat(directory.c_str(), dir) != 0 || dir.st_dev == source.st_dev) continue;
         std::string copy;
@@ -149,12 +177,10 @@ bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<cop
         if (fd < 0) return false;
         disk().close(fd);
         const bool staged = entry.kind == entry_kind::staged_file;
-        if (staged || (is_in_memory(entry.source) && is_temporary_name(entry.source)))
-            copied.push_back({entry.source, staged});
-        const bool made = copy_file(entry.source, copy, spinner) &&
-                          disk().chmod(copy.c_str(), source.st_mode & 07777) == 0;
+        if (staged || (is_in_memory(from) && is_temporary_name(from))) copied.push_back({from, staged});
+        const bool made = copy_file(from, copy, spinner) && disk().chmod(copy.c_str(), source.st_mode & 07777) == 0;
         entry.kind = entry_kind::staged_file;
-        entry.source = copy;
+        entry.source = held_source(destination, entry.kind, copy);
         if (!made) return false;
     }
     return true;
@@ -167,8 +193,9 @@ bool flush_sources(const file_manifest& manifest) {
     bool flushed = flush_staged_list();
     for (const auto& [destination, entry] : manifest.entries) {
         if (!is_moved(entry)) continue;
-        if (!flush_path(entry.source) && errno != ENOENT) flushed = false;
-        dirs.insert(parent_dir(entry.source));
+        const std::string source = source_path(destination, entry);
+        if (!flush_path(source) && errno != ENOENT) flushed = false;
+        dirs.insert(parent_dir(source));
     }
     return flush_directories(dirs) && flushed;
 }
@@ -210,13 +237,13 @@ bool is_acceptable_source(const std::string& source) {
     return disk().lstat(source.c_str(), st) != 0 || S_ISREG(st.st_mode);
 }
 
-bool is_acceptable(const manifest_entry& entry) {
+bool is_acceptable(const std::string& destination, const manifest_operation& entry) {
     // A removal may name a directory with its trailing "/": the installer
     // removes a record directory so.
-    std::string_view destination = entry.destination;
-    if (entry.kind == entry_kind::remove && destination.ends_with('/')) destination.remove_suffix(1);
-    if (!is_clean_flash_path(std::string(destination)) || entry.destination.size() >= PATH_MAX) return false;
-    return entry.kind == entry_kind::remove || is_acceptable_source(entry.source);
+    std::string_view path = destination;
+    if (entry.kind == entry_kind::remove && path.ends_with('/')) path.remove_suffix(1);
+    if (!is_clean_flash_path(std::string(path)) || destination.size() >= PATH_MAX) return false;
+    return entry.kind == entry_kind::remove || is_acceptable_source(source_path(destination, entry));
 }
 
 }  // namespace
@@ -238,7 +265,7 @@ void stage_remove(file_manifest& manifest, const std::string& path) {
     if (it == manifest.entries.end()) return;
     // Nothing to remove; a temporary file staged for the path goes too, or
     // it would stay behind on flash for good.
-    if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
+    delete_staged(path, it->second);
     manifest.entries.erase(it);
 }
 
@@ -325,7 +352,7 @@ bool carry_out(const file_manifest& manifest, bool again, std::set<std::string>&
             for (const auto& [destination, entry] : manifest.entries) {
                 const entry_kind group = is_moved(entry) ? entry_kind::move : entry.kind;
                 if (group == kind && destination.starts_with("/flash/var/pdb/") == records &&
-                    !carry_out_entry(manifest, entry, again, changed))
+                    !carry_out_entry(manifest, destination, entry, again, changed))
                     done = false;
             }
     return done;
@@ -360,8 +387,7 @@ bool apply_manifest(file_manifest& manifest, bool spinner) {
 }
 
 void cancel_manifest(file_manifest& manifest) {
-    for (auto& [destination, entry] : manifest.entries)
-        if (entry.kind == entry_kind::staged_file) delete_file(entry.source);
+    for (const auto& [destination, entry] : manifest.entries) delete_staged(destination, entry);
     manifest.entries.clear();
     forget_staged_files(manifest);
 }
@@ -373,7 +399,7 @@ void unstage_below(file_manifest& manifest, const std::string& directory) {
             ++it;
             continue;
         }
-        if (it->second.kind == entry_kind::staged_file) delete_file(it->second.source);
+        delete_staged(it->first, it->second);
         it = manifest.entries.erase(it);
     }
 }
@@ -381,11 +407,11 @@ void unstage_below(file_manifest& manifest, const std::string& directory) {
 void delete_staged_sources(const file_manifest& manifest) {
     for (const auto& [destination, entry] : manifest.entries) {
         if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
-        if (!is_temporary_name(entry.source)) continue;
+        const std::string source = source_path(destination, entry);
+        if (!is_temporary_name(source)) continue;
         if (!is_clean_flash_path(destination)) continue;
-        std::string dir = parent_dir(entry.source);
-        if (dir == "/ram" || dir == "/tmp" || is_staging_ancestor(dir, parent_dir(destination)))
-            delete_file(entry.source);
+        std::string dir = parent_dir(source);
+        if (dir == "/ram" || dir == "/tmp" || is_staging_ancestor(dir, parent_dir(destination))) delete_file(source);
     }
 }
 
@@ -401,7 +427,7 @@ bool save_manifest(const file_manifest& manifest, const std::string& path) {
     // the middle never leaves part of a manifest for a later "--commit".
     std::string temporary = path + ".new";
     std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
-    for (const auto& [destination, entry] : manifest.entries) out << manifest_line(entry) << '\n';
+    for (const auto& [destination, entry] : manifest.entries) out << manifest_line(destination, entry) << '\n';
     out.close();
     if (out.fail() || disk().rename(temporary.c_str(), path.c_str()) != 0) {
         delete_file(temporary);
@@ -445,6 +471,12 @@ void load_manifest(file_manifest& manifest, const std::string& path) {
     }
 }
 
+std::string source_path(const std::string& destination, const manifest_operation& operation) {
+    const std::string& held = operation.source;
+    if (operation.kind != entry_kind::staged_file || held.empty() || held[0] < '0' || held[0] > '9') return held;
+    return beside_destination(destination, static_cast<unsigned>(held[0] - '0'), held.substr(1));
+}
+
 std::string manifest_line(const manifest_entry& entry) {
     switch (entry.kind) {
         case entry_kind::remove: return "U " + entry.destination;
@@ -455,14 +487,18 @@ std::string manifest_line(const manifest_entry& entry) {
     return "M " + entry.destination + " " + entry.source;
 }
 
+std::string manifest_line(const std::string& destination, const manifest_operation& operation) {
+    return manifest_line({destination, operation.kind, source_path(destination, operation)});
+}
+
 std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest) {
     std::vector<manifest_entry> removed;
     for (auto it = manifest.entries.begin(); it != manifest.entries.end();) {
-        if (is_acceptable(it->second)) {
+        if (is_acceptable(it->first, it->second)) {
             ++it;
             continue;
         }
-        removed.push_back(std::move(it->second));
+        removed.push_back({it->first, it->second.kind, source_path(it->first, it->second)});
         it = manifest.entries.erase(it);
     }
     return removed;
@@ -489,7 +525,7 @@ bool has_space_for(const file_manifest& manifest, std::string* unmeasured) {
                 if (dest_exists) space.free_blocks += blocks_of(dest, space.block_size);
             } else if (entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file) {
                 struct stat src;
-                if (disk().stat(entry.source.c_str(), src) == 0) {
+                if (disk().stat(source_path(destination, entry).c_str(), src) == 0) {
                     // A source on the destination's file system takes its
                     // room already; one from elsewhere is copied beside the
                     // old file, which is still there while the copy is made.

@@ -17,6 +17,17 @@ enum class entry_kind {
     remove,       // the destination is deleted (a file, or a directory with its plain files)
 };
 
+// One staged operation; its destination is the key it is held under. A
+// staged file made in its destination's directory or a few levels above it
+// keeps only the number of levels and its name, which the string holds
+// without a heap block: a package of many files costs one path per file,
+// not three. source_path gives the whole path either way.
+struct manifest_operation {
+    entry_kind kind = entry_kind::remove;
+    std::string source;
+};
+
+// An operation with its destination, as a saved manifest's line names it.
 struct manifest_entry {
     std::string destination;
     entry_kind kind = entry_kind::remove;
@@ -24,9 +35,12 @@ struct manifest_entry {
 };
 
 struct file_manifest {
-    // Destination path to entry, in byte-wise ascending order of the paths.
-    std::map<std::string, manifest_entry> entries;
+    // Destination path to operation, in byte-wise ascending order of the paths.
+    std::map<std::string, manifest_operation> entries;
 };
+
+// The whole path of the operation's source.
+std::string source_path(const std::string& destination, const manifest_operation& operation);
 
 void stage_move(file_manifest& manifest, const std::string& source, const std::string& destination);
 void stage_symlink(file_manifest& manifest, const std::string& target, const std::string& link_path);
@@ -72,6 +86,7 @@ void delete_staged_sources(const file_manifest& manifest);
 
 // The line of a saved manifest for entry, without its line end.
 std::string manifest_line(const manifest_entry& entry);
+std::string manifest_line(const std::string& destination, const manifest_operation& operation);
 
 // Takes out of a loaded manifest, and returns in map order, every entry that
 // no run of the installer stages: a destination that is not a clean path

@@ -288,13 +288,16 @@ bool write_requirement_file(file_manifest& manifest, const std::string& path, co
 
 bool write_file_list(const package_record& record, file_manifest& manifest) {
     if (record.bundle) return true;
-    std::string text;
+    // Written entry by entry: the list of a package of many files is never
+    // held in memory a second time.
+    std::ofstream out;
+    stage_new_file(out, manifest, record_directory(record) + "files", 4096, 0);
     for (const std::string& entry : record.files) {
         if (entry.empty()) continue;
-        text.append(entry, entry[0] == '/' ? 1 : 0);
-        text += '\n';
+        const std::size_t skip = entry[0] == '/' ? 1 : 0;
+        out.write(entry.data() + skip, static_cast<std::streamsize>(entry.size() - skip)).put('\n');
     }
-    return stage_text(manifest, record_directory(record) + "files", 4096, text);
+    return close_good(out);
 }
 
 bool write_record_meta(installer_context& ctx, const package_record& record, file_manifest& manifest) {

@@ -15,8 +15,7 @@ std::string text(const file_manifest& m) {
     for (const auto& [destination, e] : m.entries) {
         const bool staged = e.kind == entry_kind::staged_file;
         lines += e.kind == entry_kind::move ? "M " : staged ? "S " : e.kind == entry_kind::symlink ? "L " : "U ";
-        lines += destination + (e.source.empty() || staged ? "" : " " + e.source);
-        lines += destination == e.destination ? "\n" : "?\n";
+        lines += destination + (e.source.empty() || staged ? "" : " " + e.source) + "\n";
     }
     return lines;
 }
@@ -29,7 +28,7 @@ file_manifest loaded(const std::string& lines, const std::string& path) {
 std::string staged(file_manifest& m, const std::string& destination, std::uint32_t size, mode_t mode = 0) {
     std::ofstream out;
     stage_new_file(out, m, destination, size, mode) << "content";
-    return m.entries.at(destination).source;
+    return source_path(destination, m.entries.at(destination));
 }
 
 }  // namespace
@@ -39,15 +38,16 @@ std::string staged(file_manifest& m, const std::string& destination, std::uint32
 // saved before stays.
 TEST(ManifestTest, SaveAndLoad) {
     temp_root root;
-    const std::string path = root.host("/ram/MANIFEST"), saved = "U /a\nL /b /x y\nM /c /tmp1\nM /d /flash/tmpAbC123\n";
+    const std::string path = root.host("/ram/MANIFEST");
+    const std::string saved = "U /a\nL /b /x y\nM /c /tmp1\nM /d /flash/tmpAbC123\n";
     file_manifest m = loaded("M /c /tmp1\nL /b /x y\nU /a\n", path);
-    m.entries["/d"] = {"/d", entry_kind::staged_file, "/flash/tmpAbC123"};
+    m.entries["/d"] = {entry_kind::staged_file, "/flash/tmpAbC123"};
     ASSERT_TRUE(save_manifest(m, path));
     EXPECT_EQ(read_host_file(path), saved);
     for (const auto& [destination, source] : {std::pair{"/p", "/ram/tmpAAAAAA\nU /flash"},
                                               std::pair{"/p /q\nU /flash", "/t"}, std::pair{"/a b", "/t"}}) {
         file_manifest bad;
-        bad.entries[destination] = {destination, entry_kind::symlink, source};
+        bad.entries[destination] = {entry_kind::symlink, source};
         EXPECT_FALSE(save_manifest(bad, path)) << destination;
     }
     EXPECT_EQ(root.list_dir("/ram"), std::vector<std::string>{"MANIFEST"});
@@ -92,9 +92,11 @@ TEST(ManifestTest, StagingReplacesCancelsAndClaims) {
         claims += std::to_string(claim_path(m, at(path)));
     EXPECT_EQ(claims, "110010");  // a pending removal is dropped and the path reused
     const std::string fourth = staged(m, at("/flash/new"), 3, 0644);
+    const std::string deep = staged(m, at("/flash/1/2/3/4/5/6/7/8/9/10/f"), 3);
+    EXPECT_EQ(parent_dir(deep), at("/flash"));  // ten levels up
     stage_remove(m, at("/flash/var/pdb/file"));
     cancel_manifest(m);
-    EXPECT_TRUE(is_empty(m) && gone(fourth) && root.exists("/flash/var/pdb/file") && gone(files));
+    EXPECT_TRUE(is_empty(m) && gone(fourth) && gone(deep) && root.exists("/flash/var/pdb/file") && gone(files));
 }
 
 // Removals and links go before any move (a move's path may sort before the removal of its directory, a link's after its
