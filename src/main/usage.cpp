@@ -56,12 +56,14 @@ constexpr const char* help_text =
     "  0    done (also for the usage line, --help and --version)\n"
     "  1    the root could not be entered, /ram/MANIFEST could not be saved or\n"
     "       applied, the package on standard input could not be read or\n"
-    "       installed, or a query found nothing or found a problem\n"
+    "       installed, changes saved with --safe still wait for --commit or\n"
+    "       --cancel, or a query found nothing or found a problem\n"
     "  2    the package on standard input was refused\n"
     "  3    the bundle on standard input has no members\n"
+    "  16   another run holds /ram/installer.lock; nothing was changed\n"
     "  28   not enough space on flash for the upgrade (or /flash/boot or /flash\n"
     "       missing); nothing was changed\n"
-    "  255  /flash/var/pdb/image could not be created for standard input\n";
+    "  255  the copy of standard input could not be created in /flash/var/pdb\n";
 
 }  // namespace
 
