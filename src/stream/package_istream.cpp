@@ -199,7 +199,7 @@ int part_streambuf::next_part_header() {
     // for ever. A byte still waiting there means the file did not end where
     // it said; it is looked at, never consumed.
     if (part_offset_ >= declared_end_) {
-        ended_at_part_boundary_ = part_offset_ == declared_end_ &&
+        ended_at_part_boundary_ = part_offset_ == declared_end_ && !cut_at_declared_end_ &&
                                   std::streambuf::traits_type::eq_int_type(source_peek(source_), end_of_data);
         finish_hash();
         return -1;
@@ -221,7 +221,18 @@ int part_streambuf::next_part_header() {
         running_hash_->update(header, sizeof header);
     }
     part_offset_ += part_header_size;
-    part_length_ = remaining_ = get_le32(header + 2);
+    // A header that runs past the declared end, or a part claiming more than
+    // the file says it holds, is cut there: the file ends at its declared
+    // size, never at a part boundary, and a claim of up to 4 GiB costs no
+    // more than what the file declared.
+    if (part_offset_ > declared_end_) {
+        finish_hash();
+        return -1;
+    }
+    const std::uint32_t claim = get_le32(header + 2);
+    const std::uint64_t room = declared_end_ - part_offset_;
+    cut_at_declared_end_ = claim > room;
+    part_length_ = remaining_ = cut_at_declared_end_ ? static_cast<std::uint32_t>(room) : claim;
     return type;
 }
 

@@ -61,6 +61,7 @@ public:
     bool ended_at_part_boundary() const { return ended_at_part_boundary_; }
 
     std::uint32_t part_offset() const { return part_offset_; }
+    // What the part header claims, cut at the file's declared end.
     std::uint32_t part_length() const { return part_length_; }
     std::uint32_t remaining() const { return remaining_; }
     bool hashing() const { return hashing_; }
@@ -119,6 +120,8 @@ private:
     bool ended_at_part_boundary_ = false;
     // Where the file header says the file ends; no part header past it is read.
     std::uint64_t declared_end_ = UINT64_MAX;
+    // The current part claimed more than the declared end leaves it and was cut there.
+    bool cut_at_declared_end_ = false;
 };
 
 class package_istream : public std::istream {

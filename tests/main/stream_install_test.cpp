@@ -39,6 +39,12 @@ std::string hello_after(const std::vector<qpk::raw_part>& parts) {
     return line::file(c);
 }
 
+// The file with its header declaring another size.
+std::string declaring(std::string file, std::size_t size) {
+    for (int i = 0; i < 4; ++i) file[4 + i] = static_cast<char>((size - 8) >> 8 * i);
+    return file;
+}
+
 std::string done(const std::string& package) { return "> installing " + package + "\ninstalled " + package + "\n"; }
 
 const std::string hello = line::file("hello-6.48.1 /bin/hello");
@@ -133,6 +139,8 @@ TEST(StreamInstallTest, Scenarios) {
         {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
          "", ""},
         {"more bytes after its declared end", {}, {in(hello + std::string(70000, '\0'))}, broken, 1, "", ""},
+        {"its signature part claiming past the declared end", {}, {in(declaring(hello, hello.size() - 20))}, broken, 1,
+         "", ""},
         {"cut after the signature", {}, {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, broken,
          1, "", ""},
         {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},

@@ -24,6 +24,8 @@ inline std::string part(std::uint16_t type, const std::string& data) {
 inline std::string file(const std::string& body, std::uint32_t magic = 0xBAD0F11E) {
     return le32(magic) + le32(static_cast<std::uint32_t>(body.size())) + body;
 }
+// A file whose header declares the largest size (its end at 4 GiB), whatever body follows.
+inline std::string file_of_4_gib(const std::string& body) { return le32(0xBAD0F11E) + le32(0xFFFFFFF7) + body; }
 
 inline std::string to_hex(const unsigned char* p, std::size_t n) {
     std::string out;

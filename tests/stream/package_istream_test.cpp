@@ -34,7 +34,7 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     // claims 4 GiB.
     const std::string header = byte_pattern(36);
     const std::string big = byte_pattern(40000);
-    const std::string sample = file(part(1, header) + part(7, byte_pattern(10)) + part(4, big) + part(2, "") +
+    const std::string sample = file_of_4_gib(part(1, header) + part(7, byte_pattern(10)) + part(4, big) + part(2, "") +
                                     part_claiming(9, 0xFFFFFFFF, std::string(132, 0)));
     const std::streamoff length = static_cast<std::streamoff>(big.size());
     for (int options = 0; options < 12; ++options) {
@@ -86,11 +86,11 @@ TEST(PackageIstreamTest, PartsAreBoundedSkippedSeekedAndPutBack) {
     }
 }
 
-// Files short, of another magic, with stray bytes after them or a part beyond their end, or from a source that throws
-// as a file stream does on a device error: refused at once, or ended by next_part at the declared end ("whole"), before
-// the stray bytes (zeros without end too) or at the error, after the parts counted. A part header past 4 GiB ends the
-// file instead of wrapping the offsets (of a file without hashing: nothing else passes 4 GiB quickly). (Files cut
-// anywhere: the hostile test.)
+// Files short, of another magic, with stray bytes after them or a part beyond their declared end, or from a source
+// that throws as a file stream does on a device error: refused at once, or ended by next_part at the declared end
+// ("whole"), before the stray bytes (zeros without end too) or at the error, after the parts counted. A part header
+// past 4 GiB ends the file instead of wrapping the offsets (of a file without hashing: nothing else passes 4 GiB
+// quickly). (Files cut anywhere: the hostile test.)
 TEST(PackageIstreamTest, HandMadeFiles) {
     const std::string h = part(1, byte_pattern(36));
     const std::string whole = file(h + part(9, std::string(68, 's')));  // 124 bytes
@@ -110,10 +110,12 @@ TEST(PackageIstreamTest, HandMadeFiles) {
         {whole + "xyz", "2"},
         {longer, "2"},
         {file(h + part_claiming(1, 100, byte_pattern(50))), "2"},
-        {file(h + part_claiming(1, 0xFFFFFFFF, byte_pattern(50))), "2"},
+        {file_of_4_gib(h + part_claiming(1, 0xFFFFFFFF, byte_pattern(50))), "2"},
+        {file(h + part_claiming(9, 68, std::string(20, 's'))) + std::string(48, 's'), "2"},
         {file(h + part(9, byte_pattern(4000))), "refused", 0},
         {file(h + part(9, byte_pattern(4000))), "1", 20},
         {file(h + part(9, byte_pattern(4000))), "2", 100},
+        {file_of_4_gib(h + part_claiming(9, 0xFFFFFFF0, "")), "2", std::string::npos, true},
         {file(h + part_claiming(9, 0xFFFFFFF0, "")), "2", std::string::npos, true},
         {whole, "2", std::string::npos, true},
         {file(""), "0", std::string::npos, true},
@@ -131,11 +133,15 @@ TEST(PackageIstreamTest, HandMadeFiles) {
             // the readers that ask whether a file is whole all hash.
             const bool whole = k == 0 ? c.outcome.ends_with("whole") : in.ended_at_declared_size();
             EXPECT_EQ(in.bad() ? "refused" : std::to_string(found) + (whole ? " whole" : ""), c.outcome);
+            // A part claiming more than the declared size is cut there: no more is read than a part header
+            // that runs over it.
+            const std::uint64_t bound = std::uint64_t{in.total_size()} + part_header_size;
+            EXPECT_TRUE(in.bad() || c.fail_at != std::string::npos || src.consumed() < bound) << src.consumed();
             EXPECT_TRUE(in.fail() && in.current_type == -1 && in.next_part() == -1);
         }
     }
     // Of a part claiming 4 GiB, what the source has at hand is at hand (a length past 2 GiB is no negative count).
-    std::istringstream claiming(file(part_claiming(23, 0xFFFFFFFF, "abc")));
+    std::istringstream claiming(file_of_4_gib(part_claiming(23, 0xFFFFFFFF, "abc")));
     package_istream in(claiming, false);
     in.wanted_types = {23};
     char some[8];
