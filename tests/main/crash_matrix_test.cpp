@@ -20,12 +20,14 @@ std::pair<std::string, std::string> dl(const std::string& text) {
 
 struct crash_case {
     const char* what;
-    std::vector<std::string> installed;
-    std::vector<std::pair<std::string, std::string>> files;  // placed first
-    std::vector<std::vector<std::string>> runs;              // the arguments of each run
-    std::vector<std::vector<std::string>> after;             // what is run after a stop, before a plain run
+    std::vector<std::string> installed = {};
+    std::vector<std::pair<std::string, std::string>> files = {};  // placed first
+    std::vector<std::vector<std::string>> runs = {{}};            // the arguments of each run
+    std::vector<std::vector<std::string>> after = {};             // what is run after a stop, before a plain run
     std::vector<std::string> env = {};
+    std::string test_name = "";
 };
+void PrintTo(const crash_case& c, std::ostream* out) { *out << c.what; }
 
 // One run in a child changed into root, through a crash disk that stops it before call stop_at, or makes that call
 // fail with EIO: the number of changing calls it made, or -1 when it was stopped; its exit status in status.
@@ -60,48 +62,61 @@ void copy_root(const temp_root& from, const temp_root& to) {
              fs::copy_options::recursive | fs::copy_options::copy_symlinks | fs::copy_options::overwrite_existing);
 }
 
+crash_case upgrade() {
+    return {.what = "an upgrade replacing and removing files of two packages",
+            .installed = {"hello-6.48 /bin/hello /etc/old", "ntp-6.48 /bin/ntp /etc/ntp/conf"},
+            .files = {dl("hello-6.49 /bin/hello /www/new"), dl("ntp-6.49 /bin/ntp /etc/ntp")}};
+}
+
+std::vector<crash_case> cases() {
+    return scenario::named<crash_case>({
+        upgrade(),
+        {.what = "a scheduled uninstall", .installed = {"hello-6.48 /bin/hello", "ntp-6.48 /bin/ntp do=uninstall"}},
+        {.what = "a bundle", .files = {{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp}")}}},
+        {.what = "the boot package", .files = {dl("system-6.48 #1 %k /bin/sh")}, .env = {"bootimage=1"}},
+        {.what = "--safe, then --commit", .installed = {"hello-6.48 /bin/hello /etc/old"},
+         .files = {dl("hello-6.49 /bin/hello")}, .runs = {{"--safe"}, {"--commit"}}, .after = {{"--commit"}}},
+    });
+}
+
+using EveryStopLeavesTheRunUndoneOrWhole = testing::TestWithParam<crash_case>;
+INSTANTIATE_TEST_SUITE_P(Rows, EveryStopLeavesTheRunUndoneOrWhole, testing::ValuesIn(cases()), scenario::test_name());
+
 }  // namespace
 
-TEST(CrashMatrixTest, EveryStopLeavesTheRunUndoneOrWhole) {
-    const std::vector<crash_case> cases = {
-        {"an upgrade replacing and removing files of two packages",
-         {"hello-6.48 /bin/hello /etc/old", "ntp-6.48 /bin/ntp /etc/ntp/conf"},
-         {dl("hello-6.49 /bin/hello /www/new"), dl("ntp-6.49 /bin/ntp /etc/ntp")}, {{}}, {}},
-        {"a scheduled uninstall", {"hello-6.48 /bin/hello", "ntp-6.48 /bin/ntp do=uninstall"}, {}, {{}}, {}},
-        {"a bundle", {}, {{download + "velnor.vpk", line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp}")}}, {{}}, {}},
-        {"the boot package", {}, {dl("system-6.48 #1 %k /bin/sh")}, {{}}, {}, {"bootimage=1"}},
-        {"--safe, then --commit", {"hello-6.48 /bin/hello /etc/old"}, {dl("hello-6.49 /bin/hello")},
-         {{"--safe"}, {"--commit"}}, {{"--commit"}}},
-    };
+TEST_P(EveryStopLeavesTheRunUndoneOrWhole, Run) {
+    const crash_case& c = GetParam();
     int points = 0;
-    for (const crash_case& c : cases) {
-        SCOPED_TRACE(c.what);
-        temp_root start, whole, untouched;
-        scenario::lay_out(start, c.installed);
-        for (const auto& [path, content] : c.files) start.write_file(path, content);
-        copy_root(start, whole);
-        copy_root(start, untouched);
-        std::vector<long> calls;
-        for (const auto& args : c.runs) calls.push_back(run_through(whole, c, args));
-        const std::string after = settled(whole, c, true), before = settled(untouched, c, false);
-        ASSERT_NE(before, after);
-        for (std::size_t run = 0; run < c.runs.size(); ++run)
-            for (long call = 1; call <= calls[run]; ++call)
-                for (auto how : {crash_disk::stop_as::kill, crash_disk::stop_as::power_cut}) {
-                    temp_root root;
-                    copy_root(start, root);
-                    for (std::size_t done = 0; done < run; ++done) run_through(root, c, c.runs[done]);
-                    ASSERT_EQ(run_through(root, c, c.runs[run], call, how), -1);
-                    const std::string left = settled(root, c, true);
-                    EXPECT_TRUE(left == before || left == after)
-                        << "run " << run << " stopped at call " << call << (how == crash_disk::stop_as::kill ? " (kill)" : " (power cut)")
-                        << "\n left " << left << "\nbefore " << before << "\n after " << after;
-                    ++points;
-                }
-    }
-    // A call that fails instead: a run that ends with status 0 has landed whole (a journal or list it could not
-    // remove is harmless to complete again), and the next run leaves the root undone or whole in any case.
-    const crash_case& c = cases[0];
+    temp_root start, whole, untouched;
+    scenario::lay_out(start, c.installed);
+    for (const auto& [path, content] : c.files) start.write_file(path, content);
+    copy_root(start, whole);
+    copy_root(start, untouched);
+    std::vector<long> calls;
+    for (const auto& args : c.runs) calls.push_back(run_through(whole, c, args));
+    const std::string after = settled(whole, c, true), before = settled(untouched, c, false);
+    ASSERT_NE(before, after);
+    for (std::size_t run = 0; run < c.runs.size(); ++run)
+        for (long call = 1; call <= calls[run]; ++call)
+            for (auto how : {crash_disk::stop_as::kill, crash_disk::stop_as::power_cut}) {
+                temp_root root;
+                copy_root(start, root);
+                for (std::size_t done = 0; done < run; ++done) run_through(root, c, c.runs[done]);
+                ASSERT_EQ(run_through(root, c, c.runs[run], call, how), -1);
+                const std::string left = settled(root, c, true);
+                EXPECT_TRUE(left == before || left == after)
+                    << "run " << run << " stopped at call " << call << (how == crash_disk::stop_as::kill ? " (kill)" : " (power cut)")
+                    << "\n left " << left << "\nbefore " << before << "\n after " << after;
+                ++points;
+            }
+    std::printf("crash points checked: %d\n", points);
+}
+
+// A call that fails instead: a run that ends with status 0 has landed whole (a journal or list it could not remove is
+// harmless to complete again), and the next run leaves the root undone or whole in any case.
+TEST(CrashMatrixTest, EveryFailedCallLeavesTheRunUndoneOrWhole) {
+    const crash_case c = upgrade();
+    int points = 0;
     temp_root start;
     scenario::lay_out(start, c.installed);
     for (const auto& [path, content] : c.files) start.write_file(path, content);

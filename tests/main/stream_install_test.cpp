@@ -54,107 +54,126 @@ std::string broken_as(const std::string& package) {
 }
 const std::string broken = broken_as("hello-6.48.1");
 
-TEST(StreamInstallTest, Scenarios) {
+std::vector<scenario::row> scenarios() {
     const std::string h = "hello-6.48.1";
     const std::string off = "> installing  (disabled) hello-6.48.1\ninstalled (disabled) hello-6.48.1\n";
     const std::string cut_after_signature = hello_after({{part_type::architecture, "i386"}});
     const std::string wrong_arch = "ERROR: can not install hello-6.48: it is not made for i386, but for mips\n";
     const std::string again = "WARNING: omitting package hello-6.48.1: it is already installed\n";
     std::vector<scenario::row> rows = {
-        {"a package", {}, {in(hello)}, done(h), 0, h, "bin/hello=hello-6.48.1"},
-        {"files, modes and file lists", {},
-         {in(hello_files({qpk::regular_file("etc/hello", "config"), qpk::regular_file("/bin/hello", "run", 04755),
-                          qpk::directory_entry("var/hello"), qpk::symlink_entry("etc/link", "hello")}))},
-         done(h), 0, h, "bin/hello=run:755 etc/hello=config"},
-        {"names beside the installer's own files", {},
-         {in(hello_files({qpk::regular_file("var/pdbx", "1"), qpk::regular_file("var/x/pdb/y", "2"),
-                          qpk::regular_file("etc/UPGRADED", "3"), qpk::regular_file("bootimage.old", "4")}))},
-         done(h), 0, h, "bootimage.old=4 etc/UPGRADED=3 var/pdbx=1 var/x/pdb/y=2"},
-        {"processor classes", {},
-         {in(hello_files({qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
-                          qpk::regular_file("c", "4", 0644, 4)}))},
-         done(h), 0, h, "a=0"},
-        {"the same version again", {"hello-6.48.1 /bin/hello"}, {in(hello)}, again, 0, h, "bin/hello=hello-6.48.1",
-         again.c_str()},
-        {"the same version counted as done", {"hello-6.48.1 /bin/hello"}, {in(hello, {"--reinstall"})},
-         "\nResuming upgrade...\ninstalled hello-6.48.1\n", 0, h, "bin/hello=hello-6.48.1"},
-        {"an image package keeps its file; an upgrade replaces files", {},
-         {in(line::file("hello-6.48 %i /bin/hello /etc/old")), in(line::file("hello-6.49 %i /bin/hello"))},
-         done("hello-6.49"), 0, "hello-6.49", "bin/hello=hello-6.49 pdb/hello/image"},
-        {"the boot package", {}, {in(line::file("system-6.48 #1 /lib/kernel"))}, done("system-6.48"), 0,
-         "system-6.48", "UPGRADED=:600 lib/kernel=system-6.48"},
-        {"the boot package with a boot image requested", {},
-         {in(line::file("system-6.48 #1 %kernel /bin/sh"), {}, {"bootimage="})}, done("system-6.48"), 0,
-         "system-6.48", "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
-        {"another architecture", {}, {in(line::file("hello-6.48 arch=mips /bin/hello"))}, wrong_arch, 1, "", "",
-         wrong_arch.c_str()},
-        {"no package at all", {}, {in("junk")}, "", 1, "", ""},
-        {"the copy of standard input has a name of its own", {}, {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
-         "ERROR: can not uninstall or disable all packages\n" + done(h), 0, "hello-6.48.1 image-0.0 do=uninstall",
-         "bin/hello=hello-6.48.1 pdb/image/x="},
-        {"and one a killed run left is removed", {}, {{{"-"}, hello, {{"/flash/var/pdb/.imagetmpAb12Cd", "x"}}}},
-         done(h), 0, h, "bin/hello=hello-6.48.1"},
-        {"a saved manifest waits", {}, {{{"-"}, hello, {{"/ram/MANIFEST", "U /flash/x\n"}}}},
-         "ERROR: changes saved by an earlier run wait for --commit or --cancel\n", 1, "", "ram/MANIFEST"},
-        {"the record directory taken by a file", {}, {{{"-"}, hello, {{"/flash/var/pdb/hello", "x"}}}},
-         installing, 1, "", "pdb/hello=x"},
-        {"an enabled package conflicts with it: installed disabled", {"ntp-6.48 !hello"}, {in(hello)}, off, 0,
-         "hello-6.48.1 off ntp-6.48", "x/hello/bin/hello=hello-6.48.1"},
-        {"its own conflict disables the installed package", {"hello-6.48.1 /bin/hello"},
-         {in(line::file("ntp-6.48 !hello"))}, done("ntp-6.48"), 0, "hello-6.48.1 off ntp-6.48",
-         "bin/hello=hello-6.48.1"},
-        {"a second-kind package keeps the installed record", {"hello-6.48.1 /bin/hello"},
-         {in(line::file("hello-6.49 second-kind /bin/extra"))}, done("hello-6.49"), 0, h,
-         "bin/extra=hello-6.49 bin/hello=hello-6.48.1"},
-        {"a new version needing what only the old one provided", {"ntp-6.48", "hello-6.48 +greeting"},
-         {in(line::file("hello-6.49 >greeting /bin/hello"))},
-         done("hello-6.49") + "ERROR: can not install hello-6.49: greeting is not installed, but is required\n", 1,
-         "hello-6.48 ntp-6.48", ""},
-        {"a bundle, its default-disabled first member included", {},
-         {in(line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off} {ppp-6.48 /bin/ppp}"))}, done("velnor-6.48"), 0,
-         "dhcp-6.48 off ^velnor ppp-6.48 ^velnor velnor-6.48",
-         "bin/ppp=ppp-6.48 pdb/velnor/image x/dhcp/bin/dhcp=dhcp-6.48"},
-        {"a bundle upgrade drops a member", {"velnor-6.48 %v {dhcp-6.48} {ppp-6.48}"},
-         {in(line::file("velnor-6.49 %v {dhcp-6.49 /bin/dhcp}"))}, done("velnor-6.49"), 0,
-         "dhcp-6.49 ^velnor velnor-6.49", "bin/dhcp=dhcp-6.49 pdb/velnor/image"},
-        {"a bundle an enabled package conflicts with", {"ntp-6.48 !velnor"}, {in(line::file("velnor-6.48 {ppp-6.48}"))},
-         "ERROR: can not install velnor-6.48: it conflicts with ntp-6.48\n", 2, "ntp-6.48", ""},
-        {"a member with an unmet dependency", {}, {in(line::file("velnor-6.48 {dhcp-6.48 >kernel}"))}, "", 2, "", ""},
-        {"a bundle without members", {}, {in(line::file("velnor-6.48 bundle"))}, "", 3, "", ""},
-        {"clean-up",
-         {"system-6.48", "vigil-6.48", "hello-6.48 >system:3.22 /bin/hello", "ntp-6.48 >system:3.21 /bin/ntp",
-          "velnor-6.48 %v {dhcp-6.48 >system:3.22}", "old-6.48 {inner-6.48}"},
-         {{{"--cleanup"}}}, "", 0, "dhcp-6.48 ^velnor hello-6.48 system-6.48 velnor-6.48 vigil-6.48",
-         "bin/hello=hello-6.48 pdb/velnor/image"},
-        {"branding needs level 1 only", {}, {in(line::file("branding-7.2", 1))}, done("branding-7.2"), 0,
-         "branding-7.2", "UPGRADED=:600"},
-        {"6.48.1 at level 1", {}, {in(line::file("hello-6.48.1 /bin/hello", 1))}, broken, 1, "", ""},
-        {"secure mode", {}, {{{"-"}, line::file("hello-6.48 /bin/hello", 1), {{"/ram/SECURE", ""}}}},
-         broken_as("hello-6.48"), 1, "", "ram/SECURE="},
-        {"unsigned", {}, {in(line::file("hello-6.48.1 /bin/hello", 0))}, broken, 1, "", ""},
-        {"6.48 unsigned", {}, {in(line::file("hello-6.48", 0))}, broken_as("hello-6.48"), 1, "", ""},
-        {"6.46.9 at level 2", {}, {in(line::file("hello-6.46.9", 2))}, done("hello-6.46.9"), 0, "hello-6.46.9", ""},
-        {"allowed after the signature", {},
-         {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))}, done(h), 0, h, ""},
-        {"dependencies after the signature", {}, {in(hello_after({{part_type::dependency_list, "x"}}))}, broken, 1,
-         "", ""},
-        {"more bytes after its declared end", {}, {in(hello + std::string(70000, '\0'))}, broken, 1, "", ""},
-        {"its signature part claiming past the declared end", {}, {in(declaring(hello, hello.size() - 20))}, broken, 1,
-         "", ""},
-        {"cut after the signature", {}, {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, broken,
-         1, "", ""},
-        {"cut in the image", {}, {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))},
-         broken, 1, "", ""},
+        {.what = "a package", .steps = {in(hello)}, .screen = done(h), .records = h, .files = "bin/hello=hello-6.48.1"},
+        {.what = "files, modes and file lists",
+         .steps = {in(hello_files({qpk::regular_file("etc/hello", "config"),
+                                   qpk::regular_file("/bin/hello", "run", 04755), qpk::directory_entry("var/hello"),
+                                   qpk::symlink_entry("etc/link", "hello")}))},
+         .screen = done(h), .records = h, .files = "bin/hello=run:755 etc/hello=config"},
+        {.what = "names beside the installer's own files",
+         .steps = {in(hello_files({qpk::regular_file("var/pdbx", "1"), qpk::regular_file("var/x/pdb/y", "2"),
+                                   qpk::regular_file("etc/UPGRADED", "3"), qpk::regular_file("bootimage.old", "4")}))},
+         .screen = done(h), .records = h, .files = "bootimage.old=4 etc/UPGRADED=3 var/pdbx=1 var/x/pdb/y=2"},
+        {.what = "processor classes",
+         .steps = {in(hello_files({qpk::regular_file("a", "0"), qpk::regular_file("b", "2", 0644, 2),
+                                   qpk::regular_file("c", "4", 0644, 4)}))},
+         .screen = done(h), .records = h, .files = "a=0"},
+        {.what = "the same version again", .installed = {"hello-6.48.1 /bin/hello"}, .steps = {in(hello)},
+         .screen = again, .records = h, .files = "bin/hello=hello-6.48.1", .postlog = again},
+        {.what = "the same version counted as done", .installed = {"hello-6.48.1 /bin/hello"},
+         .steps = {in(hello, {"--reinstall"})}, .screen = "\nResuming upgrade...\ninstalled hello-6.48.1\n",
+         .records = h, .files = "bin/hello=hello-6.48.1"},
+        {.what = "an image package keeps its file; an upgrade replaces files",
+         .steps = {in(line::file("hello-6.48 %i /bin/hello /etc/old")), in(line::file("hello-6.49 %i /bin/hello"))},
+         .screen = done("hello-6.49"), .records = "hello-6.49", .files = "bin/hello=hello-6.49 pdb/hello/image"},
+        {.what = "the boot package", .steps = {in(line::file("system-6.48 #1 /lib/kernel"))},
+         .screen = done("system-6.48"), .records = "system-6.48", .files = "UPGRADED=:600 lib/kernel=system-6.48"},
+        {.what = "the boot package with a boot image requested",
+         .steps = {in(line::file("system-6.48 #1 %kernel /bin/sh"), {}, {"bootimage="})}, .screen = done("system-6.48"),
+         .records = "system-6.48", .files = "UPGRADED=:600 bootimage pdb/system/image->/flash/bootimage"},
+        {.what = "another architecture", .steps = {in(line::file("hello-6.48 arch=mips /bin/hello"))},
+         .screen = wrong_arch, .status = 1, .postlog = wrong_arch},
+        {.what = "no package at all", .steps = {in("junk")}, .status = 1},
+        {.what = "the copy of standard input has a name of its own",
+         .steps = {{{"-"}, hello, {{"/flash/var/pdb/image/x", ""}}}},
+         .screen = "ERROR: can not uninstall or disable all packages\n" + done(h),
+         .records = "hello-6.48.1 image-0.0 do=uninstall", .files = "bin/hello=hello-6.48.1 pdb/image/x="},
+        {.what = "and one a killed run left is removed",
+         .steps = {{{"-"}, hello, {{"/flash/var/pdb/.imagetmpAb12Cd", "x"}}}}, .screen = done(h), .records = h,
+         .files = "bin/hello=hello-6.48.1"},
+        {.what = "a saved manifest waits", .steps = {{{"-"}, hello, {{"/ram/MANIFEST", "U /flash/x\n"}}}},
+         .screen = "ERROR: changes saved by an earlier run wait for --commit or --cancel\n", .status = 1,
+         .files = "ram/MANIFEST"},
+        {.what = "the record directory taken by a file", .steps = {{{"-"}, hello, {{"/flash/var/pdb/hello", "x"}}}},
+         .screen = installing, .status = 1, .files = "pdb/hello=x"},
+        {.what = "an enabled package conflicts with it: installed disabled", .installed = {"ntp-6.48 !hello"},
+         .steps = {in(hello)}, .screen = off, .records = "hello-6.48.1 off ntp-6.48",
+         .files = "x/hello/bin/hello=hello-6.48.1"},
+        {.what = "its own conflict disables the installed package", .installed = {"hello-6.48.1 /bin/hello"},
+         .steps = {in(line::file("ntp-6.48 !hello"))}, .screen = done("ntp-6.48"),
+         .records = "hello-6.48.1 off ntp-6.48", .files = "bin/hello=hello-6.48.1"},
+        {.what = "a second-kind package keeps the installed record", .installed = {"hello-6.48.1 /bin/hello"},
+         .steps = {in(line::file("hello-6.49 second-kind /bin/extra"))}, .screen = done("hello-6.49"), .records = h,
+         .files = "bin/extra=hello-6.49 bin/hello=hello-6.48.1"},
+        {.what = "a new version needing what only the old one provided",
+         .installed = {"ntp-6.48", "hello-6.48 +greeting"},
+         .steps = {in(line::file("hello-6.49 >greeting /bin/hello"))},
+         .screen =
+             done("hello-6.49") + "ERROR: can not install hello-6.49: greeting is not installed, but is required\n",
+         .status = 1, .records = "hello-6.48 ntp-6.48"},
+        {.what = "a bundle, its default-disabled first member included",
+         .steps = {in(line::file("velnor-6.48 %v {dhcp-6.48 /bin/dhcp off} {ppp-6.48 /bin/ppp}"))},
+         .screen = done("velnor-6.48"), .records = "dhcp-6.48 off ^velnor ppp-6.48 ^velnor velnor-6.48",
+         .files = "bin/ppp=ppp-6.48 pdb/velnor/image x/dhcp/bin/dhcp=dhcp-6.48"},
+        {.what = "a bundle upgrade drops a member", .installed = {"velnor-6.48 %v {dhcp-6.48} {ppp-6.48}"},
+         .steps = {in(line::file("velnor-6.49 %v {dhcp-6.49 /bin/dhcp}"))}, .screen = done("velnor-6.49"),
+         .records = "dhcp-6.49 ^velnor velnor-6.49", .files = "bin/dhcp=dhcp-6.49 pdb/velnor/image"},
+        {.what = "a bundle an enabled package conflicts with", .installed = {"ntp-6.48 !velnor"},
+         .steps = {in(line::file("velnor-6.48 {ppp-6.48}"))},
+         .screen = "ERROR: can not install velnor-6.48: it conflicts with ntp-6.48\n", .status = 2,
+         .records = "ntp-6.48"},
+        {.what = "a member with an unmet dependency", .steps = {in(line::file("velnor-6.48 {dhcp-6.48 >kernel}"))},
+         .status = 2},
+        {.what = "a bundle without members", .steps = {in(line::file("velnor-6.48 bundle"))}, .status = 3},
+        {.what = "clean-up",
+         .installed = {"system-6.48", "vigil-6.48", "hello-6.48 >system:3.22 /bin/hello",
+                       "ntp-6.48 >system:3.21 /bin/ntp", "velnor-6.48 %v {dhcp-6.48 >system:3.22}",
+                       "old-6.48 {inner-6.48}"},
+         .steps = {{{"--cleanup"}}}, .records = "dhcp-6.48 ^velnor hello-6.48 system-6.48 velnor-6.48 vigil-6.48",
+         .files = "bin/hello=hello-6.48 pdb/velnor/image"},
+        {.what = "branding needs level 1 only", .steps = {in(line::file("branding-7.2", 1))},
+         .screen = done("branding-7.2"), .records = "branding-7.2", .files = "UPGRADED=:600"},
+        {.what = "6.48.1 at level 1", .steps = {in(line::file("hello-6.48.1 /bin/hello", 1))}, .screen = broken,
+         .status = 1},
+        {.what = "secure mode", .steps = {{{"-"}, line::file("hello-6.48 /bin/hello", 1), {{"/ram/SECURE", ""}}}},
+         .screen = broken_as("hello-6.48"), .status = 1, .files = "ram/SECURE="},
+        {.what = "unsigned", .steps = {in(line::file("hello-6.48.1 /bin/hello", 0))}, .screen = broken, .status = 1},
+        {.what = "6.48 unsigned", .steps = {in(line::file("hello-6.48", 0))}, .screen = broken_as("hello-6.48"),
+         .status = 1},
+        {.what = "6.46.9 at level 2", .steps = {in(line::file("hello-6.46.9", 2))}, .screen = done("hello-6.46.9"),
+         .records = "hello-6.46.9"},
+        {.what = "allowed after the signature",
+         .steps = {in(hello_after({{part_type::architecture, "i386"}, {part_type::dependency_list, ""}}))},
+         .screen = done(h), .records = h},
+        {.what = "dependencies after the signature", .steps = {in(hello_after({{part_type::dependency_list, "x"}}))},
+         .screen = broken, .status = 1},
+        {.what = "more bytes after its declared end", .steps = {in(hello + std::string(70000, '\0'))}, .screen = broken,
+         .status = 1},
+        {.what = "its signature part claiming past the declared end",
+         .steps = {in(declaring(hello, hello.size() - 20))}, .screen = broken, .status = 1},
+        {.what = "cut after the signature",
+         .steps = {in(cut_after_signature.substr(0, cut_after_signature.size() - 2))}, .screen = broken, .status = 1},
+        {.what = "cut in the image",
+         .steps = {in(line::file("hello-6.48.1 %" + std::string(10000, 'i')).substr(0, 5000))}, .screen = broken,
+         .status = 1},
     };
     // A list of more than a mebibyte is read back whole: the uninstall removes every file.
     std::vector<qpk::file_item> many;
     for (int i = 0; i < 6000; ++i) many.push_back(qpk::regular_file(std::string(200, 'f') + std::to_string(i), ""));
-    rows.push_back({"a long files list", {"system-6.48"}, {in(hello_files(many)), {{"--cleanup"}}}, "", 0,
-                    "system-6.48", ""});
-    rows.push_back({"a files list too long to read keeps its record",
-                    {"hello-6.48 /bin/hello do=uninstall", "system-6.48"},
-                    {{{"--cleanup"}, "", {{"/flash/var/pdb/hello/files", std::string(max_file_list_size + 1, 'a')}}}},
-                    "", 0, "hello-6.48 system-6.48", "bin/hello=hello-6.48"});
+    rows.push_back({.what = "a long files list", .installed = {"system-6.48"},
+                    .steps = {in(hello_files(many)), {{"--cleanup"}}}, .records = "system-6.48"});
+    rows.push_back({.what = "a files list too long to read keeps its record",
+                    .installed = {"hello-6.48 /bin/hello do=uninstall", "system-6.48"},
+                    .steps = {{{"--cleanup"}, "",
+                               {{"/flash/var/pdb/hello/files", std::string(max_file_list_size + 1, 'a')}}}},
+                    .records = "hello-6.48 system-6.48", .files = "bin/hello=hello-6.48"});
     for (std::size_t cut : {35, 40}) {
         qpk::package_contents c = line::contents("hello-6.48.1");
         c.files.emplace();
@@ -164,24 +183,28 @@ TEST(StreamInstallTest, Scenarios) {
             if (part.type == part_type::file_archive) part.data = qpk::zlib_compress(archive.substr(0, cut));
         std::string file = qpk::encode_container(parts, false), error;
         qpk::sign_parts(file, samples::development_signer(), error);
-        rows.push_back({"an archive cut short", {}, {in(file)}, broken, 1, "", ""});
+        rows.push_back({.what = "an archive cut short", .steps = {in(file)}, .screen = broken, .status = 1});
     }
     for (const std::string& name : {""s, "/"s, "."s, "etc/"s, "../x"s, "etc/../../x"s, "a b"s, "a\tb"s, "a\nb"s,
                                     "a\rb"s, "a\0b"s, std::string(PATH_MAX, 'a'),
                                     "etc/" + std::string(NAME_MAX + 1, 'a'), "var/pdb/ntp/version"s, "/var/pdb/x"s,
                                     "var/pdb"s, "bootimage"s, "/postlog"s, "PCKGS_CHANGED"s, "UPGRADED"s})
-        rows.push_back({"a file entry named badly", {},
-                        {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))}, broken, 1,
-                        "", ""});
+        rows.push_back({.what = "a file entry named badly",
+                        .steps = {in(hello_files({qpk::regular_file("etc/ok", ""), qpk::regular_file(name, "x")}))},
+                        .screen = broken, .status = 1});
     for (const std::string name : {"", ".", "..", "a/b", "a\nb", "image"}) {
         qpk::package_contents c = line::contents("hello-6.48.1 /etc/hello");
         c.name = name;
         const std::string shown = printable(name) + "-6.48.1";
-        rows.push_back({"a package named badly", {}, {in(line::file(c))},
-                        "ERROR: installation of " + shown + " failed: broken package\n", 1, "", ""});
+        rows.push_back({.what = "a package named badly", .steps = {in(line::file(c))},
+                        .screen = "ERROR: installation of " + shown + " failed: broken package\n", .status = 1});
     }
-    scenario::check(rows);
+    return scenario::named(std::move(rows));
 }
+
+using StreamInstallScenarios = scenario::rows;
+TEST_P(StreamInstallScenarios, Run) { scenario::check(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, StreamInstallScenarios, testing::ValuesIn(scenarios()), scenario::test_name());
 
 // A stream that stops after the description (the same version, not taken again) must not replace the installed image
 // with the part of it that was read; the boot image is the whole file.
@@ -256,55 +279,67 @@ std::string outside_flash(const temp_root& root) {
     return text;
 }
 
+struct link_row {
+    const char* what;
+    std::vector<std::string> installed = {};
+    std::string link;  // made a link to /etc after the packages are laid out
+    std::vector<step> steps = {};
+    std::string screen = "";
+    int status = 0;
+    std::string records = "", files = "";  // the root's own /etc left out
+    std::string test_name = "";
+};
+void PrintTo(const link_row& r, std::ostream* out) { *out << r.what; }
+
+std::vector<link_row> link_rows() {
+    const std::string passwd = line::file("hello-6.48.1 /etc/passwd");
+    return scenario::named<link_row>({
+        {.what = "a directory of a file", .link = "/flash/etc", .steps = {in(passwd)}, .screen = broken, .status = 1,
+         .files = "etc->/etc"},
+        {.what = "a deeper one", .link = "/flash/etc", .steps = {in(line::file("hello-6.48.1 /etc/a/b/c"))},
+         .screen = broken, .status = 1, .files = "etc->/etc"},
+        {.what = "a file's own path is replaced, not followed", .link = "/flash/etc/passwd", .steps = {in(passwd)},
+         .screen = done("hello-6.48.1"), .records = "hello-6.48.1", .files = "etc/passwd=hello-6.48.1"},
+        {.what = "the record directory", .link = "/flash/var/pdb/hello", .steps = {in(hello)}, .screen = broken,
+         .status = 1, .records = "hello-0.06", .files = "pdb/hello->/etc"},
+        {.what = "the database", .link = "/flash/var/pdb", .steps = {in(hello)},
+         .screen = "ERROR: could not open image\n", .status = 255, .files = "var/pdb->/etc"},
+        {.what = "an uninstall through a directory",
+         .installed = {"hello-6.48 /etc/passwd do=uninstall", "system-6.48"}, .link = "/flash/etc",
+         .steps = {{{"--cleanup"}}}, .records = "system-6.48", .files = "etc->/etc"},
+        {.what = "an uninstall of a linked record: the link goes", .installed = {"system-6.48"},
+         .link = "/flash/var/pdb/hello", .steps = {{{"--cleanup"}}}, .records = "system-6.48"},
+    });
+}
+
+using LinksOnFlashAreNeverFollowed = testing::TestWithParam<link_row>;
+INSTANTIATE_TEST_SUITE_P(Rows, LinksOnFlashAreNeverFollowed, testing::ValuesIn(link_rows()), scenario::test_name());
+
 }  // namespace
 
 // Symbolic links already on flash, to the root's /etc: an installation through one is refused before anything of it is
 // staged, an uninstall removes nothing behind one, and the stream install makes no copy through one.
-TEST(StreamInstallTest, LinksOnFlashAreNeverFollowed) {
-    const std::string passwd = line::file("hello-6.48.1 /etc/passwd");
-    const struct {
-        const char* what;
-        std::vector<std::string> installed;
-        std::string link;  // made a link to /etc after the packages are laid out
-        std::vector<step> steps;
-        std::string screen;
-        int status;
-        std::string records, files;  // the root's own /etc left out
-    } rows[] = {
-        {"a directory of a file", {}, "/flash/etc", {in(passwd)}, broken, 1, "", "etc->/etc"},
-        {"a deeper one", {}, "/flash/etc", {in(line::file("hello-6.48.1 /etc/a/b/c"))}, broken, 1, "", "etc->/etc"},
-        {"a file's own path is replaced, not followed", {}, "/flash/etc/passwd", {in(passwd)}, done("hello-6.48.1"), 0,
-         "hello-6.48.1", "etc/passwd=hello-6.48.1"},
-        {"the record directory", {}, "/flash/var/pdb/hello", {in(hello)}, broken, 1, "hello-0.06", "pdb/hello->/etc"},
-        {"the database", {}, "/flash/var/pdb", {in(hello)}, "ERROR: could not open image\n", 255, "",
-         "var/pdb->/etc"},
-        {"an uninstall through a directory", {"hello-6.48 /etc/passwd do=uninstall", "system-6.48"}, "/flash/etc",
-         {{{"--cleanup"}}}, "", 0, "system-6.48", "etc->/etc"},
-        {"an uninstall of a linked record: the link goes", {"system-6.48"}, "/flash/var/pdb/hello", {{{"--cleanup"}}},
-         "", 0, "system-6.48", ""},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
-        temp_root root;
-        scenario::lay_out(root, r.installed);
-        root.write_file("/etc/passwd", "root");
-        root.write_file("/etc/version", "6 0\n");
-        root.write_file("/etc/files", "passwd\n");
-        remove_tree(root.host(r.link));
-        root.make_dir(r.link.substr(0, r.link.rfind('/')));
-        ASSERT_EQ(::symlink("/etc", root.host(r.link).c_str()), 0);
-        const std::string before = outside_flash(root);
-        const run_result result = scenario::run(root, r.steps);
-        EXPECT_EQ(scenario::screen(result.out), r.screen);
-        EXPECT_EQ(result.status, r.status) << result.err;
-        EXPECT_EQ(outside_flash(root), before);
-        EXPECT_EQ(scenario::records(root), r.records);
-        std::istringstream words(r.files + " etc/files etc/passwd=root etc/version");
-        std::set<std::string> files{std::istream_iterator<std::string>(words), {}};
-        std::string expected;
-        for (const std::string& word : files) expected += (expected.empty() ? "" : " ") + word;
-        EXPECT_EQ(scenario::files(root), expected);
-    }
+TEST_P(LinksOnFlashAreNeverFollowed, Run) {
+    const link_row& r = GetParam();
+    temp_root root;
+    scenario::lay_out(root, r.installed);
+    root.write_file("/etc/passwd", "root");
+    root.write_file("/etc/version", "6 0\n");
+    root.write_file("/etc/files", "passwd\n");
+    remove_tree(root.host(r.link));
+    root.make_dir(r.link.substr(0, r.link.rfind('/')));
+    ASSERT_EQ(::symlink("/etc", root.host(r.link).c_str()), 0);
+    const std::string before = outside_flash(root);
+    const run_result result = scenario::run(root, r.steps);
+    EXPECT_EQ(scenario::screen(result.out), r.screen);
+    EXPECT_EQ(result.status, r.status) << result.err;
+    EXPECT_EQ(outside_flash(root), before);
+    EXPECT_EQ(scenario::records(root), r.records);
+    std::istringstream words(r.files + " etc/files etc/passwd=root etc/version");
+    std::set<std::string> files{std::istream_iterator<std::string>(words), {}};
+    std::string expected;
+    for (const std::string& word : files) expected += (expected.empty() ? "" : " ") + word;
+    EXPECT_EQ(scenario::files(root), expected);
 }
 
 // Unsigned packages made to cost far more than their size, each run with 64 MB of address space beyond the test's own

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "resolve/action_planner.h"
+#include "resolve/candidate_index.h"
 #include "resolve/selection.h"
 #include "resolve/version.h"
 #include "support/package_line.h"
@@ -257,6 +258,22 @@ TEST(PlannerEquivalenceTest, RandomListsPlanAsThePlainScans) {
         std::string listed;
         for (const std::string& l : lines) listed += l + "\n";
         ASSERT_EQ(outcome(true, lines, report), outcome(false, lines, report)) << "round " << round << ":\n" << listed;
+    }
+}
+
+// The index answers every requirement of a random list with the records collect_candidates finds, in its order.
+TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
+    std::mt19937 random(28);
+    for (int round = 0; round < 2000; ++round) {
+        installer_context ctx;
+        for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) ctx.packages.push_back(line::object(random_line(random)));
+        const candidate_index index(ctx);
+        for (const auto& r : ctx.packages)
+            for (const auto* list : {&r->dependencies, &r->conflicts, &r->provisions})
+                for (const requirement& req : *list)
+                    for (bool disabled : {false, true})
+                        ASSERT_EQ(index.collect(req, disabled), collect_candidates(ctx, req, disabled))
+                            << "round " << round << " " << req.name << " " << disabled;
     }
 }
 

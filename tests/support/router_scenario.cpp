@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "resolve/version.h"
@@ -180,20 +181,28 @@ run_result run_on_small_disks(const temp_root& root, const std::string& size, st
     return r;
 }
 
-void check(const std::vector<row>& rows) {
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
-        temp_root root;
-        lay_out(root, r.installed);
-        const run_result result = run(root, r.steps);
-        EXPECT_EQ(screen(result.out), r.screen);
-        EXPECT_EQ(result.status, r.status) << result.err;
-        EXPECT_EQ(records(root), r.records);
-        EXPECT_EQ(files(root), r.files);
-        if (r.postlog) {
-            EXPECT_EQ(root.read_file("/flash/postlog"), r.postlog);
-        }
+void check(const row& r) {
+    temp_root root;
+    lay_out(root, r.installed);
+    const run_result result = run(root, r.steps);
+    EXPECT_EQ(screen(result.out), r.screen);
+    EXPECT_EQ(result.status, r.status) << result.err;
+    EXPECT_EQ(records(root), r.records);
+    EXPECT_EQ(files(root), r.files);
+    if (r.postlog) {
+        EXPECT_EQ(root.read_file("/flash/postlog"), *r.postlog);
     }
 }
+
+std::string words_of(const char* what) {
+    std::string name;
+    for (const char* c = what; *c; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+        else if (!name.empty() && name.back() != '_') name += '_';
+    if (!name.empty() && name.back() == '_') name.pop_back();
+    return name;
+}
+
+void PrintTo(const row& r, std::ostream* out) { *out << r.what; }
 
 }  // namespace scenario

@@ -2,6 +2,10 @@
 // a run leaves, printed compactly. Packages are written in the notation of support/package_line.h.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,16 +51,35 @@ std::string records(const temp_root& root);
 std::string files(const temp_root& root);
 
 // A scenario table: each row's packages laid out in a new root, its steps run, and what they left compared (the
-// post-install log when given).
+// post-install log when given). Rows name their fields; what is left out is expected empty (status 0).
 struct row {
     const char* what;
-    std::vector<std::string> installed;
-    std::vector<step> steps;
-    std::string screen;
-    int status;
-    std::string records, files;
-    const char* postlog = nullptr;
+    std::vector<std::string> installed = {};
+    std::vector<step> steps = {};
+    std::string screen = "";
+    int status = 0;
+    std::string records = "", files = "";
+    std::optional<std::string> postlog = {};
+    std::string test_name = "";  // given by named()
 };
-void check(const std::vector<row>& rows);
+void check(const row& r);
+
+// Each row its own test, named after what it does in letters, digits and underscores (numbered where rows share a
+// name), so that one can run alone: --gtest_filter='*Scenarios*/a_package'. For any table whose rows have a `what`
+// and a `test_name`: INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(named(ROWS)), test_name()).
+std::string words_of(const char* what);
+template <typename Row>
+std::vector<Row> named(std::vector<Row> rows) {
+    std::map<std::string, int> seen;
+    for (Row& r : rows)
+        if (const int n = ++seen[r.test_name = words_of(r.what)]; n > 1) r.test_name += "_" + std::to_string(n);
+    return rows;
+}
+struct test_name {
+    template <typename Row>
+    std::string operator()(const testing::TestParamInfo<Row>& info) const { return info.param.test_name; }
+};
+void PrintTo(const row& r, std::ostream* out);
+using rows = testing::TestWithParam<row>;
 
 }  // namespace scenario
