@@ -29,6 +29,7 @@ constexpr std::uint32_t copy_step = 16384;
 // Entries of any kind in one file archive: far more than a package holds, few
 // enough that an archive of empty entries ends soon.
 constexpr std::uint32_t max_archive_entries = 1u << 20;
+std::uint32_t archive_entry_limit = max_archive_entries;
 
 bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     in.read(static_cast<char*>(out), n);
@@ -110,6 +111,10 @@ bool is_file_and_directory(const std::set<std::string>& files, const std::string
 }
 
 }  // namespace
+
+void set_archive_entry_limit_for_testing(std::uint32_t limit) {
+    archive_entry_limit = limit == 0 ? max_archive_entries : limit;
+}
 
 bool install_package(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
     show_installing(ctx, record, stream);
@@ -197,7 +202,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     for (std::uint32_t entries = 0;; ++entries) {
         unsigned char header[file_entry_header_size];
         if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
-        if (entries == max_archive_entries) {
+        if (entries == archive_entry_limit) {
             broken_package(ctx, record);
             return false;
         }

@@ -30,8 +30,13 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 bool is_installable_name(const std::string& name, const std::string& destination);
 
 // Extracts the regular files of the file archive (the current part) into
-// staged files and the record's file list.
+// staged files and the record's file list. An archive of more than 2^20
+// entries of any kind is a broken package.
 bool extract_files(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream);
+
+// Lowers the bound of archive entries per package, so that a test reaches it
+// with a small package; 0 restores 2^20.
+void set_archive_entry_limit_for_testing(std::uint32_t limit);
 
 // 1 or 2: the signature level a package of that name and version must reach.
 int required_signature_level(const std::string& name, std::uint32_t version);

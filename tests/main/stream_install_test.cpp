@@ -10,6 +10,7 @@
 
 #include "console/printable.h"
 #include "store/database.h"
+#include "store/installing.h"
 #include "store/package_format.h"
 #include "support/host_files.h"
 #include "support/limited_run.h"
@@ -342,31 +343,43 @@ TEST_P(LinksOnFlashAreNeverFollowed, Run) {
     EXPECT_EQ(scenario::files(root), expected);
 }
 
-// Unsigned packages made to cost far more than their size, each run with 64 MB of address space beyond the test's own
-// and ended by its bounds before its signature is reached: 15,000 entries of 3 KiB deep names (more than a files list
-// holds).
+// Packages made to cost far more than their size, each run with 64 MB of address space beyond the test's own and
+// ended by its bounds, unsigned ones before their signature is reached: 15,000 entries of 3 KiB deep names (more than
+// a files list holds); more archive entries than a package may have (the bound lowered to 16), refused with nothing
+// left behind, and as many as it may have, installed.
 TEST(StreamInstallTest, HostilePackagesStaySmall) {
     const std::string deep = [] {
         std::string path;
         while (path.size() < 3000) path += "d/";
         return path;
     }();
-    const auto package = [](std::size_t entries, const std::string& prefix) {
+    const auto package = [](std::size_t entries, const std::string& prefix, int level = 0) {
         qpk::package_contents c = line::contents("hello-6.48.1");
         c.files.emplace();
         for (std::size_t i = 0; i < entries; ++i) c.files->push_back(qpk::regular_file(prefix + std::to_string(i), ""));
-        return line::file(c, 0);
+        return line::file(c, level);
     };
-    for (const auto& [file, left] : {std::pair{package(15000, deep), ""}}) {
+    const struct {
+        std::string file;
+        std::uint32_t entry_limit;  // 0: the program's own
+        std::string screen, left;
+    } rows[] = {
+        {package(15000, deep), 0, broken, ""},
+        {package(17, "f", 2), 16, broken, ""},
+        {package(16, "f", 2), 16, done("hello-6.48.1"),
+         "f0= f10= f11= f12= f13= f14= f15= f1= f2= f3= f4= f5= f6= f7= f8= f9= "},
+    };
+    for (const auto& row : rows) {
         temp_root root;
-        root.write_file("/in.qpk", file);
-        const run_result r = run_limited(root.path(), [] {
+        root.write_file("/in.qpk", row.file);
+        const run_result r = run_limited(root.path(), [&] {
+            set_archive_entry_limit_for_testing(row.entry_limit);
             const int fd = ::open("/in.qpk", O_RDONLY);
             if (fd < 0 || ::dup2(fd, 0) < 0) return 125;
             return call_installer_main({"-"});
         }, 64);
-        EXPECT_EQ(scenario::screen(r.out), broken) << r.err;
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(scenario::files(root), std::string("in.qpk") + left);
+        EXPECT_EQ(scenario::screen(r.out), row.screen) << r.err;
+        EXPECT_EQ(r.status, row.screen == broken ? 1 : 0);
+        EXPECT_EQ(scenario::files(root), row.left + "in.qpk");
     }
 }
