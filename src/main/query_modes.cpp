@@ -10,7 +10,7 @@
 #include "console/package_table.h"
 #include "console/printable.h"
 #include "manifest/file_helpers.h"
-#include "resolve/version.h"
+#include "store/version_text.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "platform/regular_file.h"
-#include "resolve/version.h"
+#include "store/version_text.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "console/progress.h"
 #include "manifest/file_helpers.h"
 #include "platform/probes.h"
-#include "resolve/version.h"
 #include "store/database.h"
 #include "store/package_format.h"
+#include "store/version_text.h"
 #include "stream/inflate_istream.h"
 
 namespace {
