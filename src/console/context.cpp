@@ -5,6 +5,7 @@
 #include "console/printable.h"
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 #include "platform/velnor_mode.h"
 
 namespace {
@@ -14,8 +15,6 @@ namespace {
 std::uint8_t g_flagged = ql::VelnorMode::load().bytes[0];
 
 bool g_log_rewrite = false;
-
-constexpr const char* postlog_path = "/flash/postlog";
 
 void write_text(std::FILE* out, const std::string& text) { std::fwrite(text.data(), 1, text.size(), out); }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/printable.h"
-#include "resolve/version.h"
+#include "store/version_text.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "manifest/journal.h"
 #include "manifest/manifest.h"
 #include "platform/file_system.h"
+#include "platform/router_paths.h"
 #include "platform/run_lock.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
@@ -30,7 +31,6 @@
 
 namespace {
 
-constexpr const char* saved_manifest_path = "/ram/MANIFEST";
 
 // Exit status of a run that found another one at work (EBUSY), as 28 is
 // that of a run without room.
@@ -134,7 +134,7 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
     }
     if (!is_empty(manifest)) {
         std::ofstream marker;
-        stage_new_file(marker, manifest, "/flash/PCKGS_CHANGED", 1, 0);
+        stage_new_file(marker, manifest, changed_marker_path, 1, 0);
         marker.close();
         if (options.apply_now) {
             if (!apply_manifest(manifest, false)) {

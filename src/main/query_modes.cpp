@@ -10,13 +10,10 @@
 #include "console/package_table.h"
 #include "console/printable.h"
 #include "manifest/file_helpers.h"
-#include "resolve/version.h"
+#include "platform/router_paths.h"
+#include "store/version_text.h"
 
 namespace {
-
-// The files of a record are kept as paths below /flash; the operator sees and
-// names them as the router does.
-constexpr const char* flash_root = "/flash";
 
 void write_out(installer_context& ctx, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), ctx.out);
@@ -92,7 +89,7 @@ int list_files(installer_context& ctx, const query_options& query) {
 int find_owner(installer_context& ctx, const query_options& query) {
     const std::string& path = query.argument;
     std::vector<const package_record*> owners;
-    if (path.starts_with(std::string(flash_root) + "/")) {
+    if (is_below_flash(path)) {
         const std::string entry = path.substr(std::strlen(flash_root));
         for (const auto& record : ctx.packages)
             if (record->files.count(entry) != 0) owners.push_back(record.get());

@@ -11,6 +11,7 @@
 
 #include "manifest/manifest.h"
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 #include "resolve/action_planner.h"
 #include "resolve/install_planner.h"
 #include "store/database.h"
@@ -21,14 +22,12 @@ namespace {
 // the package image. Each run makes one of its own ("tmp" and six letters or
 // digits after this prefix), so that no two runs ever write into one copy;
 // the leading "." keeps the database loader from taking it for a record.
-constexpr const char* database_path = "/flash/var/pdb/";
 constexpr const char* copy_prefix = ".imagetmp";
-constexpr const char* boot_image_path = "/flash/bootimage";
 
 // Copies that a run killed before its end left behind. Only one run at a
 // time gets this far, so none of them is in use.
 void remove_stale_copies() {
-    DIR* dir = ::opendir(database_path);
+    DIR* dir = ::opendir(database_directory);
     if (!dir) return;
     const std::size_t prefix = std::strlen(copy_prefix);
     while (const dirent* entry = ::readdir(dir))
@@ -41,7 +40,7 @@ void remove_stale_copies() {
 // none can be made, or when a symbolic link on the way would put it
 // somewhere else than on flash.
 std::string new_copy_path() {
-    std::string path = std::string(database_path) + copy_prefix + "XXXXXX";
+    std::string path = std::string(database_directory) + copy_prefix + "XXXXXX";
     if (!reaches_without_links(path)) return "";
     const int fd = ::mkstemp(path.data());
     if (fd < 0) return "";

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
 #include "resolve/install_planner.h"
@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
-constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
-constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/", "/flash/var/pckg/"};
-constexpr const char* boot_image_path = "/flash/bootimage";
 // A package file is read through whole while it is installed.
 constexpr std::size_t install_read_size = 65536;
 
@@ -31,7 +27,7 @@ constexpr std::size_t install_read_size = 65536;
 // largest number would mean no minimum, and downgrades not preferred).
 bool read_downgrade_minimum(std::uint32_t& minimum) {
     std::string text;
-    if (read_small_file(downgrade_marker, max_meta_file_size, text) == small_file_result::missing) return false;
+    if (read_small_file(downgrade_marker_path, max_meta_file_size, text) == small_file_result::missing) return false;
     minimum = 0;
     std::size_t at = 0;
     while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
@@ -48,9 +44,9 @@ bool read_downgrade_minimum(std::uint32_t& minimum) {
 // The first download directory that offers anything.
 void find_candidates(installer_context& ctx, candidate_list& candidates) {
     struct stat st;
-    if (::stat(ignore_marker, &st) != 0) scan_download_dir(ctx, download_dirs[0], candidates);
-    if (candidates.empty()) scan_download_dir(ctx, download_dirs[1], candidates);
-    if (candidates.empty()) scan_download_dir(ctx, download_dirs[2], candidates);
+    if (::stat(ignore_marker_path, &st) != 0) scan_download_dir(ctx, download_directories[0], candidates);
+    if (candidates.empty()) scan_download_dir(ctx, download_directories[1], candidates);
+    if (candidates.empty()) scan_download_dir(ctx, download_directories[2], candidates);
 }
 
 // Whether a package could be enabled without two conflicting packages
@@ -107,8 +103,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
         // image: one that the planner uninstalled again (a bundle left
         // without an active member) would come back from it at the next start.
         if (candidate->image && find_package(ctx, candidate->name)) {
-            char image[128];
-            std::snprintf(image, sizeof image, "%s%s/image", "/flash/var/pdb/", candidate->name.c_str());
+            const std::string image = record_directory(candidate->name) + "image";
             if (boot) {
                 stage_move(manifest, candidate->path, boot_image_path);
                 stage_symlink(manifest, boot_image_path, image);

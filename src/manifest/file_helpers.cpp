@@ -13,6 +13,7 @@
 
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 
 namespace {
 
@@ -135,10 +136,10 @@ std::string parent_dir(const std::string& path) {
 }
 
 bool is_clean_flash_path(const std::string& path) {
-    static const std::string root = "/flash/";
-    if (path.compare(0, root.size(), root) != 0 || path.size() == root.size()) return false;
+    const std::size_t root = std::string_view(flash_root).size() + 1;
+    if (!is_below_flash(path) || path.size() == root) return false;
     if (path.find('\0') != std::string::npos) return false;
-    std::size_t start = root.size();
+    std::size_t start = root;
     while (start <= path.size()) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();

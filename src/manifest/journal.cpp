@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr const char* database_dir = "/flash/var/pdb";
-constexpr const char* saved_manifest = "/ram/MANIFEST";
+// The database's directory, which holds the journal and the list.
+const std::string database_dir = parent_dir(journal_path);
 // The list is read whole; it names one short path per staged file.
 constexpr std::size_t max_list_size = 64u << 20;
 constexpr std::size_t journal_block = 64u << 10;
@@ -25,8 +25,6 @@ bool exists(const std::string& path) {
     struct stat st;
     return disk().lstat(path.c_str(), st) == 0;
 }
-
-bool is_flash_path(const std::string& path) { return path.compare(0, 7, "/flash/") == 0; }
 
 std::string journal_temporary() { return std::string(journal_path) + ".new"; }
 
@@ -46,7 +44,7 @@ void delete_listed(const file_manifest& placed) {
 }  // namespace
 
 void note_staged_file(const std::string& destination, const std::string& temporary) {
-    if (!is_flash_path(destination)) return;
+    if (!is_below_flash(destination)) return;
     if (list_fd < 0) {
         const bool made = !exists(staged_list_path);
         list_fd = disk().open(staged_list_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0600);
@@ -69,7 +67,7 @@ void forget_staged_files(const file_manifest& manifest) {
         list_fd = -1;
     }
     struct stat st;
-    if (disk().stat(saved_manifest, st) == 0 || !exists(staged_list_path)) return;
+    if (disk().stat(saved_manifest_path, st) == 0 || !exists(staged_list_path)) return;
     delete_listed(manifest);
     disk().unlink(staged_list_path);
 }
@@ -123,7 +121,7 @@ bool flush_directories(const std::set<std::string>& changed) {
 bool recover_interrupted_run(installer_context& ctx) {
     bool journal = false, found = false;
     // Half-written journals and saved manifests never count.
-    for (const std::string& half : {journal_temporary(), std::string(saved_manifest) + ".new"}) {
+    for (const std::string& half : {journal_temporary(), std::string(saved_manifest_path) + ".new"}) {
         if (!exists(half)) continue;
         disk().unlink(half.c_str());
         found = true;
@@ -137,7 +135,7 @@ bool recover_interrupted_run(installer_context& ctx) {
         flush_directories(changed);
     }
     struct stat st;
-    if (exists(staged_list_path) && (journal || disk().stat(saved_manifest, st) != 0)) {
+    if (exists(staged_list_path) && (journal || disk().stat(saved_manifest_path, st) != 0)) {
         delete_listed(replayed);
         disk().unlink(staged_list_path);
         found = true;

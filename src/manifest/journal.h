@@ -10,9 +10,7 @@
 
 #include "console/context.h"
 #include "manifest/manifest.h"
-
-constexpr const char* journal_path = "/flash/var/pdb/.journal";
-constexpr const char* staged_list_path = "/flash/var/pdb/.staged";
+#include "platform/router_paths.h"
 
 // Notes a temporary file about to be made for a destination, so that a run
 // stopped before it applies or cancels finds it; only destinations under

@@ -18,6 +18,7 @@
 #include "manifest/journal.h"
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 
 namespace {
 
@@ -147,7 +148,7 @@ std::string nearest_directory(std::string dir) {
 
 bool is_in_memory(const std::string& path) {
     const std::string dir = parent_dir(path);
-    return dir == "/ram" || dir == "/tmp";
+    return dir == ram_directory || dir == tmp_directory;
 }
 
 // A source that was copied to flash: a staged file of this run, or a file in
@@ -216,7 +217,7 @@ std::int64_t blocks_of(const struct stat& st, std::int64_t block_size) {
 // the directories in which stage_new_file puts the temporary file of a
 // destination in dir.
 bool is_staging_ancestor(const std::string& ancestor, const std::string& dir) {
-    if (ancestor != "/flash" && ancestor.compare(0, 7, "/flash/") != 0) return false;
+    if (ancestor != flash_root && !is_below_flash(ancestor)) return false;
     if (ancestor == dir) return true;
     return dir.size() > ancestor.size() && dir.compare(0, ancestor.size(), ancestor) == 0 &&
            dir[ancestor.size()] == '/';
@@ -270,7 +271,7 @@ void stage_remove(file_manifest& manifest, const std::string& path) {
 }
 
 std::string temporary_directory_for(const std::string& destination, std::uint32_t size) {
-    std::string directory = "/ram";
+    std::string directory = ram_directory;
     if (size != 0) {
         std::string dir = parent_dir(destination);
         while (true) {
@@ -288,8 +289,8 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
             if (dir == "/" || dir == ".") break;
             dir = parent_dir(dir);
         }
-    } else if (!exists("/ram")) {
-        directory = "/tmp";
+    } else if (!exists(ram_directory)) {
+        directory = tmp_directory;
     }
     // "/" + "/tmpXXXXXX" would make "//tmpXXXXXX"; keep the path tidy.
     return directory == "/" ? "" : directory;
@@ -351,7 +352,7 @@ bool carry_out(const file_manifest& manifest, bool again, std::set<std::string>&
         for (entry_kind kind : order)
             for (const auto& [destination, entry] : manifest.entries) {
                 const entry_kind group = is_moved(entry) ? entry_kind::move : entry.kind;
-                if (group == kind && destination.starts_with("/flash/var/pdb/") == records &&
+                if (group == kind && destination.starts_with(database_directory) == records &&
                     !carry_out_entry(manifest, destination, entry, again, changed))
                     done = false;
             }
@@ -360,7 +361,7 @@ bool carry_out(const file_manifest& manifest, bool again, std::set<std::string>&
 
 bool apply_manifest(file_manifest& manifest, bool spinner) {
     bool journaled = false;
-    for (const auto& [destination, entry] : manifest.entries) journaled |= destination.starts_with("/flash/");
+    for (const auto& [destination, entry] : manifest.entries) journaled |= is_below_flash(destination);
     std::vector<copied_source> copied;
     const char* failed = nullptr;
     if (!bring_sources_beside(manifest, spinner, copied))
@@ -410,8 +411,7 @@ void delete_staged_sources(const file_manifest& manifest) {
         const std::string source = source_path(destination, entry);
         if (!is_temporary_name(source)) continue;
         if (!is_clean_flash_path(destination)) continue;
-        std::string dir = parent_dir(source);
-        if (dir == "/ram" || dir == "/tmp" || is_staging_ancestor(dir, parent_dir(destination))) delete_file(source);
+        if (is_in_memory(source) || is_staging_ancestor(parent_dir(source), parent_dir(destination))) delete_file(source);
     }
 }
 
@@ -505,7 +505,7 @@ std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest) {
 }
 
 bool has_space_for(const file_manifest& manifest, std::string* unmeasured) {
-    mount_space spaces[2] = {{"/flash/boot", 1, 0}, {"/flash", 1, 0}};
+    mount_space spaces[2] = {{boot_mount, 1, 0}, {flash_root, 1, 0}};
     for (mount_space& space : spaces) {
         struct statfs fs;
         if (disk().statfs(space.mount, fs) == 0) {

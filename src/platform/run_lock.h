@@ -7,14 +7,7 @@
 
 #include <string>
 
-// The lock file. It lives in /ram: the lock has to outlive nothing but the
-// run that holds it (the kernel releases it when that run ends, a kill or a
-// crash included, and a power cut ends every run), so it has no business on
-// flash, where it would cost a write per run and could not be created on a
-// full flash, which is exactly when the operator must be able to cancel or
-// uninstall. A lock file left by a killed run is harmless and goes with the
-// next reboot.
-constexpr const char* run_lock_path = "/ram/installer.lock";
+#include "platform/router_paths.h"
 
 // How long a second run waits for the first one (tests shorten it).
 inline unsigned run_lock_wait_milliseconds = 5000;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/probes.h"
+#include "platform/router_paths.h"
 #include "resolve/action_planner.h"
 #include "resolve/check_flags.h"
 #include "resolve/selection.h"
@@ -230,11 +231,10 @@ bool clean_up(installer_context& ctx, file_manifest& manifest) {
     constexpr std::uint32_t last_old_system = 0x031665FF;
     apply_actions(ctx, manifest, 0);
     for (const auto& record : ctx.packages) {
-        if (record->bundle || record->name == "vigil" || record->name == "disk-drivers" || record->name == "system")
-            continue;
+        if (record->bundle || is_kept_by_clean_up(record->name)) continue;
         bool current = false;
         for (const requirement& req : record->dependencies)
-            if (req.name == "system" && req.minimum > last_old_system) current = true;
+            if (req.name == base_system_name && req.minimum > last_old_system) current = true;
         if (!current) record->scheduled_action = action_uninstall;
     }
     return apply_actions(ctx, manifest, 1);

@@ -2,6 +2,7 @@
 
 #include "platform/hardware.h"
 #include "platform/probes.h"
+#include "platform/router_paths.h"
 #include "resolve/version.h"
 
 #include <algorithm>
@@ -12,8 +13,6 @@ namespace {
 // The newest version that cannot live on a flash with 256 KiB erase blocks
 // (3.20rc1); 3.20rc2 was the first to support them.
 constexpr std::uint32_t last_small_block_version = 0x03146301;
-
-bool is_base_system(const std::string& name) { return name == "system" || name.starts_with("velnor"); }
 
 }  // namespace
 
@@ -104,7 +103,7 @@ std::uint32_t install_check(installer_context& ctx, const package_description& p
 
     const package_record* installed = find_package(ctx, package.name);
     // Branding may replace the installed branding at any version.
-    if (installed && installed->name != "branding") {
+    if (installed && installed->name != branding_name) {
         if (flagged_state() && installed->build_time > package.build_time) {
             report_warning(ctx, "cannot install older %s: router in flagged state", offered.c_str());
             flags = check_incompatible | check_conflicting;

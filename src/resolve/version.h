@@ -1,4 +1,4 @@
-// Version numbers: how they print, how packages order, and how a package or a
+// Version numbers: how packages order, and how a package or a
 // provision is matched against a requirement.
 #pragma once
 
@@ -6,20 +6,12 @@
 #include <string>
 
 #include "store/package.h"
+#include "store/version_text.h"
 
 // Packs (major, minor, release kind letter, number) into a version number.
 constexpr std::uint32_t make_version(unsigned major, unsigned minor, char kind, unsigned number) {
     return (major & 0xFF) << 24 | (minor & 0xFF) << 16 | (static_cast<unsigned char>(kind) << 8) | (number & 0xFF);
 }
-
-// "6.40", "6.40.1", "6.40beta3", "6.40rc1", "3.22255" for an unknown kind byte.
-std::string format_version(std::uint32_t version);
-
-// "system-6.40.1".
-std::string name_version_text(const package_description& package);
-
-// "system-6.40", or just "system" when the minimum is 0.
-std::string requirement_text(const requirement& req);
 
 // Positive when a is newer, negative when older, 0 when equal or unrelated.
 // A bundle is compared through its direct sub-package of the other's name.

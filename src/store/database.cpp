@@ -10,12 +10,9 @@
 #include <sstream>
 
 #include "platform/regular_file.h"
-#include "resolve/version.h"
+#include "store/version_text.h"
 
 namespace {
-
-constexpr const char* database_root = "/flash/var/pdb/";
-constexpr const char* schedule_root = "/ram/pdb/";
 
 // Unsigned decimal digits only, within 32 bits. A sign or trailing garbage
 // makes a corrupt number rather than a wrapped or truncated one: "-1" must
@@ -170,8 +167,6 @@ void read_meta_files(package_record& record, const std::string& dir) {
 
 }  // namespace
 
-std::string record_directory(const package_record& record) { return database_root + record.name + "/"; }
-
 std::string message_name(const package_record& record) {
     if (!record.bundle_reference.name.empty()) return requirement_text(record.bundle_reference);
     return name_version_text(record);
@@ -182,7 +177,7 @@ std::string schedule_path(const std::string& name) {
     for (char c : name)
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') kept += c;
     if (kept.empty()) return "";
-    return schedule_root + kept + "/schedule";
+    return schedule_directory + kept + "/schedule";
 }
 
 bool is_valid_record_name(const std::string& name) {
@@ -201,13 +196,13 @@ bool is_valid_record_name(const std::string& name) {
 }
 
 bool reaches_without_links(const std::string& path, std::string* verified) {
-    static const std::string flash = "/flash/";
-    if (path.compare(0, flash.size(), flash) != 0) return false;
+    if (!is_below_flash(path)) return false;
+    const std::size_t below_root = std::string_view(flash_root).size() + 1;
     // The directories that path shares with the last one that passed.
     std::size_t common = 0;
     if (verified)
         common = std::mismatch(path.begin(), path.end(), verified->begin(), verified->end()).first - path.begin();
-    for (std::size_t slash = path.find('/', flash.size()); slash != std::string::npos;
+    for (std::size_t slash = path.find('/', below_root); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         if (verified && slash <= common && (slash < common || common == verified->size())) continue;
         struct stat st;

@@ -11,6 +11,7 @@
 
 #include "console/context.h"
 #include "manifest/manifest.h"
+#include "platform/router_paths.h"
 #include "store/package.h"
 
 // The most that is read of one file of a record directory or of a schedule
@@ -24,8 +25,8 @@ constexpr std::size_t max_file_list_size = 4u << 20;
 // The most files one package may install.
 constexpr std::size_t max_package_files = 65536;
 
-// "/flash/var/pdb/" + name + "/".
-std::string record_directory(const package_record& record);
+// The record's directory: record_directory(record.name).
+inline std::string record_directory(const package_record& record) { return record_directory(record.name); }
 
 // The name that installation messages use: a bundle member is reported under
 // its bundle's requirement text, any other record under its name-version text.

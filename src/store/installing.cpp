@@ -12,17 +12,13 @@
 #include "console/progress.h"
 #include "manifest/file_helpers.h"
 #include "platform/probes.h"
-#include "resolve/version.h"
+#include "platform/router_paths.h"
 #include "store/database.h"
 #include "store/package_format.h"
+#include "store/version_text.h"
 #include "stream/inflate_istream.h"
 
 namespace {
-
-constexpr const char* boot_image_path = "/flash/bootimage";
-constexpr const char* upgraded_marker_path = "/flash/UPGRADED";
-constexpr const char* secure_marker_path = "/ram/SECURE";
-constexpr std::string_view flash_root = "/flash";
 
 constexpr std::uint32_t image_skip_step = 4096;
 constexpr std::uint32_t copy_step = 16384;
@@ -42,9 +38,10 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
 // post-install log and the markers of a run.
 bool is_reserved_name(std::string_view name) {
     if (name.starts_with('/')) name.remove_prefix(1);
-    for (std::string_view reserved : {"bootimage", "postlog", "PCKGS_CHANGED", "UPGRADED", "var/pdb"})
-        if (name == reserved) return true;
-    return name.starts_with("var/pdb/");
+    const std::string path = std::string(flash_root) + "/" + std::string(name);
+    for (std::string_view reserved : {boot_image_path, postlog_path, changed_marker_path, upgraded_marker_path})
+        if (path == reserved) return true;
+    return path.starts_with(database_directory) || path + "/" == database_directory;
 }
 
 }  // namespace
@@ -69,7 +66,7 @@ namespace {
 bool reserve_run_room(std::uint32_t size) {
     static std::uint64_t room = [] {
         std::uint64_t free = 0;
-        for (const char* place : {"/flash", "/ram"}) {
+        for (const char* place : {flash_root, ram_directory}) {
             struct statfs fs;
             if (::statfs(place, &fs) != 0) return UINT64_MAX;  // unknown: not limited here
             free += static_cast<std::uint64_t>(fs.f_bsize) * fs.f_bavail;
@@ -179,7 +176,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 
     if (!second_kind && !write_record_meta(ctx, record, manifest)) return false;
 
-    if (record.is_boot_package() || record.name == "branding") {
+    if (record.is_boot_package() || record.name == branding_name) {
         // Staged empty: the marker appears when the manifest is applied.
         std::ofstream marker;
         stage_new_file(marker, manifest, upgraded_marker_path, 1, 0);
@@ -193,7 +190,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 
 bool extract_files(installer_context& ctx, package_record& record, file_manifest& manifest, package_istream& stream) {
     inflate_istream inflated(stream);
-    const std::string root = record.disabled ? "/flash/x/" + record.name : "/flash";
+    const std::string root = record.disabled ? disabled_root + record.name : flash_root;
     const unsigned variant = board_variant();
     char buffer[copy_step];
     std::string verified;  // the directories of the last file, known to be plain
@@ -228,14 +225,14 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             return false;
         }
 
-        const std::string listed = destination.substr(flash_root.size());
+        const std::string listed = destination.substr(std::string_view(flash_root).size());
         if (is_file_and_directory(record.files, listed)) {
             broken_package(ctx, record);
             return false;
         }
         // No more files, and no longer list of them, than the record
         // directory's `files` can hold for the next run to read back.
-        list_bytes += destination.size() - flash_root.size();
+        list_bytes += destination.size() - std::string_view(flash_root).size();
         if (record.files.size() == max_package_files || list_bytes > max_file_list_size) {
             broken_package(ctx, record);
             return false;
@@ -281,7 +278,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
 int required_signature_level(const std::string& name, std::uint32_t version) {
     struct stat st;
     if (::stat(secure_marker_path, &st) == 0) return 2;
-    if (name == "branding") return 1;
+    if (name == branding_name) return 1;
     // Ranges of version numbers, each up to and including its bound.
     static constexpr struct {
         std::uint32_t up_to;
@@ -311,9 +308,9 @@ void uninstall_files(installer_context& ctx, package_record& record, file_manife
     // damaged database, or a symbolic link on the way) are never removed.
     std::string verified;
     for (const std::string& entry : record.files)
-        if (is_clean_flash_path("/flash" + entry) && reaches_without_links("/flash" + entry, &verified) &&
+        if (is_clean_flash_path(flash_root + entry) && reaches_without_links(flash_root + entry, &verified) &&
             !taken_by_another(ctx, record, entry))
-            stage_remove(manifest, "/flash" + entry);
+            stage_remove(manifest, flash_root + entry);
     record.files.clear();
     // A name that is no record directory (the unnamed default-disable
     // markers) must not turn into a removal of the database itself; a record

@@ -7,14 +7,12 @@
 #include <unordered_set>
 
 #include "platform/regular_file.h"
+#include "platform/router_paths.h"
 #include "store/database.h"
 #include "store/package_format.h"
 #include "stream/package_istream.h"
 
 namespace {
-
-constexpr const char* database_directory = "/flash/var/pdb/";
-constexpr const char* outside_image_directory = "/rw/pckg/.images/";
 
 bool ends_with(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -112,7 +110,7 @@ bool load_images(installer_context& ctx, const std::string& image_directory, boo
     while (const dirent* entry = database.next_directory()) {
         const std::string name = entry->d_name;
         const std::string path =
-            outside_database ? image_directory + name : std::string(database_directory) + name + "/image";
+            outside_database ? image_directory + name : record_directory(name) + "image";
         regular_istream image(path);
         if (!image.is_open()) continue;
         read_package_image(ctx, name, image);
