@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "manifest/manifest.h"
+#include "manifest/saved_manifest.h"
 #include "store/database.h"
 #include "store/package_format.h"
 #include "store/repository.h"

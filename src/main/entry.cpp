@@ -21,6 +21,7 @@
 #include "main/usage.h"
 #include "manifest/journal.h"
 #include "manifest/manifest.h"
+#include "manifest/saved_manifest.h"
 #include "platform/file_system.h"
 #include "platform/router_paths.h"
 #include "platform/run_lock.h"

@@ -95,8 +95,7 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         if (copied_image_path.empty() || !image.is_open()) {
             std::fputs("ERROR: could not open image\n", stdout);
             std::fflush(stdout);
-            // What the scheduled actions staged must not stay behind on flash.
-            cancel_manifest(manifest);
+            // What the scheduled actions staged goes with the manifest.
             return -1;
         }
         checked_copy copy(image.rdbuf());

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -148,4 +149,18 @@ bool is_clean_flash_path(const std::string& path) {
         start = end + 1;
     }
     return true;
+}
+
+bool is_temporary_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return false;
+    for (std::size_t i = 3; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+bool is_in_memory(const std::string& path) {
+    const std::string dir = parent_dir(path);
+    return dir == ram_directory || dir == tmp_directory;
 }

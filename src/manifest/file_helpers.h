@@ -31,6 +31,14 @@ struct spinner_state {
 spinner_state& spinner();
 void set_uptime_source_for_testing(std::uint32_t (*source)());
 
+// Whether the file name of path is one that stage_new_file makes: "tmp" and
+// the six letters or digits that mkstemp puts in place of its template.
+bool is_temporary_name(const std::string& path);
+
+// Whether path names a file right in /ram or /tmp, where staged files of
+// unknown size go.
+bool is_in_memory(const std::string& path);
+
 // Whether path names something strictly inside /flash without detours:
 // "/flash/" followed by components that are neither empty, "." nor "..",
 // none longer than NAME_MAX, and no NUL anywhere. Installed files, record

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "manifest/file_helpers.h"
+#include "manifest/saved_manifest.h"
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
 

@@ -59,32 +59,8 @@ void delete_staged(const std::string& destination, const manifest_operation& ope
     if (operation.kind == entry_kind::staged_file) delete_file(source_path(destination, operation));
 }
 
-// Recording a new operation replaces the old one; a temporary file that the
-// old entry staged is deleted so that it does not linger on flash.
-void record(file_manifest& manifest, const std::string& destination, entry_kind kind, const std::string& source) {
-    auto it = manifest.entries.find(destination);
-    if (it == manifest.entries.end()) {
-        manifest.entries.emplace(destination, manifest_operation{kind, held_source(destination, kind, source)});
-        return;
-    }
-    delete_staged(destination, it->second);
-    it->second.kind = kind;
-    it->second.source = held_source(destination, kind, source);
-}
-
 bool is_moved(const manifest_operation& entry) {
     return entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file;
-}
-
-// The names that stage_new_file makes: "tmp" and the six letters or digits
-// that mkstemp puts in place of its template.
-bool is_temporary_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return false;
-    for (std::size_t i = 3; i < name.size(); ++i)
-        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
-    return true;
 }
 
 // A directory loses its plain files; hidden files and subdirectories keep it
@@ -146,11 +122,6 @@ std::string nearest_directory(std::string dir) {
     return dir;
 }
 
-bool is_in_memory(const std::string& path) {
-    const std::string dir = parent_dir(path);
-    return dir == ram_directory || dir == tmp_directory;
-}
-
 // A source that was copied to flash: a staged file of this run, or a file in
 // /ram or /tmp named as staged files are (a saved manifest's), is deleted
 // once the journal holds the copy; only the first kind when the run is
@@ -173,6 +144,7 @@ bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<cop
         const std::string directory = nearest_directory(parent_dir(destination));
         if (disk().stat(directory.c_str(), dir) != 0 || dir.st_dev == source.st_dev) continue;
         std::string copy;
+        manifest.holds_staged_files = true;
         int fd = create_temporary(directory == "/" ? "" : directory, copy,
                                   [&](const std::string& name) { note_staged_file(destination, name); });
         if (fd < 0) return false;
@@ -213,53 +185,43 @@ std::int64_t blocks_of(const struct stat& st, std::int64_t block_size) {
     return (static_cast<std::int64_t>(st.st_size) + block_size - 1) / block_size;
 }
 
-// Whether ancestor is dir or one of its ancestors, no higher than /flash:
-// the directories in which stage_new_file puts the temporary file of a
-// destination in dir.
-bool is_staging_ancestor(const std::string& ancestor, const std::string& dir) {
-    if (ancestor != flash_root && !is_below_flash(ancestor)) return false;
-    if (ancestor == dir) return true;
-    return dir.size() > ancestor.size() && dir.compare(0, ancestor.size(), ancestor) == 0 &&
-           dir[ancestor.size()] == '/';
-}
-
-// A path the system calls take whole: absolute, without a NUL that would
-// cut it short, and shorter than PATH_MAX.
-bool is_whole_absolute_path(const std::string& path) {
-    return !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos && path.size() < PATH_MAX;
-}
-
-// A source that a move or link may have: an absolute path to a regular file
-// (not a link to one), or nothing yet, in which case the operation fails
-// alone as it always has.
-bool is_acceptable_source(const std::string& source) {
-    if (!is_whole_absolute_path(source)) return false;
-    struct stat st;
-    return disk().lstat(source.c_str(), st) != 0 || S_ISREG(st.st_mode);
-}
-
-bool is_acceptable(const std::string& destination, const manifest_operation& entry) {
-    // A removal may name a directory with its trailing "/": the installer
-    // removes a record directory so.
-    std::string_view path = destination;
-    if (entry.kind == entry_kind::remove && path.ends_with('/')) path.remove_suffix(1);
-    if (!is_clean_flash_path(std::string(path)) || destination.size() >= PATH_MAX) return false;
-    return entry.kind == entry_kind::remove || is_acceptable_source(source_path(destination, entry));
-}
-
 }  // namespace
 
+file_manifest::file_manifest(file_manifest&& other) noexcept
+    : entries(std::move(other.entries)), holds_staged_files(other.holds_staged_files) {
+    other.entries.clear();
+    other.holds_staged_files = false;
+}
+
+file_manifest::~file_manifest() {
+    if (holds_staged_files) cancel_manifest(*this);
+}
+
+// Recording a new operation replaces the old one; a temporary file that the
+// old entry staged is deleted so that it does not linger on flash.
+void stage_operation(file_manifest& manifest, const std::string& destination, entry_kind kind,
+                     const std::string& source) {
+    auto it = manifest.entries.find(destination);
+    if (it == manifest.entries.end()) {
+        manifest.entries.emplace(destination, manifest_operation{kind, held_source(destination, kind, source)});
+        return;
+    }
+    delete_staged(destination, it->second);
+    it->second.kind = kind;
+    it->second.source = held_source(destination, kind, source);
+}
+
 void stage_move(file_manifest& manifest, const std::string& source, const std::string& destination) {
-    record(manifest, destination, entry_kind::move, source);
+    stage_operation(manifest, destination, entry_kind::move, source);
 }
 
 void stage_symlink(file_manifest& manifest, const std::string& target, const std::string& link_path) {
-    record(manifest, link_path, entry_kind::symlink, target);
+    stage_operation(manifest, link_path, entry_kind::symlink, target);
 }
 
 void stage_remove(file_manifest& manifest, const std::string& path) {
     if (exists(path)) {
-        record(manifest, path, entry_kind::remove, "");
+        stage_operation(manifest, path, entry_kind::remove, "");
         return;
     }
     auto it = manifest.entries.find(path);
@@ -313,6 +275,7 @@ std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const
         return out;
     }
     std::string temporary;
+    manifest.holds_staged_files = true;
     // The name is on the list of staged files before the file exists.
     int fd = create_temporary(temporary_directory_for(destination, size), temporary,
                               [&](const std::string& name) { note_staged_file(destination, name); });
@@ -322,7 +285,7 @@ std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const
     }
     disk().close(fd);
     if (mode != 0) disk().chmod(temporary.c_str(), mode & 07777);
-    record(manifest, destination, entry_kind::staged_file, temporary);
+    stage_operation(manifest, destination, entry_kind::staged_file, temporary);
     out.open(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
     return out;
 }
@@ -377,6 +340,9 @@ bool apply_manifest(file_manifest& manifest, bool spinner) {
         return false;
     }
     for (const copied_source& source : copied) delete_file(source.path);
+    // From here the journal, not this manifest, answers for the staged
+    // files: a step that fails is completed by the next run.
+    manifest.holds_staged_files = false;
     std::set<std::string> changed;
     bool done = carry_out(manifest, false, changed);
     if (!flush_directories(changed)) done = false;
@@ -390,6 +356,7 @@ bool apply_manifest(file_manifest& manifest, bool spinner) {
 void cancel_manifest(file_manifest& manifest) {
     for (const auto& [destination, entry] : manifest.entries) delete_staged(destination, entry);
     manifest.entries.clear();
+    manifest.holds_staged_files = false;
     forget_staged_files(manifest);
 }
 
@@ -405,103 +372,10 @@ void unstage_below(file_manifest& manifest, const std::string& directory) {
     }
 }
 
-void delete_staged_sources(const file_manifest& manifest) {
-    for (const auto& [destination, entry] : manifest.entries) {
-        if (entry.kind != entry_kind::move && entry.kind != entry_kind::staged_file) continue;
-        const std::string source = source_path(destination, entry);
-        if (!is_temporary_name(source)) continue;
-        if (!is_clean_flash_path(destination)) continue;
-        if (is_in_memory(source) || is_staging_ancestor(parent_dir(source), parent_dir(destination))) delete_file(source);
-    }
-}
-
-bool save_manifest(const file_manifest& manifest, const std::string& path) {
-    // A line end anywhere, or a blank in a destination, would read back as
-    // another operation than the one staged (a cut-off line could even turn
-    // into the removal of a parent directory): such a manifest is not saved.
-    for (const auto& [destination, entry] : manifest.entries) {
-        if (destination.find_first_of(" \n") != std::string::npos || entry.source.find('\n') != std::string::npos)
-            return false;
-    }
-    // Written beside the path and renamed over it, so that a run stopped in
-    // the middle never leaves part of a manifest for a later "--commit".
-    std::string temporary = path + ".new";
-    std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
-    for (const auto& [destination, entry] : manifest.entries) out << manifest_line(destination, entry) << '\n';
-    out.close();
-    if (out.fail() || disk().rename(temporary.c_str(), path.c_str()) != 0) {
-        delete_file(temporary);
-        return false;
-    }
-    // The staged files must stay findable when a power cut loses /ram.
-    return flush_staged_list();
-}
-
-void load_manifest(file_manifest& manifest, const std::string& path) {
-    regular_istream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        // A last line without its line end was cut short while it was being
-        // saved; it could name a shorter path than was meant (a removal of a
-        // parent directory), so it ends the reading like an empty line.
-        if (in.eof()) break;
-        if (line.empty()) break;
-        // At most three blank-separated fields; the third keeps the rest of the line.
-        std::string fields[3];
-        int count = 0;
-        std::size_t pos = 0;
-        while (count < 3) {
-            pos = line.find_first_not_of(' ', pos);
-            if (pos == std::string::npos) break;
-            std::size_t end = count == 2 ? line.size() : line.find(' ', pos);
-            if (end == std::string::npos) end = line.size();
-            fields[count++] = line.substr(pos, end - pos);
-            pos = end;
-        }
-        if (count < 2) break;
-        if (fields[0] == "U") {
-            record(manifest, fields[1], entry_kind::remove, "");
-        } else if (fields[0] == "L") {
-            if (count < 3) break;
-            record(manifest, fields[1], entry_kind::symlink, fields[2]);
-        } else if (fields[0] == "M") {
-            if (count < 3) break;
-            record(manifest, fields[1], entry_kind::move, fields[2]);
-        }
-    }
-}
-
 std::string source_path(const std::string& destination, const manifest_operation& operation) {
     const std::string& held = operation.source;
     if (operation.kind != entry_kind::staged_file || held.empty() || held[0] < '0' || held[0] > '9') return held;
     return beside_destination(destination, static_cast<unsigned>(held[0] - '0'), held.substr(1));
-}
-
-std::string manifest_line(const manifest_entry& entry) {
-    switch (entry.kind) {
-        case entry_kind::remove: return "U " + entry.destination;
-        case entry_kind::symlink: return "L " + entry.destination + " " + entry.source;
-        case entry_kind::move:
-        case entry_kind::staged_file: break;
-    }
-    return "M " + entry.destination + " " + entry.source;
-}
-
-std::string manifest_line(const std::string& destination, const manifest_operation& operation) {
-    return manifest_line({destination, operation.kind, source_path(destination, operation)});
-}
-
-std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest) {
-    std::vector<manifest_entry> removed;
-    for (auto it = manifest.entries.begin(); it != manifest.entries.end();) {
-        if (is_acceptable(it->first, it->second)) {
-            ++it;
-            continue;
-        }
-        removed.push_back({it->first, it->second.kind, source_path(it->first, it->second)});
-        it = manifest.entries.erase(it);
-    }
-    return removed;
 }
 
 bool has_space_for(const file_manifest& manifest, std::string* unmeasured) {

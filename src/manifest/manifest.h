@@ -37,11 +37,24 @@ struct manifest_entry {
 struct file_manifest {
     // Destination path to operation, in byte-wise ascending order of the paths.
     std::map<std::string, manifest_operation> entries;
+    // Whether this manifest made temporary files that no apply, save or
+    // cancel has settled yet. A manifest dropped in that state cancels
+    // itself, so that no way out of a run leaves its staged files behind.
+    bool holds_staged_files = false;
+
+    file_manifest() = default;
+    file_manifest(file_manifest&& other) noexcept;
+    file_manifest& operator=(file_manifest&&) = delete;
+    ~file_manifest();
 };
 
 // The whole path of the operation's source.
 std::string source_path(const std::string& destination, const manifest_operation& operation);
 
+// Records the operation for destination as given, in place of an earlier
+// one, whose staged file is deleted.
+void stage_operation(file_manifest& manifest, const std::string& destination, entry_kind kind,
+                     const std::string& source);
 void stage_move(file_manifest& manifest, const std::string& source, const std::string& destination);
 void stage_symlink(file_manifest& manifest, const std::string& target, const std::string& link_path);
 void stage_remove(file_manifest& manifest, const std::string& path);
@@ -68,33 +81,12 @@ void cancel_manifest(file_manifest& manifest);
 // deleting the temporary files of staged ones: what this run staged there
 // is not to happen any more. An entry for the directory itself stays.
 void unstage_below(file_manifest& manifest, const std::string& directory);
-bool save_manifest(const file_manifest& manifest, const std::string& path);
-void load_manifest(file_manifest& manifest, const std::string& path);
 
 // Whether /flash/boot and /flash keep more than 16 free blocks once the
 // manifest is applied. One that cannot be measured has no room; its path
 // goes to unmeasured when one is given.
 bool has_space_for(const file_manifest& manifest, std::string* unmeasured = nullptr);
 bool is_empty(const file_manifest& manifest);
-
-// Deletes the temporary files that the moves of a loaded manifest would have
-// renamed into place (the staged files of a saved "--safe" run): files named
-// as stage_new_file names them, in /ram, in /tmp, or in the destination's
-// directory or one of its ancestors up to /flash, for destinations under
-// /flash/. Other sources, such as downloaded package files, are left alone.
-void delete_staged_sources(const file_manifest& manifest);
-
-// The line of a saved manifest for entry, without its line end.
-std::string manifest_line(const manifest_entry& entry);
-std::string manifest_line(const std::string& destination, const manifest_operation& operation);
-
-// Takes out of a loaded manifest, and returns in map order, every entry that
-// no run of the installer stages: a destination that is not a clean path
-// under /flash/ (is_clean_flash_path) or is not shorter than PATH_MAX, and a
-// move or link whose source is no absolute path or names something other
-// than a regular file (a link is not followed). A source that is missing is
-// kept: its operation fails on its own, as it always has.
-std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest);
 
 // Where stage_new_file puts the temporary file for a destination of the
 // given expected size.

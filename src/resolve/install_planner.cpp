@@ -52,6 +52,22 @@ std::unique_ptr<package_record> default_disable_marker(const std::string& member
     return marker;
 }
 
+// Until all its members are in, the bundle has no active member yet; the
+// action planner must not take it for a bundle whose members went away. The
+// mark lasts as long as this object, whichever way the members' loop ends.
+class bundle_in_progress {
+public:
+    bundle_in_progress(installer_context& ctx, const package_record* bundle) : ctx_(ctx) {
+        ctx_.bundle_being_installed = bundle;
+    }
+    ~bundle_in_progress() { ctx_.bundle_being_installed = nullptr; }
+    bundle_in_progress(const bundle_in_progress&) = delete;
+    bundle_in_progress& operator=(const bundle_in_progress&) = delete;
+
+private:
+    installer_context& ctx_;
+};
+
 }  // namespace
 
 int install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input, std::uint32_t mask,
@@ -179,22 +195,19 @@ int install_bundle(installer_context& ctx, file_manifest& manifest, package_istr
         stream.next_part();
     }
 
-    // Until all its members are in, the bundle has no active member yet; the
-    // action planner must not take it for a bundle whose members went away.
-    ctx.bundle_being_installed = bundle;
     int count = 0;
-    while (stream.current_type == part_type::package_header) {
-        bool member_boot = false;
-        package_record* member = install_one(ctx, manifest, stream, mask, states, &reference, nullptr, &member_boot);
-        if (!member) {
-            ctx.bundle_being_installed = nullptr;
-            return install_refused;
+    {
+        const bundle_in_progress in_progress(ctx, bundle);
+        while (stream.current_type == part_type::package_header) {
+            bool member_boot = false;
+            package_record* member =
+                install_one(ctx, manifest, stream, mask, states, &reference, nullptr, &member_boot);
+            if (!member) return install_refused;
+            ++count;
+            old_members.erase(member->name);
+            if (boot && member_boot) *boot = true;
         }
-        ++count;
-        old_members.erase(member->name);
-        if (boot && member_boot) *boot = true;
     }
-    ctx.bundle_being_installed = nullptr;
     if (stream.current_type == part_type::architecture) stream.next_part();
     // A bundle cut between two members must not pass for one with fewer
     // members.

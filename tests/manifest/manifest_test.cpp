@@ -1,4 +1,5 @@
 #include "manifest/manifest.h"
+#include "manifest/saved_manifest.h"
 
 #include <gtest/gtest.h>
 #include <libgen.h>
@@ -97,6 +98,16 @@ TEST(ManifestTest, StagingReplacesCancelsAndClaims) {
     stage_remove(m, at("/flash/var/pdb/file"));
     cancel_manifest(m);
     EXPECT_TRUE(is_empty(m) && gone(fourth) && gone(deep) && root.exists("/flash/var/pdb/file") && gone(files));
+    // A manifest dropped with staged files cancels itself; a saved or moved-from one leaves them to their new owner.
+    std::string dropped, kept;
+    {
+        file_manifest d, s;
+        dropped = staged(d, at("/flash/d"), 3);
+        kept = staged(s, at("/flash/k"), 3);
+        ASSERT_TRUE(save_manifest(s, at("/ram/MANIFEST")));
+        file_manifest moved(std::move(d));
+    }
+    EXPECT_TRUE(gone(dropped) && !gone(kept));
 }
 
 // Removals and links go before any move (a move's path may sort before the removal of its directory, a link's after its
