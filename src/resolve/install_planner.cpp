@@ -68,6 +68,30 @@ private:
     installer_context& ctx_;
 };
 
+// What stands for a package that the check did not take (older, the same
+// version, incompatible, or refused by the mask): the installed namesake, or
+// null when the package counts as not installed.
+package_record* not_taken(installer_context& ctx, const package_record& package, package_istream& stream,
+                          std::uint32_t mask, std::uint32_t flags, const requirement* bundle, bool* boot) {
+    if (bundle) {
+        // The installed namesake stands for a member that is not taken
+        // (older, the same version, or incompatible).
+        while (!stream.fail() && !stream.bad() && stream.current_type != part_type::package_header)
+            stream.next_part();
+        return find_package(ctx, package.name);
+    }
+    if ((mask & check_same) && (flags & check_same)) {
+        show_status(ctx, std::string(78, ' '));
+        show_status(ctx, "");
+        report_info(ctx, "installed %s%s", package.disabled ? "(disabled) " : "", name_version_text(package).c_str());
+        package_record* installed = find_package(ctx, package.name);
+        if (boot && installed) *boot = installed->is_boot_package();
+        return installed;
+    }
+    if (!(flags & check_same)) return nullptr;
+    return find_package(ctx, package.name);
+}
+
 }  // namespace
 
 int install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input, std::uint32_t mask,
@@ -110,26 +134,7 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
         package->disabled = true;
     }
 
-    if (flags & (~mask | check_same)) {
-        if (bundle) {
-            // The installed namesake stands for a member that is not taken
-            // (older, the same version, or incompatible).
-            while (!stream.fail() && !stream.bad() && stream.current_type != part_type::package_header)
-                stream.next_part();
-            return find_package(ctx, package->name);
-        }
-        if ((mask & check_same) && (flags & check_same)) {
-            show_status(ctx, std::string(78, ' '));
-            show_status(ctx, "");
-            report_info(ctx, "installed %s%s", package->disabled ? "(disabled) " : "",
-                        name_version_text(*package).c_str());
-            package_record* installed = find_package(ctx, package->name);
-            if (boot && installed) *boot = installed->is_boot_package();
-            return installed;
-        }
-        if (!(flags & check_same)) return nullptr;
-        return find_package(ctx, package->name);
-    }
+    if (flags & (~mask | check_same)) return not_taken(ctx, *package, stream, mask, flags, bundle, boot);
 
     if (bundle) package->bundle_reference = *bundle;
     if (!stream.has_second_magic()) {

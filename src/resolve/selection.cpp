@@ -6,6 +6,9 @@
 #include "resolve/version.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <optional>
 #include <unordered_map>
 
 namespace {
@@ -74,54 +77,69 @@ int candidate_status(const std::vector<package_record*>& candidates) {
     return inactive_seen ? candidate_inactive : candidate_none;
 }
 
-bool compatibility_check(installer_context& ctx, const package_description& package, bool report) {
+namespace {
+
+// A reason why an offered package may not go in as the caller asked, with the
+// message that tells the operator so.
+struct check_reason {
+    std::uint32_t accepted_by;  // the mask bit that takes it without a word; 0: none does
+    bool is_warning;            // reported as a warning, else as an error
+    std::string message;
+};
+
+std::string message_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string message_text(const char* format, ...) {
+    // Cut where a reported message is cut, so that it reads the same.
+    char buffer[256];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+// Why the package may not run on this router: older than the flash driver's
+// minimum system version, or too old for 256 KiB erase blocks.
+std::optional<check_reason> incompatibility(const package_description& package) {
     // Asked anew every time: the driver, not the installer, knows the floor.
     std::uint32_t minimum = platform::current_hardware().minimum_system_version();
     if (package.version < minimum) {
-        if (report) {
-            std::string allowed = format_version(minimum);
-            report_error(ctx, "omitting package %s: min Velnor version is %s", name_version_text(package).c_str(),
-                         allowed.c_str());
-        }
-        return false;
+        std::string allowed = format_version(minimum);
+        return check_reason{check_incompatible, false,
+                            message_text("omitting package %s: min Velnor version is %s",
+                                         name_version_text(package).c_str(), allowed.c_str())};
     }
-    if (package.version <= last_small_block_version && erase_block_probe()) {
-        if (report)
-            report_warning(ctx, "omitting package %s: it does not support current file system",
-                           name_version_text(package).c_str());
-        return false;
-    }
-    return true;
+    if (package.version <= last_small_block_version && erase_block_probe())
+        return check_reason{check_incompatible, true,
+                            message_text("omitting package %s: it does not support current file system",
+                                         name_version_text(package).c_str())};
+    return std::nullopt;
 }
 
-std::uint32_t install_check(installer_context& ctx, const package_description& package, std::uint32_t mask) {
+// Every reason found against the offered package, in the order in which the
+// operator is to hear of them, and their check flags.
+std::uint32_t check_reasons(const installer_context& ctx, const package_description& package,
+                            std::vector<check_reason>& reasons) {
     std::uint32_t flags = 0;
-    // One refusal, one message: the first reason found is the one the
-    // operator sees, the flags still collect every reason.
-    bool reported = false;
     std::string offered = name_version_text(package);
 
     const package_record* installed = find_package(ctx, package.name);
     // Branding may replace the installed branding at any version.
     if (installed && installed->name != branding_name) {
         if (flagged_state() && installed->build_time > package.build_time) {
-            report_warning(ctx, "cannot install older %s: router in flagged state", offered.c_str());
+            reasons.push_back(
+                {0, true, message_text("cannot install older %s: router in flagged state", offered.c_str())});
             flags = check_incompatible | check_conflicting;
-            reported = true;
         }
         int order = compare_packages(package, *installed);
         if (order < 0) {
-            if (!reported && !(mask & check_older)) {
-                report_warning(ctx, "omitting package %s: newer package %s is already installed", offered.c_str(),
-                               name_version_text(*installed).c_str());
-                reported = true;
-            }
+            reasons.push_back({check_older, true,
+                               message_text("omitting package %s: newer package %s is already installed",
+                                            offered.c_str(), name_version_text(*installed).c_str())});
             flags |= check_older;
         } else if (order == 0) {
-            if (!reported && !(mask & check_same)) {
-                report_warning(ctx, "omitting package %s: it is already installed", offered.c_str());
-                reported = true;
-            }
+            reasons.push_back(
+                {check_same, true, message_text("omitting package %s: it is already installed", offered.c_str())});
             flags |= check_same;
         } else {
             flags |= check_newer;
@@ -129,38 +147,51 @@ std::uint32_t install_check(installer_context& ctx, const package_description& p
     }
 
     if (is_base_system(package.name)) {
-        bool report = !reported && !(mask & check_incompatible);
-        if (!compatibility_check(ctx, package, report)) {
+        if (std::optional<check_reason> reason = incompatibility(package)) {
+            reasons.push_back(std::move(*reason));
             flags |= check_incompatible;
-            if (report) reported = true;
         }
     }
 
     if (!package.architecture.empty() && package.architecture != ctx.architecture) {
-        if (!reported && !(mask & check_incompatible)) {
-            report_error(ctx, "can not install %s: it is not made for %s, but for %s", offered.c_str(),
-                         ctx.architecture.c_str(), package.architecture.c_str());
-            reported = true;
-        }
+        reasons.push_back({check_incompatible, false,
+                           message_text("can not install %s: it is not made for %s, but for %s", offered.c_str(),
+                                        ctx.architecture.c_str(), package.architecture.c_str())});
         flags |= check_incompatible;
     }
 
     for (const requirement& req : package.dependencies) {
         if (!collect_candidates(ctx, req, false).empty()) continue;
-        if (!reported && !(mask & check_incompatible)) {
-            report_error(ctx, "can not install %s: %s is not installed, but is required", offered.c_str(),
-                         requirement_text(req).c_str());
-            reported = true;
-        }
+        reasons.push_back({check_incompatible, false,
+                           message_text("can not install %s: %s is not installed, but is required", offered.c_str(),
+                                        requirement_text(req).c_str())});
         flags |= check_incompatible;
         break;
     }
 
     if (const package_record* conflict = find_enabled_conflict(ctx, package)) {
-        if (!reported && !(mask & check_conflicting))
-            report_error(ctx, "can not install %s: it conflicts with %s", offered.c_str(),
-                         name_version_text(*conflict).c_str());
+        reasons.push_back({check_conflicting, false,
+                           message_text("can not install %s: it conflicts with %s", offered.c_str(),
+                                        name_version_text(*conflict).c_str())});
         flags |= check_conflicting;
+    }
+    return flags;
+}
+
+}  // namespace
+
+std::uint32_t install_check(installer_context& ctx, const package_description& package, std::uint32_t mask) {
+    std::vector<check_reason> reasons;
+    const std::uint32_t flags = check_reasons(ctx, package, reasons);
+    // One refusal, one message: the first reason that the mask does not
+    // accept is the one the operator sees; the flags still hold every reason.
+    for (const check_reason& reason : reasons) {
+        if (mask & reason.accepted_by) continue;
+        if (reason.is_warning)
+            report_warning(ctx, "%s", reason.message.c_str());
+        else
+            report_error(ctx, "%s", reason.message.c_str());
+        break;
     }
     return flags;
 }

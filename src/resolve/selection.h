@@ -50,11 +50,6 @@ inline bool active_after_plan(const package_record& record) {
 // are carried out.
 int candidate_status(const std::vector<package_record*>& candidates);
 
-// True when the package may run on this router: not older than the flash
-// driver's minimum system version, and not too old for 256 KiB erase blocks.
-// Reports why not only when report is set.
-bool compatibility_check(installer_context& ctx, const package_description& package, bool report);
-
 // Check flags of an offered package against the installed set. A flag whose
 // bit is in mask is acceptable to the caller and gets no message; of the
 // others only the first gets one.
