@@ -118,7 +118,7 @@ void over_fresh_records(benchmark::State& state, Step step) {
 // The whole of it: planning, then staging the uninstalls, disables and enables.
 void BM_ApplyActions(benchmark::State& state) {
     over_fresh_records(state, [](installer_context& ctx, file_manifest& manifest) {
-        return apply_actions(ctx, manifest, 0);
+        return apply_actions(ctx, manifest, planner_verbosity::quiet);
     });
 }
 BENCHMARK(BM_ApplyActions)->Unit(benchmark::kMillisecond);

@@ -14,6 +14,7 @@
 #include "console/context.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/exit_status.h"
 #include "main/own_root.h"
 #include "main/query_modes.h"
 #include "main/stream_install.h"
@@ -32,12 +33,6 @@
 
 namespace {
 
-
-// Exit status of a run that found another one at work (EBUSY), as 28 is
-// that of a run without room.
-constexpr int busy_status = 16;
-// Exit status of a run refused while a saved manifest waits.
-constexpr int pending_status = 1;
 
 struct command_line {
     bool cleanup = false;
@@ -121,9 +116,9 @@ bool enter_root(const std::string& root) {
 }
 
 int upgrade_mode(installer_context& ctx, const command_line& options) {
-    int result = 0;
+    int result = exit_code(exit_status::success);
     file_manifest manifest;
-    apply_actions(ctx, manifest, 1);
+    apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
     upgrade_run(ctx, manifest, options.mask);
     std::string unmeasured;
     if (!options.reinstall && !has_space_for(manifest, &unmeasured)) {
@@ -131,7 +126,7 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         if (unmeasured.empty()) report_error(ctx, "not enough space for upgrade");
         else report_error(ctx, "not enough space for upgrade: %s is missing", unmeasured.c_str());
         cancel_manifest(manifest);
-        result = 28;
+        result = exit_code(exit_status::no_room);
     }
     if (!is_empty(manifest)) {
         std::ofstream marker;
@@ -140,14 +135,14 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         if (options.apply_now) {
             if (!apply_manifest(manifest, false)) {
                 report_error(ctx, "could not apply the changes of this run");
-                result = 1;
+                result = exit_code(exit_status::failed);
             }
         } else if (!save_manifest(manifest, saved_manifest_path)) {
             // Without a saved manifest no later "--commit" or "--cancel"
             // could reach the staged files: the run is undone instead.
             report_error(ctx, "could not save %s", saved_manifest_path);
             cancel_manifest(manifest);
-            result = 1;
+            result = exit_code(exit_status::failed);
         }
     }
     write_post_install_log(ctx);
@@ -192,18 +187,18 @@ int installer_main(int argc, char** argv) {
                    std::strcmp(arg, "--noupgrade") == 0 || std::strcmp(arg, "-i") == 0) {
             // accepted for compatibility; they change nothing
         } else if (std::strcmp(arg, "--commit") == 0) {
-            if (!enter_root(options.root)) return 1;
+            if (!enter_root(options.root)) return exit_code(exit_status::failed);
             ctx.quiet = options.quiet;
-            if (!lock_run(ctx, lock)) return busy_status;
+            if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
             recover_interrupted_run(ctx);
-            return commit_saved_manifest(ctx) ? 0 : 1;
+            return exit_code(commit_saved_manifest(ctx) ? exit_status::success : exit_status::failed);
         } else if (std::strcmp(arg, "--cancel") == 0) {
-            if (!enter_root(options.root)) return 1;
+            if (!enter_root(options.root)) return exit_code(exit_status::failed);
             ctx.quiet = options.quiet;
-            if (!lock_run(ctx, lock)) return busy_status;
+            if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
             recover_interrupted_run(ctx);
             cancel_saved_manifest(ctx);
-            return 0;
+            return exit_code(exit_status::success);
         } else if (std::strcmp(arg, "--show") == 0) {
             options.show = true;
         } else if (take_query_option(argc, argv, i, options.query)) {
@@ -217,18 +212,18 @@ int installer_main(int argc, char** argv) {
 
     // Going on in the old root would change the system the run was not
     // meant for.
-    if (!enter_root(options.root)) return 1;
+    if (!enter_root(options.root)) return exit_code(exit_status::failed);
 
     // Every run that may change anything takes the lock before anything of
     // the database is read, so that no other run changes it under this one,
     // then completes what a stopped run left; the listing and the queries change nothing.
     ctx.quiet = options.quiet;
     if (!options.show && !is_query(options.query, options.show)) {
-        if (!lock_run(ctx, lock)) return busy_status;
+        if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
         recover_interrupted_run(ctx);
         if (saved_manifest_pending()) {
             report_error(ctx, "changes saved by an earlier run wait for --commit or --cancel");
-            return pending_status;
+            return exit_code(exit_status::saved_changes_wait);
         }
     }
 
@@ -239,12 +234,12 @@ int installer_main(int argc, char** argv) {
     if (is_query(options.query, options.show)) return run_query(ctx, options.query);
     if (options.show) {
         print_package_table(ctx);
-        return 0;
+        return exit_code(exit_status::success);
     }
     if (options.cleanup) {
         file_manifest manifest;
         clean_up(ctx, manifest);
-        return apply_manifest(manifest, false) ? 0 : 1;
+        return exit_code(apply_manifest(manifest, false) ? exit_status::success : exit_status::failed);
     }
     if (options.from_stdin) return stream_install_mode(ctx, std::cin, options.mask);
     return upgrade_mode(ctx, options);

@@ -9,6 +9,7 @@
 #include <streambuf>
 #include <string>
 
+#include "main/exit_status.h"
 #include "manifest/manifest.h"
 #include "platform/regular_file.h"
 #include "platform/router_paths.h"
@@ -84,7 +85,7 @@ private:
 
 int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32_t mask) {
     file_manifest manifest;
-    apply_actions(ctx, manifest, 1);
+    apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
     std::string record_dir;
     bool boot = false;
     int result = 0;
@@ -96,16 +97,18 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
             std::fputs("ERROR: could not open image\n", stdout);
             std::fflush(stdout);
             // What the scheduled actions staged goes with the manifest.
-            return -1;
+            return exit_code(exit_status::no_image);
         }
         checked_copy copy(image.rdbuf());
-        result = install_from_stream(ctx, manifest, input, mask, user_set_states{}, &copy, &record_dir, &boot);
-        if (copy.pubsync() != 0 && result == 0) {
+        // The install result is the exit status.
+        result = static_cast<int>(
+            install_from_stream(ctx, manifest, input, mask, user_set_states{}, &copy, &record_dir, &boot));
+        if (copy.pubsync() != 0 && result == exit_code(exit_status::success)) {
             report_error(ctx, "could not write image");
-            result = 1;
+            result = exit_code(exit_status::failed);
         }
     }
-    if (result == 0) {
+    if (result == exit_code(exit_status::success)) {
         if (record_dir.empty()) {
             // No package keeps this copy as its image: a whole package on
             // flash for nothing.
@@ -118,7 +121,7 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         }
         if (!apply_manifest(manifest, false)) {
             report_error(ctx, "could not apply the changes of this run");
-            result = 1;
+            result = exit_code(exit_status::failed);
         }
     } else {
         // Nothing that the scheduled actions or the failed installation

@@ -87,13 +87,13 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
     if (!candidates.empty()) prepare_post_install_log(ctx);
     for (const download_record* candidate : candidates) {
         bool boot = false;
-        int result = 0;
+        install_result result = install_result::ok;
         {
             regular_istream file(candidate->path, install_read_size);
             if (!file.is_open()) continue;
             result = install_from_stream(ctx, manifest, file, mask, states, nullptr, nullptr, &boot);
         }
-        if (result != 0) {
+        if (result != install_result::ok) {
             // Nothing of this run is applied, not even what earlier
             // candidates and the scheduled actions staged.
             cancel_manifest(manifest);
@@ -118,7 +118,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
         package_record* record = find_provider(ctx, name);
         if (record && record->disabled && free_of_enabled_conflicts(ctx, *record, enable)) enable.push_back(record);
     }
-    enable_records(ctx, manifest, enable, 1);
+    enable_records(ctx, manifest, enable, planner_verbosity::disables_and_enables);
 
     if (ctx.packages.empty()) {
         report_error(ctx, "router installation failed!!!");

@@ -162,7 +162,7 @@ public:
     }
 
 private:
-    void set_action(package_record& record, std::uint32_t action) {
+    void set_action(package_record& record, action_kind action) {
         if (record.scheduled_action == action) return;
         record.scheduled_action = action;
         ++changes_;
@@ -230,7 +230,7 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
     // it conflicts with them, the dependencies enabled for it. The plan is
     // made again, quietly, from the requested actions without such requests
     // until none is dropped; each round withdraws at least one request.
-    std::vector<std::uint32_t> requested;
+    std::vector<action_kind> requested;
     requested.reserve(ctx.packages.size());
     for (const auto& record : ctx.packages) requested.push_back(record->scheduled_action);
     const auto restore_requested = [&] {
@@ -245,7 +245,7 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
         for (std::size_t i = 0; i < ctx.packages.size(); ++i) {
             package_record* record = ctx.packages[i].get();
             if (record->scheduled_action != action_enable) continue;
-            std::uint32_t& request = requested[i];
+            action_kind& request = requested[i];
             if (!kept.contains(record) && request == action_enable) {
                 request = action_none;
                 withdrawn = true;
@@ -287,17 +287,18 @@ bool plan_actions(installer_context& ctx, record_list& removal, record_list& ena
     return true;
 }
 
-bool apply_actions(installer_context& ctx, file_manifest& manifest, int verbosity) {
+bool apply_actions(installer_context& ctx, file_manifest& manifest, planner_verbosity verbosity) {
     record_list removal;
     record_list enable;
-    if (!plan_actions(ctx, removal, enable, verbosity != 0)) return false;
+    if (!plan_actions(ctx, removal, enable, verbosity != planner_verbosity::quiet)) return false;
     const bool planned = !removal.empty() || !enable.empty();
     remove_records(ctx, manifest, std::move(removal), verbosity);
     enable_records(ctx, manifest, enable, verbosity);
     return planned;
 }
 
-void remove_records(installer_context& ctx, file_manifest& manifest, record_list&& list, int verbosity) {
+void remove_records(installer_context& ctx, file_manifest& manifest, record_list&& list,
+                    planner_verbosity verbosity) {
     const record_list records = std::move(list);
     list.clear();
     for (package_record* listed : records) {
@@ -311,24 +312,25 @@ void remove_records(installer_context& ctx, file_manifest& manifest, record_list
         package_record& record = **entry;
         const std::string text = name_version_text(record);
         if (record.scheduled_action == action_uninstall) {
-            if (verbosity >= 2) show_status(ctx, "uninstalling " + text + "...");
+            if (verbosity == planner_verbosity::everything) show_status(ctx, "uninstalling " + text + "...");
             uninstall_files(ctx, record, manifest);
             ctx.packages.erase(entry);
-            if (verbosity >= 2) report_info(ctx, "uninstalled %s", text.c_str());
+            if (verbosity == planner_verbosity::everything) report_info(ctx, "uninstalled %s", text.c_str());
         } else {
-            if (verbosity != 0) show_status(ctx, "disabling " + text + "...");
+            if (verbosity != planner_verbosity::quiet) show_status(ctx, "disabling " + text + "...");
             mark_disabled(record, manifest);
-            if (verbosity != 0) report_info(ctx, "disabled %s", text.c_str());
+            if (verbosity != planner_verbosity::quiet) report_info(ctx, "disabled %s", text.c_str());
         }
     }
 }
 
-void enable_records(installer_context& ctx, file_manifest& manifest, const record_list& list, int verbosity) {
+void enable_records(installer_context& ctx, file_manifest& manifest, const record_list& list,
+                    planner_verbosity verbosity) {
     for (package_record* record : list) {
         const std::string text = name_version_text(*record);
-        if (verbosity != 0) show_status(ctx, "enabling " + text + "...");
+        if (verbosity != planner_verbosity::quiet) show_status(ctx, "enabling " + text + "...");
         mark_enabled(*record, manifest);
-        if (verbosity != 0) report_info(ctx, "enabled %s", text.c_str());
+        if (verbosity != planner_verbosity::quiet) report_info(ctx, "enabled %s", text.c_str());
     }
 }
 

@@ -29,20 +29,25 @@ using record_list = std::vector<package_record*>;
 // cancelled are reported only when report is set.
 bool plan_actions(installer_context& ctx, record_list& removal, record_list& enable, bool report);
 
+// How much the planner tells while it carries out a plan: nothing; the
+// progress and outcome of disables and enables; those of uninstalls too.
+enum class planner_verbosity { quiet, disables_and_enables, everything };
+
 // Plans the scheduled actions and stages them in the manifest. True when the
-// plan was accepted and held anything to do. Verbosity 0 is quiet; from 1 on
-// disables and enables show their progress and report what they did; from 2
-// on uninstalls do too.
-bool apply_actions(installer_context& ctx, file_manifest& manifest, int verbosity);
+// plan was accepted and held anything to do. Warnings about the plan are
+// reported unless the verbosity is quiet.
+bool apply_actions(installer_context& ctx, file_manifest& manifest, planner_verbosity verbosity);
 
 // Uninstalls or disables each record of a removal list, in order, by its
 // scheduled action. An uninstalled record is taken out of the package list
 // and destroyed, which is why the list is taken over. Records that are not
 // (or no longer) in the package list are passed over.
-void remove_records(installer_context& ctx, file_manifest& manifest, record_list&& list, int verbosity);
+void remove_records(installer_context& ctx, file_manifest& manifest, record_list&& list,
+                    planner_verbosity verbosity);
 
 // Enables each record of the list, in order.
-void enable_records(installer_context& ctx, file_manifest& manifest, const record_list& list, int verbosity);
+void enable_records(installer_context& ctx, file_manifest& manifest, const record_list& list,
+                    planner_verbosity verbosity);
 
 // Whether any record of the package list is active after the plan.
 bool any_active(const installer_context& ctx);

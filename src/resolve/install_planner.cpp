@@ -94,14 +94,16 @@ package_record* not_taken(installer_context& ctx, const package_record& package,
 
 }  // namespace
 
-int install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input, std::uint32_t mask,
-                        const user_set_states& states, std::streambuf* tee, std::string* record_dir, bool* boot) {
+install_result install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input,
+                                   std::uint32_t mask, const user_set_states& states, std::streambuf* tee,
+                                   std::string* record_dir, bool* boot) {
     package_istream stream(input, true, tee);
     add_wanted_types(stream, install_wanted_types);
     stream.next_part();
     if (stream.current_type == part_type::bundle_header)
         return install_bundle(ctx, manifest, stream, mask, states, record_dir, boot);
-    return install_one(ctx, manifest, stream, mask, states, nullptr, record_dir, boot) ? install_ok : install_failed;
+    return install_one(ctx, manifest, stream, mask, states, nullptr, record_dir, boot) ? install_result::ok
+                                                                                      : install_result::failed;
 }
 
 package_record* install_one(installer_context& ctx, file_manifest& manifest, package_istream& stream,
@@ -153,7 +155,7 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
     const bool keeps_image = installed->image;
     const std::string directory = record_directory(*installed);
     ctx.packages.push_back(std::move(package));
-    apply_actions(ctx, manifest, 0);
+    apply_actions(ctx, manifest, planner_verbosity::quiet);
     // The planner may have uninstalled (and destroyed) the new record; the
     // installation must not then pass for a success, or its staged meta
     // files would bring it back as a ghost at the next start.
@@ -169,19 +171,20 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
     return installed;
 }
 
-int install_bundle(installer_context& ctx, file_manifest& manifest, package_istream& stream, std::uint32_t mask,
-                   const user_set_states& states, std::string* record_dir, bool* boot) {
+install_result install_bundle(installer_context& ctx, file_manifest& manifest, package_istream& stream,
+                              std::uint32_t mask, const user_set_states& states, std::string* record_dir,
+                              bool* boot) {
     if (boot) *boot = false;
     std::unique_ptr<package_record> owned = new_package_record("");
-    if (!read_description(*owned, stream)) return install_failed;
+    if (!read_description(*owned, stream)) return install_result::failed;
     if (!owned->dependencies.empty() || !owned->provisions.empty() || !owned->conflicts.empty())
-        return install_failed;
+        return install_result::failed;
     if (stream.current_type == part_type::image) stream.next_part();
 
     std::uint32_t flags = install_check(ctx, *owned, mask);
-    if (flags & ~mask) return install_refused;
+    if (flags & ~mask) return install_result::refused;
     remove_installed(ctx, manifest, owned->name);
-    if (!claim_and_write_meta(ctx, *owned, manifest)) return install_failed;
+    if (!claim_and_write_meta(ctx, *owned, manifest)) return install_result::failed;
     const requirement reference{owned->name, owned->version, owned->version, 0};
     int stale = find_package_index(ctx, owned->name);
     if (stale >= 0) ctx.packages.erase(ctx.packages.begin() + stale);
@@ -207,7 +210,7 @@ int install_bundle(installer_context& ctx, file_manifest& manifest, package_istr
             bool member_boot = false;
             package_record* member =
                 install_one(ctx, manifest, stream, mask, states, &reference, nullptr, &member_boot);
-            if (!member) return install_refused;
+            if (!member) return install_result::refused;
             ++count;
             old_members.erase(member->name);
             if (boot && member_boot) *boot = true;
@@ -216,8 +219,8 @@ int install_bundle(installer_context& ctx, file_manifest& manifest, package_istr
     if (stream.current_type == part_type::architecture) stream.next_part();
     // A bundle cut between two members must not pass for one with fewer
     // members.
-    if (stream.current_type != -1 || !stream.ended_at_declared_size()) return install_refused;
-    if (count == 0) return install_without_members;
+    if (stream.current_type != -1 || !stream.ended_at_declared_size()) return install_result::refused;
+    if (count == 0) return install_result::without_members;
 
     for (const std::string& name : old_members) {
         int index = find_package_index(ctx, name);
@@ -226,13 +229,13 @@ int install_bundle(installer_context& ctx, file_manifest& manifest, package_istr
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(bundle);
     const bool keeps_image = bundle->image;
     const std::string directory = record_directory(*bundle);
-    apply_actions(ctx, manifest, 0);
+    apply_actions(ctx, manifest, planner_verbosity::quiet);
     // The planner uninstalls a bundle none of whose members is active; its
     // image must not then bring it back.
     if (record_dir && keeps_image && in_package_list(ctx, address)) *record_dir = directory;
     show_status(ctx, "");
     report_info(ctx, "installed %s", requirement_text(reference).c_str());
-    return install_ok;
+    return install_result::ok;
 }
 
 bool remove_installed(installer_context& ctx, file_manifest& manifest, const std::string& name) {
@@ -247,7 +250,7 @@ bool clean_up(installer_context& ctx, file_manifest& manifest) {
     // Packages that declare a dependency on "system" 3.22 or newer were
     // built for the current base system.
     constexpr std::uint32_t last_old_system = 0x031665FF;
-    apply_actions(ctx, manifest, 0);
+    apply_actions(ctx, manifest, planner_verbosity::quiet);
     for (const auto& record : ctx.packages) {
         if (record->bundle || is_kept_by_clean_up(record->name)) continue;
         bool current = false;
@@ -255,5 +258,5 @@ bool clean_up(installer_context& ctx, file_manifest& manifest) {
             if (req.name == base_system_name && req.minimum > last_old_system) current = true;
         if (!current) record->scheduled_action = action_uninstall;
     }
-    return apply_actions(ctx, manifest, 1);
+    return apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
 }

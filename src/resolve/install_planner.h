@@ -21,19 +21,23 @@
 // Package name to disabled flag, for the states the user chose explicitly.
 using user_set_states = std::map<std::string, bool>;
 
-// Results of install_bundle (and of install_from_stream for a bundle).
-constexpr int install_ok = 0;
-constexpr int install_failed = 1;          // unreadable, or the bundle record could not be written
-constexpr int install_refused = 2;         // refused, a member failed, or the bundle did not end
-constexpr int install_without_members = 3;
+// Results of install_bundle and install_from_stream. A stream install exits
+// with the number, so each keeps its value.
+enum class install_result : int {
+    ok = 0,
+    failed = 1,   // unreadable, not installed, or the bundle record could not be written
+    refused = 2,  // a bundle refused, a member failed, or the bundle did not end
+    without_members = 3,
+};
 
 // Installs the package (or the packages of a bundle) that input holds. Every
 // byte read from input is copied to tee when one is given. record_dir
 // receives the record directory of an installed package that is to keep its
 // package file as its image (empty when there is none); boot tells whether
-// that image is to become the boot image. 0 on success.
-int install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input, std::uint32_t mask,
-                        const user_set_states& states, std::streambuf* tee, std::string* record_dir, bool* boot);
+// that image is to become the boot image.
+install_result install_from_stream(installer_context& ctx, file_manifest& manifest, std::istream& input,
+                                   std::uint32_t mask, const user_set_states& states, std::streambuf* tee,
+                                   std::string* record_dir, bool* boot);
 
 // Installs the package whose header is the stream's current part. A member
 // of a bundle comes with its bundle's reference. The record that stands for
@@ -45,9 +49,10 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
 
 // Installs the bundle whose header is the stream's current part, member by
 // member; the members of the old version that the new one lacks are
-// uninstalled. One of the install_* results.
-int install_bundle(installer_context& ctx, file_manifest& manifest, package_istream& stream, std::uint32_t mask,
-                   const user_set_states& states, std::string* record_dir, bool* boot);
+// uninstalled.
+install_result install_bundle(installer_context& ctx, file_manifest& manifest, package_istream& stream,
+                              std::uint32_t mask, const user_set_states& states, std::string* record_dir,
+                              bool* boot);
 
 // Stages the removal of the installed record of that name and drops it from
 // the package list; false when there is none.

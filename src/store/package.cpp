@@ -1,8 +1,13 @@
 #include "store/package.h"
 
-const char* action_word(std::uint32_t action) {
-    static const char* const words[] = {"", "uninstall", "enable", "disable"};
-    return action < 4 ? words[action] : "";
+const char* action_word(action_kind action) {
+    switch (action) {
+        case action_kind::uninstall: return "uninstall";
+        case action_kind::enable: return "enable";
+        case action_kind::disable: return "disable";
+        case action_kind::none: break;
+    }
+    return "";
 }
 
 std::unique_ptr<package_record> new_package_record(const std::string& name) {

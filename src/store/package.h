@@ -24,12 +24,14 @@ struct requirement {
 constexpr std::uint32_t header_flag_boot = 1;     // carries the boot image
 constexpr std::uint32_t header_flag_no_meta = 2;  // no meta files are written
 
-// Scheduled actions, with the words the schedule files use.
-constexpr std::uint32_t action_none = 0;
-constexpr std::uint32_t action_uninstall = 1;
-constexpr std::uint32_t action_enable = 2;
-constexpr std::uint32_t action_disable = 3;
-const char* action_word(std::uint32_t action);
+// Scheduled actions. The schedule files name them with the words of
+// action_word; no number of theirs is stored anywhere.
+enum class action_kind : std::uint8_t { none, uninstall, enable, disable };
+inline constexpr action_kind action_none = action_kind::none;
+inline constexpr action_kind action_uninstall = action_kind::uninstall;
+inline constexpr action_kind action_enable = action_kind::enable;
+inline constexpr action_kind action_disable = action_kind::disable;
+const char* action_word(action_kind action);
 
 // Version number and build time of a placeholder record.
 constexpr std::uint32_t placeholder_value = 0xFFFFFFFF;
@@ -65,7 +67,7 @@ struct package_record : package_description {
     bool disabled = false;
     // The enabled or disabled state was chosen explicitly, not automatically.
     bool user_set = false;
-    std::uint32_t scheduled_action = action_none;
+    action_kind scheduled_action = action_none;
     // Installed in this run from a second-kind package file: it owns no
     // record directory and no meta or state files (those of its namesake's
     // record directory belong to the namesake).

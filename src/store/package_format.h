@@ -12,22 +12,27 @@
 #include "store/package.h"
 #include "stream/package_istream.h"
 
+// The part types, by the numbers the files store. The package stream knows
+// parts by number only, so the names stand for their numbers wherever one
+// is compared or asked for.
 namespace part_type {
-constexpr std::uint16_t package_header = 1;
-constexpr std::uint16_t text2 = 2;
-constexpr std::uint16_t dependency_list = 3;
-constexpr std::uint16_t file_archive = 4;
-constexpr std::uint16_t signature = 9;
-constexpr std::uint16_t architecture = 16;
-constexpr std::uint16_t conflict_list = 17;
-constexpr std::uint16_t bundle_header = 18;
-constexpr std::uint16_t provision_list = 19;
-constexpr std::uint16_t default_disabled_list = 20;
-constexpr std::uint16_t image = 21;
-constexpr std::uint16_t note = 23;
-constexpr std::uint16_t text24 = 24;
-// Not read: its header makes SHA-256 the running hash.
-constexpr std::uint16_t hash_switch = 25;
+enum number : std::uint16_t {
+    package_header = 1,
+    text2 = 2,
+    dependency_list = 3,
+    file_archive = 4,
+    signature = 9,
+    architecture = 16,
+    conflict_list = 17,
+    bundle_header = 18,
+    provision_list = 19,
+    default_disabled_list = 20,
+    image = 21,
+    note = 23,
+    text24 = 24,
+    // Not read: its header makes SHA-256 the running hash.
+    hash_switch = 25,
+};
 }  // namespace part_type
 
 // Name fields are 16 bytes, NUL-padded; a 16-character name has no NUL.
@@ -50,11 +55,19 @@ inline constexpr const char* default_architecture = "i386";
 
 // The part types each reader asks for, in the order they are registered.
 // Scanning a download directory:
-inline constexpr std::array<std::uint32_t, 10> scan_wanted_types = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
+inline constexpr std::array<std::uint32_t, 10> scan_wanted_types = {
+    part_type::bundle_header, part_type::package_header, part_type::text24,         part_type::architecture,
+    part_type::text2,         part_type::note,           part_type::dependency_list, part_type::provision_list,
+    part_type::conflict_list, part_type::image};
 // Loading the package images of the package database:
-inline constexpr std::array<std::uint32_t, 7> image_wanted_types = {18, 1, 24, 23, 3, 19, 17};
+inline constexpr std::array<std::uint32_t, 7> image_wanted_types = {
+    part_type::bundle_header,   part_type::package_header, part_type::text24,       part_type::note,
+    part_type::dependency_list, part_type::provision_list, part_type::conflict_list};
 // Installing from a package stream:
-inline constexpr std::array<std::uint32_t, 10> install_wanted_types = {1, 18, 20, 16, 3, 19, 17, 21, 4, 9};
+inline constexpr std::array<std::uint32_t, 10> install_wanted_types = {
+    part_type::package_header,  part_type::bundle_header,  part_type::default_disabled_list, part_type::architecture,
+    part_type::dependency_list, part_type::provision_list, part_type::conflict_list,         part_type::image,
+    part_type::file_archive,    part_type::signature};
 
 // Appends types to the stream's wanted types.
 void add_wanted_types(package_istream& stream, std::span<const std::uint32_t> types);

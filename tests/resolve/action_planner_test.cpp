@@ -107,12 +107,12 @@ TEST(ActionPlannerTest, PlansMadeInTheProgram) {
             installer_context ctx;
             for (const char* text : records) ctx.packages.push_back(line::object(text));
             file_manifest manifest;
-            std::string out = apply_actions(ctx, manifest, 0) ? "applied:" : "refused:";
+            std::string out = apply_actions(ctx, manifest, planner_verbosity::quiet) ? "applied:" : "refused:";
             for (const auto& p : ctx.packages) out.append(" ").append(line::text(*p));
             if (!flagged) {
-                out += apply_actions(ctx, manifest, 0) ? " applied" : " nothing";
+                out += apply_actions(ctx, manifest, planner_verbosity::quiet) ? " applied" : " nothing";
                 for (const auto& p : ctx.packages) p->scheduled_action = action_disable;
-                out += apply_actions(ctx, manifest, 0) ? " applied" : " refused";
+                out += apply_actions(ctx, manifest, planner_verbosity::quiet) ? " applied" : " refused";
             }
             cancel_manifest(manifest);
             return std::fputs(out.c_str(), stdout), 0;

@@ -25,14 +25,14 @@ struct reference_steps {
     std::uint64_t changes = 0;
     std::vector<std::pair<const package_record*, std::uint64_t>> activating;
 
-    void set_action(package_record& r, std::uint32_t action) {
+    void set_action(package_record& r, action_kind action) {
         if (r.scheduled_action != action) ++changes;
         r.scheduled_action = action;
     }
     void follow_bundles() {
         for (const auto& m : ctx.packages) {
             const package_record* b = m->bundle_reference.name.empty() ? nullptr : find_package(ctx, m->bundle_reference.name);
-            const std::uint32_t action = b ? b->scheduled_action : action_none;
+            const action_kind action = b ? b->scheduled_action : action_none;
             if (action == action_disable && m->scheduled_action != action_uninstall) m->scheduled_action = action_disable;
             if (action == action_uninstall) m->scheduled_action = action_uninstall;
             if (action == action_enable && m->disabled) m->scheduled_action = action_enable;
@@ -133,7 +133,7 @@ record_list reference_propagate(installer_context& ctx, bool report, record_list
 }
 
 bool reference_plan(installer_context& ctx, record_list& removal, record_list& enable, bool report) {
-    std::vector<std::uint32_t> requested;
+    std::vector<action_kind> requested;
     for (const auto& r : ctx.packages) requested.push_back(r->scheduled_action);
     const auto restore = [&] {
         for (std::size_t i = 0; i < requested.size(); ++i) ctx.packages[i]->scheduled_action = requested[i];
@@ -243,7 +243,7 @@ std::string outcome(bool fast, const std::vector<std::string>& lines, bool repor
     positions(" removal:", removal);
     positions(" enable:", enable);
     out += " actions:";
-    for (const auto& r : ctx.packages) out += std::to_string(r->scheduled_action);
+    for (const auto& r : ctx.packages) out += std::to_string(static_cast<int>(r->scheduled_action));
     for (const std::string& m : ctx.messages) out += "\n" + m;
     std::fclose(ctx.out);
     return out;

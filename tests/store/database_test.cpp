@@ -48,7 +48,7 @@ std::function<std::string(package_record&)> mark(bool disable) {
         const bool good = disable ? mark_disabled(r, m) : mark_enabled(r, m);
         apply_manifest(m, false);
         return staged(m, installer_context{}) + (r.disabled ? "disabled" : "enabled") +
-               (r.scheduled_action || !good ? "?\n" : "\n");
+               (r.scheduled_action != action_none || !good ? "?\n" : "\n");
     };
 }
 

@@ -62,8 +62,8 @@ bool describe(package_description& p, const std::string& word) {
     return true;
 }
 
-std::uint32_t action_of(const std::string& word) {
-    for (std::uint32_t action : {action_uninstall, action_enable, action_disable})
+action_kind action_of(const std::string& word) {
+    for (action_kind action : {action_uninstall, action_enable, action_disable})
         if (word == action_word(action)) return action;
     throw std::invalid_argument(word);
 }
@@ -181,7 +181,7 @@ std::string text(const package_description& p) {
         if (!r->bundle_reference.name.empty()) out += " " + requirement_word('^', r->bundle_reference);
         if (r->disabled) out += " off";
         if (r->user_set) out += " user";
-        if (r->scheduled_action) out += std::string(" do=") + action_word(r->scheduled_action);
+        if (r->scheduled_action != action_none) out += std::string(" do=") + action_word(r->scheduled_action);
     }
     return out;
 }

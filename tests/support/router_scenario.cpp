@@ -28,7 +28,8 @@ void lay_out_state(const temp_root& root, const package_record& p) {
     const std::string dir = "/flash/var/pdb/" + p.name + "/";
     if (p.disabled) root.write_file(dir + "disabled", p.user_set ? "user\n" : "auto\n");
     else if (p.user_set) root.write_file(dir + "enabled", "user\n");
-    if (p.scheduled_action) root.write_file("/ram/pdb/" + p.name + "/schedule", action_word(p.scheduled_action));
+    if (p.scheduled_action != action_none)
+        root.write_file("/ram/pdb/" + p.name + "/schedule", action_word(p.scheduled_action));
 }
 
 std::string joined(std::vector<std::string> words) {
@@ -153,7 +154,7 @@ std::string records(const temp_root& root) {
             if (r->disabled) text += " off";
             if (r->user_set) text += " user";
             if (!r->bundle_reference.name.empty()) text += " ^" + r->bundle_reference.name;
-            if (r->scheduled_action) text += std::string(" do=") + action_word(r->scheduled_action);
+            if (r->scheduled_action != action_none) text += std::string(" do=") + action_word(r->scheduled_action);
             lines.push_back(text);
         }
         return std::fputs(joined(lines).c_str(), stdout), 0;
