@@ -144,7 +144,6 @@ bool bring_sources_beside(file_manifest& manifest, bool spinner, std::vector<cop
         const std::string directory = nearest_directory(parent_dir(destination));
         if (disk().stat(directory.c_str(), dir) != 0 || dir.st_dev == source.st_dev) continue;
         std::string copy;
-        manifest.holds_staged_files = true;
         int fd = create_temporary(directory == "/" ? "" : directory, copy,
                                   [&](const std::string& name) { note_staged_file(destination, name); });
         if (fd < 0) return false;
