@@ -120,6 +120,14 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
     return close_good(out);
 }
 
+// Whether a file of the record directory was staged; reports the failure
+// when it was not (what names the file: "meta/deps"). Called with the
+// staging's result, so that errno is still the staging's own.
+bool staged_or_reported(installer_context& ctx, const package_record& record, const char* what, bool staged) {
+    if (!staged) creation_failure(ctx, record, what);
+    return staged;
+}
+
 // Entries of `files` with their leading "/" put back; none when the file is
 // missing or cannot be read whole.
 small_file_result read_file_list(package_record& record, const std::string& dir) {
@@ -309,40 +317,34 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             broken_package(ctx, record);
             return false;
         }
-        if (!stage_text(manifest, dir + "version", 32,
-                        std::to_string(record.version) + " " + std::to_string(record.build_time) + "\n")) {
-            creation_failure(ctx, record, "meta/version");
+        const std::string version = std::to_string(record.version) + " " + std::to_string(record.build_time) + "\n";
+        if (!staged_or_reported(ctx, record, "meta/version", stage_text(manifest, dir + "version", 32, version)))
             return false;
-        }
-        if (!write_requirement_file(manifest, dir + "deps", record.dependencies, false)) {
-            creation_failure(ctx, record, "meta/deps");
+        if (!staged_or_reported(ctx, record, "meta/deps",
+                                write_requirement_file(manifest, dir + "deps", record.dependencies, false)))
             return false;
-        }
         // An empty list removes the old version's file: claiming the record
         // directory dropped its pending removal, and the next run would
         // otherwise obey provisions and conflicts no longer declared.
         if (record.provisions.empty()) {
             stage_remove(manifest, dir + "provides");
-        } else if (!write_requirement_file(manifest, dir + "provides", record.provisions, true)) {
-            creation_failure(ctx, record, "meta/provides");
+        } else if (!staged_or_reported(ctx, record, "meta/provides",
+                                       write_requirement_file(manifest, dir + "provides", record.provisions, true))) {
             return false;
         }
         if (record.conflicts.empty()) {
             stage_remove(manifest, dir + "conflicts");
-        } else if (!write_requirement_file(manifest, dir + "conflicts", record.conflicts, false)) {
-            creation_failure(ctx, record, "meta/conflicts");
+        } else if (!staged_or_reported(ctx, record, "meta/conflicts",
+                                       write_requirement_file(manifest, dir + "conflicts", record.conflicts, false))) {
             return false;
         }
         if (record.bundle_reference.name.empty()) {
             stage_remove(manifest, dir + "bundle");
-        } else if (!stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n")) {
-            creation_failure(ctx, record, "meta/bundle");
+        } else if (!staged_or_reported(ctx, record, "meta/bundle",
+                                       stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n"))) {
             return false;
         }
-        if (!write_file_list(record, manifest)) {
-            creation_failure(ctx, record, "meta/files");
-            return false;
-        }
+        if (!staged_or_reported(ctx, record, "meta/files", write_file_list(record, manifest))) return false;
     } else if (record.files.empty()) {
         stage_remove(manifest, dir + "files");
     } else {
@@ -352,27 +354,21 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             broken_package(ctx, record);
             return false;
         }
-        if (!write_file_list(record, manifest)) {
-            creation_failure(ctx, record, "meta/files");
-            return false;
-        }
+        if (!staged_or_reported(ctx, record, "meta/files", write_file_list(record, manifest))) return false;
     }
 
     // A lost state file would silently flip the package between enabled
     // and disabled on the next start, so these failures count as well.
     if (record.disabled) {
-        if (!stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n")) {
-            creation_failure(ctx, record, "state/disabled");
+        if (!staged_or_reported(ctx, record, "state/disabled",
+                                stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n")))
             return false;
-        }
     } else {
         stage_remove(manifest, dir + "disabled");
     }
     if (!record.disabled && record.user_set) {
-        if (!stage_text(manifest, dir + "enabled", 8, "user\n")) {
-            creation_failure(ctx, record, "state/enabled");
+        if (!staged_or_reported(ctx, record, "state/enabled", stage_text(manifest, dir + "enabled", 8, "user\n")))
             return false;
-        }
     } else {
         stage_remove(manifest, dir + "enabled");
     }
