@@ -76,8 +76,8 @@ bool is_moved(const manifest_operation& entry) {
     return entry.kind == entry_kind::move || entry.kind == entry_kind::staged_file;
 }
 
-// The names that stage_new_file makes: "tmp" and the six letters or digits
-// that mkstemp puts in place of its template.
+}  // namespace
+
 bool is_temporary_name(const std::string& path) {
     std::size_t slash = path.rfind('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -86,6 +86,8 @@ bool is_temporary_name(const std::string& path) {
         if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
     return true;
 }
+
+namespace {
 
 // A directory loses its plain files; hidden files and subdirectories keep it
 // in place. A file that the manifest itself puts into the directory stays:

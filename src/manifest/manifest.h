@@ -96,6 +96,11 @@ std::string manifest_line(const std::string& destination, const manifest_operati
 // kept: its operation fails on its own, as it always has.
 std::vector<manifest_entry> remove_unsafe_entries(file_manifest& manifest);
 
+// Whether the last component of path is a name that stage_new_file makes:
+// "tmp" and the six letters or digits that mkstemp puts in place of its
+// template.
+bool is_temporary_name(const std::string& path);
+
 // Where stage_new_file puts the temporary file for a destination of the
 // given expected size.
 std::string temporary_directory_for(const std::string& destination, std::uint32_t size);

@@ -141,6 +141,22 @@ small_file_result read_file_list(package_record& record, const std::string& dir)
     return found;
 }
 
+// A number of exactly digits digits in base (16 or 8).
+bool parse_fixed(const std::string& line, std::size_t at, std::size_t digits, unsigned base, std::uint32_t& value) {
+    if (line.size() < at + digits) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) {
+        const char c = line[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+        else return false;
+        if (digit >= base) return false;
+        value = value * base + digit;
+    }
+    return true;
+}
+
 void read_meta_files(package_record& record, const std::string& dir) {
     {
         std::istringstream in;
@@ -287,6 +303,23 @@ bool write_requirement_file(file_manifest& manifest, const std::string& path, co
         text << '\n';
     }
     return stage_text(manifest, path, 1024, text.str());
+}
+
+std::map<std::string, file_digest> read_digest_list(const std::string& record_dir) {
+    std::map<std::string, file_digest> digests;
+    std::istringstream in;
+    if (read_meta_file(record_dir + digest_list_name, in, max_digest_list_size) != small_file_result::read)
+        return digests;
+    for (std::string line; std::getline(in, line);) {
+        file_digest digest;
+        constexpr std::size_t path_at = digest_line_overhead - 1;
+        if (line.size() <= path_at || line[8] != ' ' || line[15] != ' ' || !parse_fixed(line, 0, 8, 16, digest.crc) ||
+            !parse_fixed(line, 9, 6, 8, digest.mode))
+            continue;
+        std::string path = line.substr(path_at);
+        digests[path[0] == '/' ? path : "/" + path] = digest;
+    }
+    return digests;
 }
 
 bool write_file_list(const package_record& record, file_manifest& manifest) {
