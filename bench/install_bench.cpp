@@ -9,6 +9,10 @@
 // The same through the real program: an upgrade run that finds the package in
 // the download directory (binary_ms, its ratio to the floor, and its peak_kib).
 //
+// The installation measured includes what audits need: the CRC-32 of each
+// file, computed from the bytes as they are written, and the list of them in
+// the record directory. The floor has neither.
+//
 // Counters: install_ms and floor_ms, the CPU time (user and system) of the
 // fastest of the runs, and ratio = install / floor
 // (target: at most 1.25); peak_kib, the child's ru_maxrss, which counts the

@@ -120,6 +120,14 @@ bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t 
     return close_good(out);
 }
 
+// Whether a file of the record directory was staged; reports the failure
+// when it was not (what names the file: "meta/deps"). Called with the
+// staging's result, so that errno is still the staging's own.
+bool staged_or_reported(installer_context& ctx, const package_record& record, const char* what, bool staged) {
+    if (!staged) creation_failure(ctx, record, what);
+    return staged;
+}
+
 // Entries of `files` with their leading "/" put back; none when the file is
 // missing or cannot be read whole.
 small_file_result read_file_list(package_record& record, const std::string& dir) {
@@ -131,6 +139,22 @@ small_file_result read_file_list(package_record& record, const std::string& dir)
         record.files.insert(line[0] == '/' ? line : "/" + line);
     }
     return found;
+}
+
+// A number of exactly digits digits in base (16 or 8).
+bool parse_fixed(const std::string& line, std::size_t at, std::size_t digits, unsigned base, std::uint32_t& value) {
+    if (line.size() < at + digits) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) {
+        const char c = line[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+        else return false;
+        if (digit >= base) return false;
+        value = value * base + digit;
+    }
+    return true;
 }
 
 void read_meta_files(package_record& record, const std::string& dir) {
@@ -281,6 +305,23 @@ bool write_requirement_file(file_manifest& manifest, const std::string& path, co
     return stage_text(manifest, path, 1024, text.str());
 }
 
+std::map<std::string, file_digest> read_digest_list(const std::string& record_dir) {
+    std::map<std::string, file_digest> digests;
+    std::istringstream in;
+    if (read_meta_file(record_dir + digest_list_name, in, max_digest_list_size) != small_file_result::read)
+        return digests;
+    for (std::string line; std::getline(in, line);) {
+        file_digest digest;
+        constexpr std::size_t path_at = digest_line_overhead - 1;
+        if (line.size() <= path_at || line[8] != ' ' || line[15] != ' ' || !parse_fixed(line, 0, 8, 16, digest.crc) ||
+            !parse_fixed(line, 9, 6, 8, digest.mode))
+            continue;
+        std::string path = line.substr(path_at);
+        digests[path[0] == '/' ? path : "/" + path] = digest;
+    }
+    return digests;
+}
+
 bool write_file_list(const package_record& record, file_manifest& manifest) {
     if (record.bundle) return true;
     // Written entry by entry: the list of a package of many files is never
@@ -309,40 +350,34 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             broken_package(ctx, record);
             return false;
         }
-        if (!stage_text(manifest, dir + "version", 32,
-                        std::to_string(record.version) + " " + std::to_string(record.build_time) + "\n")) {
-            creation_failure(ctx, record, "meta/version");
+        const std::string version = std::to_string(record.version) + " " + std::to_string(record.build_time) + "\n";
+        if (!staged_or_reported(ctx, record, "meta/version", stage_text(manifest, dir + "version", 32, version)))
             return false;
-        }
-        if (!write_requirement_file(manifest, dir + "deps", record.dependencies, false)) {
-            creation_failure(ctx, record, "meta/deps");
+        if (!staged_or_reported(ctx, record, "meta/deps",
+                                write_requirement_file(manifest, dir + "deps", record.dependencies, false)))
             return false;
-        }
         // An empty list removes the old version's file: claiming the record
         // directory dropped its pending removal, and the next run would
         // otherwise obey provisions and conflicts no longer declared.
         if (record.provisions.empty()) {
             stage_remove(manifest, dir + "provides");
-        } else if (!write_requirement_file(manifest, dir + "provides", record.provisions, true)) {
-            creation_failure(ctx, record, "meta/provides");
+        } else if (!staged_or_reported(ctx, record, "meta/provides",
+                                       write_requirement_file(manifest, dir + "provides", record.provisions, true))) {
             return false;
         }
         if (record.conflicts.empty()) {
             stage_remove(manifest, dir + "conflicts");
-        } else if (!write_requirement_file(manifest, dir + "conflicts", record.conflicts, false)) {
-            creation_failure(ctx, record, "meta/conflicts");
+        } else if (!staged_or_reported(ctx, record, "meta/conflicts",
+                                       write_requirement_file(manifest, dir + "conflicts", record.conflicts, false))) {
             return false;
         }
         if (record.bundle_reference.name.empty()) {
             stage_remove(manifest, dir + "bundle");
-        } else if (!stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n")) {
-            creation_failure(ctx, record, "meta/bundle");
+        } else if (!staged_or_reported(ctx, record, "meta/bundle",
+                                       stage_text(manifest, dir + "bundle", 16, record.bundle_reference.name + "\n"))) {
             return false;
         }
-        if (!write_file_list(record, manifest)) {
-            creation_failure(ctx, record, "meta/files");
-            return false;
-        }
+        if (!staged_or_reported(ctx, record, "meta/files", write_file_list(record, manifest))) return false;
     } else if (record.files.empty()) {
         stage_remove(manifest, dir + "files");
     } else {
@@ -352,27 +387,21 @@ bool write_record_meta(installer_context& ctx, const package_record& record, fil
             broken_package(ctx, record);
             return false;
         }
-        if (!write_file_list(record, manifest)) {
-            creation_failure(ctx, record, "meta/files");
-            return false;
-        }
+        if (!staged_or_reported(ctx, record, "meta/files", write_file_list(record, manifest))) return false;
     }
 
     // A lost state file would silently flip the package between enabled
     // and disabled on the next start, so these failures count as well.
     if (record.disabled) {
-        if (!stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n")) {
-            creation_failure(ctx, record, "state/disabled");
+        if (!staged_or_reported(ctx, record, "state/disabled",
+                                stage_text(manifest, dir + "disabled", 8, std::string(state_word(record)) + "\n")))
             return false;
-        }
     } else {
         stage_remove(manifest, dir + "disabled");
     }
     if (!record.disabled && record.user_set) {
-        if (!stage_text(manifest, dir + "enabled", 8, "user\n")) {
-            creation_failure(ctx, record, "state/enabled");
+        if (!staged_or_reported(ctx, record, "state/enabled", stage_text(manifest, dir + "enabled", 8, "user\n")))
             return false;
-        }
     } else {
         stage_remove(manifest, dir + "enabled");
     }

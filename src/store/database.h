@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,25 @@ constexpr std::size_t max_package_files = 65536;
 
 // The record's directory: record_directory(record.name).
 inline std::string record_directory(const package_record& record) { return record_directory(record.name); }
+
+// The record file beside `files` that keeps, for each file the package
+// installed, the CRC-32 of its content and the mode it was installed with, as
+// the line "crc32 mode path": eight lower-case hexadecimal digits, the full
+// mode (file type too) in six octal digits, and the path as `files` has it. A
+// record without one is still whole: its files were installed before the
+// installer kept digests, or by a package kept as a second-kind image.
+constexpr const char* digest_list_name = "digests";
+// "xxxxxxxx 100644 " and the line end: what a line adds to its path.
+constexpr std::size_t digest_line_overhead = 17;
+// A list of at most max_package_files lines whose paths are within
+// max_file_list_size: what the installer writes, and so what is read back.
+constexpr std::size_t max_digest_list_size = max_file_list_size + max_package_files * digest_line_overhead;
+
+// What the digest list holds of one file.
+struct file_digest {
+    std::uint32_t crc = 0;
+    std::uint32_t mode = 0;  // st_mode: type and permission bits
+};
 
 // The name that installation messages use: a bundle member is reported under
 // its bundle's requirement text, any other record under its name-version text.
@@ -74,6 +95,14 @@ bool read_requirement_file(const std::string& path, std::vector<requirement>& li
 // Stages path with one line per requirement of list.
 bool write_requirement_file(file_manifest& manifest, const std::string& path, const std::vector<requirement>& list,
                             bool with_precedence);
+
+// The digest list of a record directory ("/flash/var/pdb/" + name + "/"),
+// path below /flash (with its leading "/") to digest; a later line for the
+// same path wins, as the later of two archive entries of one name does. A
+// record without one, one too large or unreadable gives an empty map, and
+// malformed lines are passed over: such files are checked as if nothing had
+// been recorded for them.
+std::map<std::string, file_digest> read_digest_list(const std::string& record_dir);
 
 // Stages the record's `files`, entries without their leading "/". A bundle
 // has no files of its own and gets none.

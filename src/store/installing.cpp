@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fstream>
 #include <string_view>
 
@@ -32,10 +34,8 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
     return in.gcount() == static_cast<std::streamsize>(n);
 }
 
-// Whether an entry (its name without the leading "/") would write what the
-// installer itself keeps on flash: the package database, where it would
-// replace another package's record files, and the boot image, the
-// post-install log and the markers of a run.
+}  // namespace
+
 bool is_reserved_name(std::string_view name) {
     if (name.starts_with('/')) name.remove_prefix(1);
     const std::string path = std::string(flash_root) + "/" + std::string(name);
@@ -43,8 +43,6 @@ bool is_reserved_name(std::string_view name) {
         if (path == reserved) return true;
     return path.starts_with(database_directory) || path + "/" == database_directory;
 }
-
-}  // namespace
 
 // Whether an archive entry's name may become an installed file: not empty,
 // no byte that the file list (one entry a line) or the saved manifest (blank
@@ -84,6 +82,18 @@ bool reserve_run_room(std::uint32_t size) {
 // checked. A file without any of these bits keeps the owner-only mode it was
 // created with.
 mode_t installed_mode(std::uint16_t mode) { return mode & 0777; }
+
+// The mode an installed file has: a regular file with the package's bits, or
+// with the owner-only bits of a new staged file when the package gives none.
+std::uint32_t full_mode(std::uint16_t mode) { return S_IFREG | (installed_mode(mode) != 0 ? installed_mode(mode) : 0600); }
+
+// The digest list's line for a file, as read_digest_list takes it back.
+void write_digest_line(std::ofstream& out, std::uint32_t crc, std::uint16_t mode, const std::string& listed) {
+    char head[digest_line_overhead + 1];
+    std::snprintf(head, sizeof head, "%08x %06o ", static_cast<unsigned>(crc), static_cast<unsigned>(full_mode(mode)));
+    out.write(head, digest_line_overhead - 1).write(listed.data() + 1, static_cast<std::streamsize>(listed.size() - 1));
+    out.put('\n');
+}
 
 // Whether a path below /flash now belongs to another package: a record of
 // another name lists it, or the namesake of a second-kind record (another
@@ -146,6 +156,11 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
         stream.next_part();
     }
 
+    // A digest list of an earlier version goes unless this one's archive
+    // brings a new one: the files it describes may no longer be there.
+    const std::string digest_path = record_directory(record) + digest_list_name;
+    struct stat old_digests;
+    if (!second_kind && ::lstat(digest_path.c_str(), &old_digests) == 0) stage_remove(manifest, digest_path);
     if (stream.current_type == part_type::file_archive) {
         // With a boot image requested, the boot package's files come with it.
         if (!(boot_image_requested() && record.is_boot_package()) && !extract_files(ctx, record, manifest, stream))
@@ -194,11 +209,30 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     const unsigned variant = board_variant();
     char buffer[copy_step];
     std::string verified;  // the directories of the last file, known to be plain
-    // Bytes of the `files` list that this package's entries make.
+    // Bytes of the `files` list that this package's entries make, and the
+    // regular entries staged (a repeated name too: each makes a line of the
+    // digest list).
     std::size_t list_bytes = 0;
+    std::size_t staged = 0;
+    // The digest of each file, written as the file is: the list is never
+    // held in memory. A second-kind package has no record directory for it.
+    std::ofstream digests;
+    if (!record.second_kind) {
+        stage_new_file(digests, manifest, record_directory(record) + digest_list_name, 4096, 0);
+        if (!digests.is_open()) {
+            creation_failure(ctx, record, std::string("meta/") + digest_list_name);
+            return false;
+        }
+    }
     for (std::uint32_t entries = 0;; ++entries) {
         unsigned char header[file_entry_header_size];
-        if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) return true;
+        if (inflated.fail() || !read_exactly(inflated, header, sizeof header)) {
+            if (record.second_kind) return true;
+            digests.close();
+            if (!digests.fail()) return true;
+            creation_failure(ctx, record, std::string("meta/") + digest_list_name);
+            return false;
+        }
         if (entries == archive_entry_limit) {
             broken_package(ctx, record);
             return false;
@@ -231,9 +265,10 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             return false;
         }
         // No more files, and no longer list of them, than the record
-        // directory's `files` can hold for the next run to read back.
+        // directory's `files` and digest list can hold for the next run to
+        // read back.
         list_bytes += destination.size() - std::string_view(flash_root).size();
-        if (record.files.size() == max_package_files || list_bytes > max_file_list_size) {
+        if (staged++ == max_package_files || list_bytes > max_file_list_size) {
             broken_package(ctx, record);
             return false;
         }
@@ -253,6 +288,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
         // what was staged here.
         record.files.insert(listed);
 
+        uLong crc = crc32(0, Z_NULL, 0);
         for (std::uint32_t left = entry.size; left != 0;) {
             const std::uint32_t want = std::min<std::uint32_t>(left, copy_step);
             if (!read_exactly(inflated, buffer, want)) {
@@ -263,6 +299,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
                 creation_failure(ctx, record, name);
                 return false;
             }
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer), want);
             left -= want;
         }
         // A write that fails for lack of room may show up only at the flush.
@@ -271,6 +308,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             creation_failure(ctx, record, name);
             return false;
         }
+        if (!record.second_kind) write_digest_line(digests, static_cast<std::uint32_t>(crc), entry.mode, listed);
         show_installing(ctx, record, stream);
     }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "console/context.h"
 #include "manifest/manifest.h"
@@ -28,6 +29,12 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 // the markers of a run). The package tool asks the same before it writes an
 // entry.
 bool is_installable_name(const std::string& name, const std::string& destination);
+
+// Whether a path below /flash (with or without its leading "/") is one the
+// installer itself keeps there: the package database, where a package's file
+// would replace another package's record files, and the boot image, the
+// post-install log and the markers of a run.
+bool is_reserved_name(std::string_view name);
 
 // Extracts the regular files of the file archive (the current part) into
 // staged files and the record's file list. An archive of more than 2^20

@@ -383,3 +383,74 @@ TEST(StreamInstallTest, HostilePackagesStaySmall) {
         EXPECT_EQ(scenario::files(root), row.left + "in.qpk");
     }
 }
+
+// "--audit" after real installations: the digest list written while the files were extracted catches a changed byte
+// and a changed mode (the mode as installed: set-id bits dropped, owner-only where the package gives none); a file that
+// no package lists in a directory of package files is reported, the installer's own and staged files are not; a record
+// without the digest list is checked for presence, type and mode only. An upgrade writes a new list, a version without
+// files drops the old one, a second-kind package writes none.
+TEST(StreamInstallTest, Audit) {
+    using qpk::regular_file;
+    const std::string full = hello_files({regular_file("bin/hello", "run", 04755), regular_file("etc/hello", "config"),
+                                          regular_file("etc/secret", "s", 0), regular_file("top", "t")});
+    const auto chmod = [](mode_t mode, const char* path) {
+        return [=](const temp_root& root) { ::chmod(root.host(path).c_str(), mode); };
+    };
+    const auto write = [](const char* path, const char* content) {
+        return [=](const temp_root& root) { root.write_file(path, content); };
+    };
+    const std::string mode = "{\"findings\":[{\"package\":\"hello\",\"path\":\"/flash/bin/hello\",\"finding\":\"changed "
+        "mode\",\"mode\":\"0700\",\"installed_mode\":\"0755\"}]}\n";
+    const struct {
+        const char* what;
+        std::vector<std::string> installs;
+        std::function<void(const temp_root&)> change;
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+        bool digests = true;
+    } rows[] = {
+        {"a clean root", {full}, [](const temp_root&) {}, {"--audit"}, "", 0},
+        {"a clean root, as JSON", {full}, [](const temp_root&) {}, {"--json", "--audit", "hello"}, "{\"findings\":[]}\n", 0},
+        {"a changed byte", {full}, write("/flash/etc/hello", "cOnfig"), {"--audit", "-q"},
+         "hello: changed content /flash/etc/hello\n", 1},
+        {"a changed mode", {full}, chmod(0700, "/flash/bin/hello"), {"--audit", "hello"},
+         "hello: changed mode 0700 /flash/bin/hello\n", 1},
+        {"a changed mode, as JSON", {full}, chmod(0700, "/flash/bin/hello"), {"--audit", "--json"}, mode, 1},
+        {"a missing file", {full}, [](const temp_root& root) { ::unlink(root.host("/flash/top").c_str()); },
+         {"--audit"}, "hello: missing /flash/top\n", 1},
+        {"extra files",
+         {full},
+         [](const temp_root& root) {
+             for (const char* path : {"/flash/etc/extra", "/flash/stray", "/flash/etc/tmpAb12Cd", "/flash/etc/sub/x",
+                                      "/flash/bootimage", "/flash/var/pdb/y"})
+                 root.write_file(path, "");
+         },
+         {"--audit", "hello"}, "no package lists /flash/stray\nno package lists /flash/etc/extra\n", 1},
+        {"a record without the digest list",
+         {full},
+         [](const temp_root& root) {
+             ::unlink(root.host("/flash/var/pdb/hello/digests").c_str());
+             root.write_file("/flash/etc/hello", "cOnfig");
+             ::chmod(root.host("/flash/etc/secret").c_str(), 0644);
+             ::chmod(root.host("/flash/bin/hello").c_str(), 04755);
+         },
+         {"--audit"}, "hello: changed mode 4755 /flash/bin/hello\n", 1, false},
+        {"an upgrade", {full, line::file("hello-6.49 /bin/hello")}, write("/flash/etc/hello", "left"), {"--audit"}, "", 0},
+        {"a version without files", {full, line::file("hello-6.49")}, [](const temp_root&) {}, {"--audit"}, "", 0, false},
+        {"a second-kind package", {line::file("hello-6.48 second-kind /bin/hello")}, write("/flash/bin/hello", "x"),
+         {"--audit"}, "", 0, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_root root;
+        for (const std::string& install : r.installs) EXPECT_EQ(scenario::run(root, {in(install, {"-q"})}).status, 0);
+        r.change(root);
+        std::vector<std::string> args = {"-r", root.path()};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const run_result audit = run_installer(args);
+        EXPECT_EQ(audit.out + audit.err, r.out);
+        EXPECT_EQ(audit.status, r.status);
+        EXPECT_EQ(root.exists("/flash/var/pdb/hello/digests"), r.digests);
+    }
+}

@@ -39,7 +39,7 @@ std::vector<scenario::row> scenarios() {
     const std::string marker = "PCKGS_CHANGED=:600 ";
     const std::string refused = "WARNING: ommitting package hello-6.48: not allowed\n";
     const std::string hello_qpk = "rw/pckg/.download/hello.qpk";
-    const std::string safe = "pdb/.staged:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST " + hello_qpk +
+    const std::string safe = "pdb/.staged:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*:600 pdb/tmp*=:600 ram/MANIFEST " + hello_qpk +
                              " tmp*=:600 tmp*=hello-6.49";
     const std::string pending = "ERROR: changes saved by an earlier run wait for --commit or --cancel\n";
     std::vector<scenario::row> rows = {

@@ -50,7 +50,7 @@ std::string without_temporary_names(std::string path) {
 
 // files() of the tree below base: a temporary root seen from the host, or "/." inside a child that changed root.
 std::string files_below(const std::string& base) {
-    const std::string meta = " version deps provides conflicts bundle files disabled enabled ";
+    const std::string meta = " version deps provides conflicts bundle files digests disabled enabled ";
     std::vector<std::string> shown_files;
     for (const std::string& line : snapshot(base)) {
         const std::size_t equals = line.find(" = "), arrow = line.find(" -> ");
