@@ -13,6 +13,7 @@
 #include "resolve/version.h"
 #include "store/database.h"
 #include "store/installing.h"
+#include "store/package_body.h"
 #include "store/package_format.h"
 
 namespace {
@@ -195,10 +196,9 @@ int install_bundle(installer_context& ctx, file_manifest& manifest, package_istr
         if (boot && member_boot) *boot = true;
     }
     ctx.bundle_being_installed = nullptr;
-    if (stream.current_type == part_type::architecture) stream.next_part();
     // A bundle cut between two members must not pass for one with fewer
     // members.
-    if (stream.current_type != -1 || !stream.ended_at_declared_size()) return install_refused;
+    if (!reached_package_end(stream, true)) return install_refused;
     if (count == 0) return install_without_members;
 
     for (const std::string& name : old_members) {
