@@ -81,5 +81,10 @@ struct test_name {
 };
 void PrintTo(const row& r, std::ostream* out);
 using rows = testing::TestWithParam<row>;
+// The scenario rows that ROWS returns, each checked as the test Rows/SUITE.Run/<its name>.
+#define SCENARIO_TABLE(SUITE, ROWS)                                  \
+    using SUITE = scenario::rows;                                    \
+    TEST_P(SUITE, Run) { scenario::check(GetParam()); }              \
+    INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(scenario::named(ROWS)), scenario::test_name())
 
 }  // namespace scenario
