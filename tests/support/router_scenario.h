@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,7 +68,7 @@ void check(const row& r);
 // Each row its own test, named after what it does in letters, digits and underscores (numbered where rows share a
 // name), so that one can run alone: --gtest_filter='*Scenarios*/a_package'. For any table whose rows have a `what`
 // and a `test_name`: INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(named(ROWS)), test_name()).
-std::string words_of(const char* what);
+std::string words_of(std::string_view what);
 template <typename Row>
 std::vector<Row> named(std::vector<Row> rows) {
     std::map<std::string, int> seen;
