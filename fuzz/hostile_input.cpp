@@ -13,6 +13,7 @@
 #include "manifest/manifest.h"
 #include "manifest/saved_manifest.h"
 #include "store/database.h"
+#include "store/package_body.h"
 #include "store/package_format.h"
 #include "store/repository.h"
 #include "stream/inflate_istream.h"
@@ -136,6 +137,21 @@ private:
         }
     }
 
+    // The installer's reading of a package's body, with checks at its steps.
+    struct checking_reader : package_body_reader {
+        install_reading& reading;
+        explicit checking_reader(install_reading& r) : reading(r) {}
+        void image_step(package_istream& stream) override { reading.check_progress(stream); }
+        bool file_archive(package_istream& stream) override { return reading.extract_files(stream); }
+        void signature_checked(package_istream& stream, int level) override {
+            signature_seen seen;
+            seen.offset = stream.part_offset();
+            seen.level = level;
+            copy_digest(seen, stream);
+            reading.report_.install_signatures.push_back(seen);
+        }
+    };
+
     bool install_one(package_istream& stream, const std::string* bundle_name) {
         package_description package;
         const bool described = read_description(package, stream);
@@ -146,31 +162,8 @@ private:
                 stream.next_part();
             return true;
         }
-        if (stream.current_type == part_type::image) {
-            for (std::uint32_t left = stream.part_length(); left != 0;) {
-                check_progress(stream);
-                const std::uint32_t step = std::min<std::uint32_t>(left, 4096);
-                if (!stream.seekg(step, std::ios_base::cur)) break;
-                left -= step;
-            }
-            stream.next_part();
-        }
-        if (stream.current_type == part_type::file_archive) {
-            if (!extract_files(stream)) return false;
-            stream.next_part();
-        }
-        if (stream.current_type != part_type::signature) return false;
-        signature_seen seen;
-        seen.offset = stream.part_offset();
-        seen.level = stream.verify_signature();
-        copy_digest(seen, stream);
-        report_.install_signatures.push_back(seen);
-        if (seen.level < 1) return false;
-        stream.next_part();
-        if (bundle_name) return true;
-        if (stream.current_type == part_type::architecture) stream.next_part();
-        if (stream.current_type == part_type::dependency_list && stream.part_length() == 0) stream.next_part();
-        return stream.current_type == -1 && stream.ended_at_declared_size();
+        checking_reader reader(*this);
+        return read_package_body(stream, reader, 1, bundle_name == nullptr) == body_read::whole;
     }
 
     bool install_bundle(package_istream& stream) {
@@ -188,8 +181,7 @@ private:
         std::size_t count = 0;
         for (; stream.current_type == part_type::package_header; ++count)
             if (!install_one(stream, &bundle.name)) return false;
-        if (stream.current_type == part_type::architecture) stream.next_part();
-        return stream.current_type == -1 && stream.ended_at_declared_size() && count != 0;
+        return reached_package_end(stream, true) && count != 0;
     }
 
     static constexpr const char* where = "install reading";

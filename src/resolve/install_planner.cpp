@@ -13,6 +13,7 @@
 #include "resolve/version.h"
 #include "store/database.h"
 #include "store/installing.h"
+#include "store/package_body.h"
 #include "store/package_format.h"
 
 namespace {
@@ -216,10 +217,9 @@ install_result install_bundle(installer_context& ctx, file_manifest& manifest, p
             if (boot && member_boot) *boot = true;
         }
     }
-    if (stream.current_type == part_type::architecture) stream.next_part();
     // A bundle cut between two members must not pass for one with fewer
     // members.
-    if (stream.current_type != -1 || !stream.ended_at_declared_size()) return install_result::refused;
+    if (!reached_package_end(stream, true)) return install_result::refused;
     if (count == 0) return install_result::without_members;
 
     for (const std::string& name : old_members) {

@@ -16,13 +16,13 @@
 #include "platform/probes.h"
 #include "platform/router_paths.h"
 #include "store/database.h"
+#include "store/package_body.h"
 #include "store/package_format.h"
 #include "store/version_text.h"
 #include "stream/inflate_istream.h"
 
 namespace {
 
-constexpr std::uint32_t image_skip_step = 4096;
 constexpr std::uint32_t copy_step = 16384;
 // Entries of any kind in one file archive: far more than a package holds, few
 // enough that an archive of empty entries ends soon.
@@ -117,6 +117,21 @@ bool is_file_and_directory(const std::set<std::string>& files, const std::string
     return below != files.end() && below->compare(0, path.size() + 1, path + "/") == 0;
 }
 
+// The installation's own work at the steps of a package's body.
+struct installing_reader : package_body_reader {
+    installer_context& ctx;
+    package_record& record;
+    file_manifest& manifest;
+    installing_reader(installer_context& c, package_record& r, file_manifest& m) : ctx(c), record(r), manifest(m) {}
+
+    void image_step(package_istream& stream) override { show_installing(ctx, record, stream); }
+    bool file_archive(package_istream& stream) override {
+        // With a boot image requested, the boot package's files come with it.
+        return (boot_image_requested() && record.is_boot_package()) || extract_files(ctx, record, manifest, stream);
+    }
+    void signature_checked(package_istream&, int) override {}
+};
+
 }  // namespace
 
 void set_archive_entry_limit_for_testing(std::uint32_t limit) {
@@ -142,51 +157,22 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
         return false;
     }
 
-    if (stream.current_type == part_type::image) {
-        // Never read into memory: passed over in steps only so that the
-        // progress bar moves. A step that fails has met the end of the data;
-        // the stream has failed then, and the signature check below refuses it.
-        std::uint32_t left = stream.part_length();
-        while (left != 0) {
-            show_installing(ctx, record, stream);
-            std::uint32_t step = std::min(left, image_skip_step);
-            if (!stream.seekg(step, std::ios_base::cur)) break;
-            left -= step;
-        }
-        stream.next_part();
-    }
-
     // A digest list of an earlier version goes unless this one's archive
     // brings a new one: the files it describes may no longer be there.
     const std::string digest_path = record_directory(record) + digest_list_name;
     struct stat old_digests;
     if (!second_kind && ::lstat(digest_path.c_str(), &old_digests) == 0) stage_remove(manifest, digest_path);
-    if (stream.current_type == part_type::file_archive) {
-        // With a boot image requested, the boot package's files come with it.
-        if (!(boot_image_requested() && record.is_boot_package()) && !extract_files(ctx, record, manifest, stream))
-            return false;
-        stream.next_part();
-    }
 
-    const int required = required_signature_level(record.name, record.version);
-    if (stream.current_type != part_type::signature || stream.verify_signature() < required) {
+    const bool stands_alone = record.bundle_reference.name.empty();
+    installing_reader reader{ctx, record, manifest};
+    switch (read_package_body(stream, reader, required_signature_level(record.name, record.version), stands_alone)) {
+    case body_read::whole:
+        break;
+    case body_read::archive_failed:
+        return false;
+    case body_read::broken:
         broken_package(ctx, record);
         return false;
-    }
-    stream.next_part();
-
-    // A package that stands alone may carry an architecture part and an empty
-    // dependency list after its signature, and must then end exactly where
-    // its file header says: a stream cut short reads like a whole one
-    // otherwise. A bundle member is followed by the next member instead.
-    const bool stands_alone = record.bundle_reference.name.empty();
-    if (stands_alone) {
-        if (stream.current_type == part_type::architecture) stream.next_part();
-        if (stream.current_type == part_type::dependency_list && stream.part_length() == 0) stream.next_part();
-        if (stream.current_type != -1 || !stream.ended_at_declared_size()) {
-            broken_package(ctx, record);
-            return false;
-        }
     }
 
     if (!second_kind && !write_record_meta(ctx, record, manifest)) return false;

@@ -47,33 +47,74 @@ bool forbid_unshare() {
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// A row of a table of runs: the arguments after "-r ROOT", what the run prints (standard output and error) and its
+// exit status.
+struct entry_row {
+    std::vector<std::string> args;
+    std::string out;
+    int status = 0;
+    std::string what = "", test_name = "";
+};
+void PrintTo(const entry_row& r, std::ostream* out) { *out << r.what; }
+
+// The rows named after their arguments.
+std::vector<entry_row> entry_rows(std::vector<entry_row> rows) {
+    for (entry_row& r : rows)
+        for (const std::string& arg : r.args) r.what += (r.what.empty() ? "" : " ") + arg;
+    return scenario::named(std::move(rows));
+}
+
+// On a root made by lay_out, the run of the row prints what the row says, ends with its status and changes nothing in
+// the root.
+void check_entry_row(const entry_row& row, void (*lay_out)(const temp_root&)) {
+    temp_root root;
+    lay_out(root);
+    const std::vector<std::string> before = snapshot(root.path());
+    const run_result r = run_entry(root.path(), row.args);
+    EXPECT_EQ(r.out + r.err + std::to_string(r.status), row.out + std::to_string(row.status));
+    EXPECT_EQ(snapshot(root.path()), before);
+}
+
 }  // namespace
+
+// Each row of ROWS its own test, Rows/SUITE.Run/<its arguments>, on a root that LAY_OUT makes.
+#define ENTRY_TABLE(SUITE, ROWS, LAY_OUT)                                                     \
+    using SUITE = testing::TestWithParam<entry_row>;                                          \
+    INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(ROWS), scenario::test_name());    \
+    TEST_P(SUITE, Run) { check_entry_row(GetParam(), LAY_OUT); }
 
 // The first unknown option prints the usage line and ends the run with 0; "-r" needs an argument, and the last wins;
 // "--reinstall" prints at once; "-", "--cleanup", "--commit" and "--cancel" end the parsing, but a "-r" after them is
 // still honoured; the compatibility options change nothing; "-q" does not silence the table; "arch" chooses the
 // architecture. The saved manifest waiting in the root refuses every run that may change anything; none of these runs
 // changes anything in the root.
-TEST(EntryTest, Options) {
-    temp_root root;
+std::vector<entry_row> option_rows() {
+    return entry_rows({
+        {.args = {"--bogus"}, .out = usage}, {.args = {"-q", "-r"}, .out = usage},
+        {.args = {"--show", "--SHOW"}, .out = usage}, {.args = {"-rq"}, .out = usage}, {.args = {""}, .out = usage},
+        {.args = {"-q", "--version", "--bogus"}, .out = "installer " INSTALLER_VERSION "\n"},
+        {.args = {"--safe", "-down", "-x"}, .out = usage},
+        {.args = {"-q", "--reinstall", "-r"}, .out = resuming + usage},
+        {.args = {"-b", "--force", "--noupgrade", "-i", "--show", "-q"}, .out = table},
+        {.args = {"--cleanup", "--bogus"}, .out = pending, .status = 1},
+        {.args = {"--cleanup", "--commit"}, .out = pending, .status = 1},
+        {.args = {"--cleanup", "--cancel"}, .out = pending, .status = 1}, {.args = {"--show", "-"}, .out = table},
+        {.args = {"-", "--show"}, .out = pending, .status = 1},
+        {.args = {"-r", "/", "-r", "/missing", "--show"}, .out = missing, .status = 1},
+        {.args = {"-r", "/missing", "-r", "/", "--show"}, .out = table},
+        {.args = {"--cleanup", "-r", "/missing"}, .out = missing, .status = 1},
+        {.args = {"-", "-r", "/missing"}, .out = missing, .status = 1},
+        {.args = {"--commit", "-r", "/missing"}, .out = missing, .status = 1},
+        {.args = {"--cancel", "-q", "-r", "/missing"}, .out = missing, .status = 1},
+    });
+}
+ENTRY_TABLE(EntryOptions, option_rows(), [](const temp_root& root) {
     root.write_file("/ram/MANIFEST", "U /flash/keep\n");
     root.write_file("/flash/keep", "k");
-    const std::vector<std::string> before = snapshot(root.path());
-    const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
-        {{"--bogus"}, usage, 0}, {{"-q", "-r"}, usage, 0}, {{"--show", "--SHOW"}, usage, 0}, {{"-rq"}, usage, 0},
-            {{""}, usage, 0}, {{"-q", "--version", "--bogus"}, "installer " INSTALLER_VERSION "\n", 0},
-        {{"--safe", "-down", "-x"}, usage, 0}, {{"-q", "--reinstall", "-r"}, resuming + usage, 0}, {{"-b", "--force",
-            "--noupgrade", "-i", "--show", "-q"}, table, 0},
-        {{"--cleanup", "--bogus"}, pending, 1}, {{"--cleanup", "--commit"}, pending, 1},
-            {{"--cleanup", "--cancel"}, pending, 1}, {{"--show", "-"}, table, 0}, {{"-", "--show"}, pending, 1},
-        {{"-r", "/", "-r", "/missing", "--show"}, missing, 1}, {{"-r", "/missing", "-r", "/", "--show"}, table, 0},
-        {{"--cleanup", "-r", "/missing"}, missing, 1}, {{"-", "-r", "/missing"}, missing, 1},
-            {{"--commit", "-r", "/missing"}, missing, 1}, {{"--cancel", "-q", "-r", "/missing"}, missing, 1}};
-    for (const auto& [args, out, status] : cases) {
-        const run_result r = run_entry(root.path(), args);
-        EXPECT_EQ(r.out + r.err + std::to_string(r.status), out + std::to_string(status)) << args[0] << args.back();
-        EXPECT_EQ(snapshot(root.path()), before) << args[0];
-    }
+});
+
+TEST(EntryTest, ArchitectureAndTheProgramItself) {
+    temp_root root;
     for (const char* arch : {"", "ppc", static_cast<const char*>(nullptr)}) {
         EXPECT_EQ(run_in_child(root.path(), [&] {
                       arch ? ::setenv("arch", arch, 1) : ::unsetenv("arch");
@@ -142,8 +183,7 @@ TEST(EntryTest, ShowListsTheDatabase) {
 // "--files", "--owner", "--audit" and "--json" answer from the loaded records, with "-r" and "-q", and write nothing
 // (not even what completes a stopped run); paths are the router's own (below /flash); the text form hides control
 // bytes, the JSON form carries every byte that is UTF-8.
-TEST(EntryTest, Queries) {
-    temp_root root;
+void lay_out_queries(const temp_root& root) {
     scenario::lay_out(root, {"a-6.40.1 @1500000000 /bin/x /bin/shared", "b-6.41rc2 @4294967295 off user do=uninstall "
                              "/bin/y", "velnor-6.40 {c-6.40 note=q}"});
     root.write_file("/flash/var/pdb/odd/version", "1 2\n");
@@ -156,40 +196,59 @@ TEST(EntryTest, Queries) {
     // What a stopped run left is for the next run that may change anything.
     root.write_file("/flash/var/pdb/.staged", "/flash/var/pdb/tmpAAAAAA\n");
     root.write_file("/flash/var/pdb/tmpAAAAAA", "");
-    const std::string audit_d = "d: not below /flash /flash/../x\nd: not a regular file /flash/bin/dir\nd: missing "
-        "/flash/bin/gone\nd: changed mode 4755 /flash/bin/suid\n";
-    const std::vector<std::string> before = snapshot(root.path());
-    const std::string a = "{\"name\":\"a\",\"version\":\"6.40.1\",\"version_number\":103310849,\"build_time\":"
-        "\"2017-07-14T02:40:00Z\",\"build_time_number\":1500000000,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
-        "\"image\":false,\"scheduled\":null,\"note\":\"\"", b = "{\"name\":\"b\",\"version\":\"6.41rc2\",\"version_number\":"
-        "103375618,\"build_time\":\"2106-02-07T06:28:15Z\",\"build_time_number\":4294967295,\"disabled\":true,\"user_set\":"
-        "true,\"bundle\":null,\"image\":false,\"scheduled\":\"uninstall\",\"note\":\"\"}";
-    const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
-        {{"--files", "a"}, "/flash/bin/shared\n/flash/bin/x\n", 0},
-        {{"-q", "--files", "odd"}, "/flash/bin/?[0m\xff\"\\\n/flash/etc/a?b\n", 0},
-        {{"--files", "velnor"}, "", 0}, {{"--files", "nosuch"}, "ERROR: package nosuch is not installed\n", 1},
-        {{"-q", "--files", "nosuch"}, "", 1}, {{"--files"}, usage, 0}, {{"--owner", "/flash/bin/x"}, "a\n", 0},
-        {{"--owner", "/flash/bin/y", "-q"}, "b\n", 0}, {{"--owner", "/bin/x"}, "ERROR: no package lists /bin/x\n", 1},
-        {{"--owner", "/flashbin/x"}, "ERROR: no package lists /flashbin/x\n", 1}, {{"-q", "--owner", "/flash"}, "", 1},
-        {{"--json"}, usage, 0}, {{"--json", "-"}, usage, 0},
-        {{"--json", "--files", "a"}, a + ",\"files\":[\"/flash/bin/shared\",\"/flash/bin/x\"]}\n", 0},
-        {{"--files", "odd", "--json"}, "{\"name\":\"odd\",\"version\":\"0.01\",\"version_number\":1,\"build_time\":"
+}
+
+const std::string audit_d = "d: not below /flash /flash/../x\nd: not a regular file /flash/bin/dir\nd: missing "
+    "/flash/bin/gone\nd: changed mode 4755 /flash/bin/suid\n";
+const std::string json_a = "{\"name\":\"a\",\"version\":\"6.40.1\",\"version_number\":103310849,\"build_time\":"
+    "\"2017-07-14T02:40:00Z\",\"build_time_number\":1500000000,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
+    "\"image\":false,\"scheduled\":null,\"note\":\"\"";
+const std::string json_b = "{\"name\":\"b\",\"version\":\"6.41rc2\",\"version_number\":"
+    "103375618,\"build_time\":\"2106-02-07T06:28:15Z\",\"build_time_number\":4294967295,\"disabled\":true,\"user_set\":"
+    "true,\"bundle\":null,\"image\":false,\"scheduled\":\"uninstall\",\"note\":\"\"}";
+
+std::vector<entry_row> query_rows() {
+    return entry_rows({
+        {.args = {"--files", "a"}, .out = "/flash/bin/shared\n/flash/bin/x\n"},
+        {.args = {"-q", "--files", "odd"}, .out = "/flash/bin/?[0m\xff\"\\\n/flash/etc/a?b\n"},
+        {.args = {"--files", "velnor"}, .out = ""},
+        {.args = {"--files", "nosuch"}, .out = "ERROR: package nosuch is not installed\n", .status = 1},
+        {.args = {"-q", "--files", "nosuch"}, .out = "", .status = 1},
+        {.args = {"--files"}, .out = usage},
+        {.args = {"--owner", "/flash/bin/x"}, .out = "a\n"},
+        {.args = {"--owner", "/flash/bin/y", "-q"}, .out = "b\n"},
+        {.args = {"--owner", "/bin/x"}, .out = "ERROR: no package lists /bin/x\n", .status = 1},
+        {.args = {"--owner", "/flashbin/x"}, .out = "ERROR: no package lists /flashbin/x\n", .status = 1},
+        {.args = {"-q", "--owner", "/flash"}, .out = "", .status = 1},
+        {.args = {"--json"}, .out = usage},
+        {.args = {"--json", "-"}, .out = usage},
+        {.args = {"--json", "--files", "a"}, .out = json_a + ",\"files\":[\"/flash/bin/shared\",\"/flash/bin/x\"]}\n"},
+        {.args = {"--files", "odd", "--json"},
+         .out = "{\"name\":\"odd\",\"version\":\"0.01\",\"version_number\":1,\"build_time\":"
             "\"1970-01-01T00:00:02Z\",\"build_time_number\":2,\"disabled\":false,\"user_set\":false,\"bundle\":null,"
             "\"image\":false,\"scheduled\":null,\"note\":\"\",\"files\":[\"/flash/bin/\\u001b[0m\xEF\xBF\xBD\\\"\\\\\","
-            "\"/flash/etc/a\\tb\"]}\n", 0},
-        {{"--json", "--owner", "/flash/bin/y"}, "{\"path\":\"/flash/bin/y\",\"packages\":[" + b + "]}\n", 0},
-        {{"--json", "-q", "--owner", "/x"}, "{\"path\":\"/x\",\"packages\":[]}\n", 1},
-        {{"--audit", "a"}, "", 0}, {{"--audit", "d", "-q"}, audit_d, 1}, {{"-q", "--audit", "nosuch"}, "", 1},
-        {{"--files", "a", "-"}, "/flash/bin/shared\n/flash/bin/x\n", 0}, {{"--audit", "b", "--json"}, "{\"findings\":[]}\n", 0},
-        {{"--json", "--audit", "d"}, "{\"findings\":[{\"package\":\"d\",\"path\":\"/flash/../x\",\"finding\":\"not below /flash\"},"
+            "\"/flash/etc/a\\tb\"]}\n"},
+        {.args = {"--json", "--owner", "/flash/bin/y"},
+         .out = "{\"path\":\"/flash/bin/y\",\"packages\":[" + json_b + "]}\n"},
+        {.args = {"--json", "-q", "--owner", "/x"}, .out = "{\"path\":\"/x\",\"packages\":[]}\n", .status = 1},
+        {.args = {"--audit", "a"}, .out = ""},
+        {.args = {"--audit", "d", "-q"}, .out = audit_d, .status = 1},
+        {.args = {"-q", "--audit", "nosuch"}, .out = "", .status = 1},
+        {.args = {"--files", "a", "-"}, .out = "/flash/bin/shared\n/flash/bin/x\n"},
+        {.args = {"--audit", "b", "--json"}, .out = "{\"findings\":[]}\n"},
+        {.args = {"--json", "--audit", "d"},
+         .out = "{\"findings\":[{\"package\":\"d\",\"path\":\"/flash/../x\",\"finding\":\"not below /flash\"},"
             "{\"package\":\"d\",\"path\":\"/flash/bin/dir\",\"finding\":\"not a regular file\"},{\"package\":\"d\",\"path\":"
             "\"/flash/bin/gone\",\"finding\":\"missing\"},{\"package\":\"d\",\"path\":\"/flash/bin/suid\",\"finding\":"
-            "\"changed mode\",\"mode\":\"4755\"}]}\n", 1}};
-    for (const auto& [args, out, status] : cases) {
-        const run_result r = run_entry(root.path(), args);
-        EXPECT_EQ(r.out + r.err + std::to_string(r.status), out + std::to_string(status)) << args[0] << args.back();
-        EXPECT_EQ(snapshot(root.path()), before) << args[0];
-    }
+            "\"changed mode\",\"mode\":\"4755\"}]}\n",
+         .status = 1},
+    });
+}
+ENTRY_TABLE(EntryQueries, query_rows(), lay_out_queries);
+
+TEST(EntryTest, QueriesOfEveryRecord) {
+    temp_root root;
+    lay_out_queries(root);
     const auto lines = [](const std::string& text) {
         std::istringstream in(text);
         std::multiset<std::string> lines;
@@ -201,7 +260,7 @@ TEST(EntryTest, Queries) {
               lines(audit_d + "odd: missing /flash/bin/?[0m\xff\"\\\nodd: missing /flash/etc/a?b\n1"));
     const std::string show = run_installer({"-r", root.path(), "--show", "--json", "-q"}).out;
     EXPECT_EQ(show.substr(0, 13) + show.substr(show.size() - 3), "{\"packages\":[]}\n") << show;
-    for (const std::string& part : std::vector<std::string>{a + "}", b, ",\"bundle\":\"velnor\",\"image\":false,\"scheduled\":null,\"note\":\"q\"}",
+    for (const std::string& part : std::vector<std::string>{json_a + "}", json_b, ",\"bundle\":\"velnor\",\"image\":false,\"scheduled\":null,\"note\":\"q\"}",
                                     "{\"name\":\"velnor\""})
         EXPECT_NE(show.find(part), std::string::npos) << part;
 }

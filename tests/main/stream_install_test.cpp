@@ -200,12 +200,9 @@ std::vector<scenario::row> scenarios() {
         rows.push_back({.what = "a package named badly", .steps = {in(line::file(c))},
                         .screen = "ERROR: installation of " + shown + " failed: broken package\n", .status = 1});
     }
-    return scenario::named(std::move(rows));
+    return rows;
 }
-
-using StreamInstallScenarios = scenario::rows;
-TEST_P(StreamInstallScenarios, Run) { scenario::check(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Rows, StreamInstallScenarios, testing::ValuesIn(scenarios()), scenario::test_name());
+SCENARIO_TABLE(StreamInstallScenarios, scenarios());
 
 // A stream that stops after the description (the same version, not taken again) must not replace the installed image
 // with the part of it that was read; the boot image is the whole file.

@@ -172,12 +172,9 @@ std::vector<scenario::row> scenarios() {
                         .files = no ? "bin/hello=hello-6.49" + left
                                     : marker + "bin/hello=hello-6.48 etc/old=hello-6.48" + left});
     }
-    return scenario::named(std::move(rows));
+    return rows;
 }
-
-using UpgradeRunScenarios = scenario::rows;
-TEST_P(UpgradeRunScenarios, Run) { scenario::check(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Rows, UpgradeRunScenarios, testing::ValuesIn(scenarios()), scenario::test_name());
+SCENARIO_TABLE(UpgradeRunScenarios, scenarios());
 
 // A root without /flash/boot has no room to measure: the upgrade says what is missing, ends with 28 and applies nothing.
 TEST(UpgradeRunTest, RootWithoutBootDirectory) {

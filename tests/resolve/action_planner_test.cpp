@@ -24,7 +24,7 @@ std::string shown(const std::vector<std::string>& lines) {
 
 std::vector<scenario::row> scheduled_actions() {
     const std::string changed = "PCKGS_CHANGED=:600";
-    return scenario::named<scenario::row>({
+    return {
         {.what = "the only package disabled", .installed = {"a /bin/a do=disable"}, .steps = {{}},
          .screen = "ERROR: can not uninstall or disable all packages\n", .records = "a-1.0", .files = "bin/a=a-1.0"},
         {.what = "a needed dependency stays", .installed = {"p >d", "d do=disable"}, .steps = {{}},
@@ -82,13 +82,10 @@ std::vector<scenario::row> scheduled_actions() {
          .steps = {{{}, "", {{"/flash/bootimage", "b"}}}}, .records = "keep-1.0", .files = changed},
         {.what = "a bundle reference to itself", .installed = {"x off user do=enable ^x"}, .steps = {{}},
          .screen = shown({"+x-1.0"}), .records = "x-1.0 user ^x do=uninstall", .files = changed},
-    });
+    };
 }
 
-using ScheduledActionsCarriedOutByAnUpgradeRun = scenario::rows;
-TEST_P(ScheduledActionsCarriedOutByAnUpgradeRun, Run) { scenario::check(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Rows, ScheduledActionsCarriedOutByAnUpgradeRun, testing::ValuesIn(scheduled_actions()),
-                         scenario::test_name());
+SCENARIO_TABLE(ScheduledActionsCarriedOutByAnUpgradeRun, scheduled_actions());
 
 // What only plans made in the program itself can show: which of two records of one name an uninstall takes out of
 // the package list, that an enable dropped as superseded is not left to be planned again, that a plan refused is not

@@ -195,13 +195,13 @@ void check(const row& r) {
     }
 }
 
-std::string words_of(const char* what) {
+std::string words_of(std::string_view what) {
     std::string name;
-    for (const char* c = what; *c; ++c)
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+    for (const char c : what)
+        if (std::isalnum(static_cast<unsigned char>(c))) name += c;
         else if (!name.empty() && name.back() != '_') name += '_';
     if (!name.empty() && name.back() == '_') name.pop_back();
-    return name;
+    return name.empty() ? "nothing" : name;
 }
 
 void PrintTo(const row& r, std::ostream* out) { *out << r.what; }

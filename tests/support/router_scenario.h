@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,7 +68,7 @@ void check(const row& r);
 // Each row its own test, named after what it does in letters, digits and underscores (numbered where rows share a
 // name), so that one can run alone: --gtest_filter='*Scenarios*/a_package'. For any table whose rows have a `what`
 // and a `test_name`: INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(named(ROWS)), test_name()).
-std::string words_of(const char* what);
+std::string words_of(std::string_view what);
 template <typename Row>
 std::vector<Row> named(std::vector<Row> rows) {
     std::map<std::string, int> seen;
@@ -81,5 +82,10 @@ struct test_name {
 };
 void PrintTo(const row& r, std::ostream* out);
 using rows = testing::TestWithParam<row>;
+// The scenario rows that ROWS returns, each checked as the test Rows/SUITE.Run/<its name>.
+#define SCENARIO_TABLE(SUITE, ROWS)                                  \
+    using SUITE = scenario::rows;                                    \
+    TEST_P(SUITE, Run) { scenario::check(GetParam()); }              \
+    INSTANTIATE_TEST_SUITE_P(Rows, SUITE, testing::ValuesIn(scenario::named(ROWS)), scenario::test_name())
 
 }  // namespace scenario
