@@ -6,13 +6,8 @@
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
 #include "platform/router_paths.h"
-#include "platform/velnor_mode.h"
 
 namespace {
-
-// The device mode is read once, before the entry function runs, and never
-// refreshed: a mode change during a run must not change its decisions.
-std::uint8_t g_flagged = ql::VelnorMode::load().bytes[0];
 
 bool g_log_rewrite = false;
 
@@ -24,11 +19,6 @@ installer_context& context() {
     static installer_context* ctx = new installer_context();
     return *ctx;
 }
-
-bool flagged_state() { return g_flagged != 0; }
-void set_flagged_state_for_testing(bool flagged) { g_flagged = flagged ? 1 : 0; }
-bool post_install_log_rewrite() { return g_log_rewrite; }
-void set_post_install_log_rewrite_for_testing(bool rewrite) { g_log_rewrite = rewrite; }
 
 void show_status(installer_context& ctx, const std::string& raw_text) {
     // Status texts carry package names: they reach the terminal shown safe.

@@ -45,11 +45,3 @@ package_record* find_package(const installer_context& ctx, const std::string& na
 void prepare_post_install_log(installer_context& ctx);
 // Writes the collected messages to /flash/postlog.
 void write_post_install_log(installer_context& ctx);
-
-// Whether the router was in flagged state when the program started.
-bool flagged_state();
-void set_flagged_state_for_testing(bool flagged);
-
-// Whether prepare_post_install_log has run in this process.
-bool post_install_log_rewrite();
-void set_post_install_log_rewrite_for_testing(bool rewrite);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,12 +12,11 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/hardware.h"
 #include "platform/regular_file.h"
 #include "platform/router_paths.h"
 
 namespace {
-
-std::uint32_t (*uptime_source)() = nullptr;
 
 // Length of the parent directory of path's first length bytes, as
 // parent_dir gives it, or npos when that is "." (no slash to cut at).
@@ -48,28 +46,17 @@ spinner_state& spinner() {
     return state;
 }
 
-void set_uptime_source_for_testing(std::uint32_t (*source)()) { uptime_source = source; }
-
-std::uint32_t uptime_ticks() {
-    if (uptime_source) return uptime_source();
-    // times() with a null buffer gives the kernel's tick counter, which
-    // starts 300 seconds below zero.
-    long ticks = ::syscall(SYS_times, nullptr);
-    if (ticks == -1) return static_cast<std::uint32_t>(30000 - errno);
-    return static_cast<std::uint32_t>(ticks) + 30000;
-}
-
 void advance_spinner() {
     static const char symbols[] = "|/-\\";
     spinner_state& state = spinner();
     if (state.last_tick == 0) {
-        state.last_tick = uptime_ticks();
+        state.last_tick = platform::current_hardware().uptime_ticks();
         std::fputc(symbols[state.index & 3], stdout);
         state.index += 1;
         std::fflush(stdout);
         return;
     }
-    if (uptime_ticks() - state.last_tick <= 20) return;
+    if (platform::current_hardware().uptime_ticks() - state.last_tick <= 20) return;
     state.last_tick += 20;
     std::fputc('\b', stdout);
     std::fputc(symbols[state.index & 3], stdout);

@@ -1,5 +1,5 @@
 // File helpers of the file manifest: copying with a spinner, directory
-// creation, parent directories and the boot-relative clock.
+// creation and parent directories.
 #pragma once
 
 #include <cstdint>
@@ -16,20 +16,16 @@ bool make_dirs(const std::string& path);
 // The parent directory as dirname(3) gives it; trailing slashes are ignored.
 std::string parent_dir(const std::string& path);
 
-// Hundredths of a second since boot.
-std::uint32_t uptime_ticks();
-
 // Draws or advances the spinner "|/-\" on standard output, at most five
 // steps a second; after a pause it catches up one step per call.
 void advance_spinner();
 
-// Test seam: the spinner's state and its clock.
+// Test seam: the spinner's state (its clock is platform::hardware's).
 struct spinner_state {
     std::uint32_t last_tick = 0;
     std::uint32_t index = 0;
 };
 spinner_state& spinner();
-void set_uptime_source_for_testing(std::uint32_t (*source)());
 
 // Whether the file name of path is one that stage_new_file makes: "tmp" and
 // the six letters or digits that mkstemp puts in place of its template.

@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "platform/velnor_mode.h"
 
 namespace platform {
 namespace {
@@ -20,6 +24,10 @@ struct min_version_record {
 };
 
 hardware* installed = nullptr;
+
+// The device mode is read once, before the entry function runs, and never
+// refreshed: a mode change during a run must not change its decisions.
+const bool flagged_at_start = ql::VelnorMode::load().bytes[0] != 0;
 
 }  // namespace
 
@@ -62,6 +70,16 @@ std::uint32_t real_hardware::processor_version() {
 #else
     return 0;
 #endif
+}
+
+bool real_hardware::flagged_state() { return flagged_at_start; }
+
+std::uint32_t real_hardware::uptime_ticks() {
+    // times() with a null buffer gives the kernel's tick counter, which
+    // starts 300 seconds below zero.
+    long ticks = ::syscall(SYS_times, nullptr);
+    if (ticks == -1) return static_cast<std::uint32_t>(30000 - errno);
+    return static_cast<std::uint32_t>(ticks) + 30000;
 }
 
 hardware& current_hardware() {

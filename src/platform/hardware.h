@@ -1,6 +1,7 @@
-// The questions the installer asks of the router's hardware and flash driver.
-// Every answer comes through one interface so that tests can give their own;
-// the decisions built on the answers are pure functions in probes.h.
+// The questions the installer asks of the router: its hardware and flash
+// driver, its device mode and its clock. Every answer comes through one
+// interface so that tests can give their own; the decisions built on the
+// answers are pure functions in probes.h.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,13 @@ public:
 
     // The processor version register; 0 where the processor has none.
     virtual std::uint32_t processor_version() = 0;
+
+    // Whether the router was in flagged state when the program started (the
+    // first byte of the device mode).
+    virtual bool flagged_state() = 0;
+
+    // Hundredths of a second since boot.
+    virtual std::uint32_t uptime_ticks() = 0;
 };
 
 // The answers of the machine the program runs on.
@@ -35,6 +43,8 @@ public:
     bool flash_driver_flags(int& flags) override;
     std::uint32_t minimum_system_version() override;
     std::uint32_t processor_version() override;
+    bool flagged_state() override;
+    std::uint32_t uptime_ticks() override;
 };
 
 // Answers set by a test.
@@ -46,6 +56,9 @@ public:
     int driver_flags = 0;
     std::uint32_t min_version = 0;
     std::uint32_t pvr = 0;
+    bool flagged = false;
+    std::uint32_t uptime = 0;       // the clock before the next reading
+    std::uint32_t uptime_step = 0;  // how far it moves at each reading
 
     bool flash_erase_size(std::uint32_t& size) override {
         size = erase_size;
@@ -57,6 +70,8 @@ public:
     }
     std::uint32_t minimum_system_version() override { return min_version; }
     std::uint32_t processor_version() override { return pvr; }
+    bool flagged_state() override { return flagged; }
+    std::uint32_t uptime_ticks() override { return uptime += uptime_step; }
 };
 
 // The hardware in use: the real one unless a test installed another.

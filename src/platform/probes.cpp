@@ -11,6 +11,8 @@ constexpr int driver_flag_bit = 0x10;
 
 }  // namespace
 
+bool flagged_state() { return platform::current_hardware().flagged_state(); }
+
 bool erase_block_probe() {
     std::uint32_t erase_size = 0;
     if (!platform::current_hardware().flash_erase_size(erase_size)) return false;

@@ -26,5 +26,8 @@ unsigned board_variant_for(std::uint32_t pvr, int driver_flag);
 // that the driver is only asked when its answer matters.
 bool board_variant_needs_driver_flag(std::uint32_t pvr);
 
+// Whether the router was in flagged state when the program started.
+bool flagged_state();
+
 // True when "bootimage" is set in the environment, even to the empty text.
 bool boot_image_requested();

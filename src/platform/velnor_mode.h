@@ -11,11 +11,9 @@ struct VelnorMode {
     std::uint8_t bytes[16] = {};
 
     // Asks the platform for the current mode. This host has no message
-    // service, so the mode reads "not flagged" unless a test has set one.
+    // service, so the mode reads "not flagged"; tests answer through
+    // platform::hardware instead.
     static VelnorMode load();
-
-    // Test seam: the record that load() returns from now on.
-    static void set_for_testing(const VelnorMode& mode);
 };
 
 }  // namespace ql

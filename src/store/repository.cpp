@@ -14,10 +14,6 @@
 
 namespace {
 
-bool ends_with(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // Entries whose names begin with "." are never packages: ".", "..", and
 // whatever other tools keep hidden beside the packages.
 bool is_listed(const dirent* entry) { return entry->d_name[0] != '\0' && entry->d_name[0] != '.'; }
@@ -151,7 +147,7 @@ void scan_download_dir(installer_context& ctx, const std::string& directory, can
     while (const dirent* entry = reader.next()) {
         const std::string name = entry->d_name;
         const std::string path = directory + name;
-        if (!ends_with(path, ".qpk") && !ends_with(path, ".vpk")) continue;
+        if (!path.ends_with(".qpk") && !path.ends_with(".vpk")) continue;
         auto record = new_download_record();
         if (read_download_file(*record, path))
             candidates.push_back(std::move(record));

@@ -58,8 +58,6 @@ void fe_set(field_element& h, std::int32_t n) {
     for (int i = 1; i < 10; ++i) h.limb[i] = 0;
 }
 
-void fe_copy(field_element& h, const field_element& f) { h = f; }
-
 void fe_add(field_element& h, const field_element& f, const field_element& g) {
     for (int i = 0; i < 10; ++i) h.limb[i] = f.limb[i] + g.limb[i];
 }

@@ -15,7 +15,6 @@ struct field_element {
 };
 
 void fe_set(field_element& h, std::int32_t n);
-void fe_copy(field_element& h, const field_element& f);
 void fe_add(field_element& h, const field_element& f, const field_element& g);
 void fe_sub(field_element& h, const field_element& f, const field_element& g);
 void fe_mul(field_element& h, const field_element& f, const field_element& g);

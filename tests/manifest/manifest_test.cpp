@@ -6,6 +6,7 @@
 #include <sys/statfs.h>
 
 #include "manifest/file_helpers.h"
+#include "platform/hardware.h"
 #include "support/host_files.h"
 
 namespace {
@@ -141,7 +142,10 @@ namespace {
 run_result on_tmpfs_flash(const temp_root& root, const std::string& size, const std::function<bool()>& body) {
     return run_in_private_mounts(root.path(), [&] { return mount_tmpfs(root.host("/flash"), size); }, [&] {
         make_dirs("/flash/boot");
-        set_uptime_source_for_testing([] { static std::uint32_t now = 1000; return now += 100; });
+        platform::fake_hardware clock;
+        clock.uptime = 1000;
+        clock.uptime_step = 100;
+        platform::set_hardware(&clock);
         return body() ? 0 : 1;
     });
 }
@@ -258,8 +262,10 @@ TEST(FileHelpersTest, PathsCopiesAndTheSpinner) {
         if (size >= 0) ::chmod(root.host(source).c_str(), 0751);
         if (size != longest) ::unlink(root.host("/ram/dst").c_str());  // the first copy goes over a longer file
         const run_result r = run_in_child("", [&] {
-            static std::uint32_t now = 1000;
-            set_uptime_source_for_testing([] { return now += 100; });
+            platform::fake_hardware clock;
+            clock.uptime = 1000;
+            clock.uptime_step = 100;
+            platform::set_hardware(&clock);
             ::umask(022);
             return copy_file(source[1] == 'p' ? source : root.host(source), root.host("/ram/dst"), true) ? 0 : 1;
         });
@@ -268,16 +274,17 @@ TEST(FileHelpersTest, PathsCopiesAndTheSpinner) {
                                  && (size == longest || mode_of(root.host("/ram/dst")) == 0751))) << size;
     }
     const run_result r = run_in_child("", [] {
-        static std::uint32_t now;
-        set_uptime_source_for_testing([] { return now; });
+        platform::fake_hardware clock;
+        platform::set_hardware(&clock);
         for (std::uint32_t at : {1000, 1010, 1020, 1021, 1030, 1100, 1100, 1100, 1100, 1100}) {
-            now = at;
+            clock.uptime = at;
             advance_spinner();
             std::fputc('.', stdout);
         }
-        set_uptime_source_for_testing(nullptr);
-        const std::uint32_t first = uptime_ticks();
-        return uptime_ticks() - first < 1000 && first > 30000 ? 0 : 1;
+        platform::set_hardware(nullptr);
+        platform::hardware& real = platform::current_hardware();
+        const std::uint32_t first = real.uptime_ticks();
+        return real.uptime_ticks() - first < 1000 && first > 30000 ? 0 : 1;
     });
     EXPECT_EQ(r.out + std::to_string(r.status), "|...\b/..\b-.\b\\.\b|...0");
 }

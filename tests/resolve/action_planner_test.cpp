@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/hardware.h"
 #include "resolve/version.h"
 #include "support/package_line.h"
 #include "support/router_scenario.h"
@@ -100,7 +101,9 @@ TEST(ActionPlannerTest, PlansMadeInTheProgram) {
     for (const auto& [records, flagged, left] : cases) {
         temp_root root;
         const run_result r = run_in_child(root.path(), [&] {
-            set_flagged_state_for_testing(flagged);
+            platform::fake_hardware hw;
+            hw.flagged = flagged;
+            platform::set_hardware(&hw);
             installer_context ctx;
             for (const char* text : records) ctx.packages.push_back(line::object(text));
             file_manifest manifest;

@@ -7,6 +7,8 @@
 #include <random>
 #include <unordered_set>
 
+#include "platform/hardware.h"
+#include "platform/probes.h"
 #include "resolve/action_planner.h"
 #include "resolve/candidate_index.h"
 #include "resolve/selection.h"
@@ -281,8 +283,10 @@ TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
 
 TEST(PlannerEquivalenceTest, RandomOffersFilterAsEveryPairCompared) {
     std::mt19937 random(22);
+    platform::fake_hardware hw;
+    platform::set_hardware(&hw);
     for (int round = 0; round < 3000; ++round) {
-        set_flagged_state_for_testing(round % 5 == 0);
+        hw.flagged = round % 5 == 0;
         std::vector<std::unique_ptr<package_description>> owned;
         std::vector<const package_description*> list;
         std::string listed;
@@ -306,5 +310,5 @@ TEST(PlannerEquivalenceTest, RandomOffersFilterAsEveryPairCompared) {
         };
         ASSERT_EQ(run(true), run(false)) << "round " << round << ":\n" << listed;
     }
-    set_flagged_state_for_testing(false);
+    platform::set_hardware(nullptr);
 }

@@ -19,7 +19,6 @@ protected:
     }
     void TearDown() override {
         platform::set_hardware(nullptr);
-        set_flagged_state_for_testing(false);
     }
     void installed(const std::vector<std::string>& lines) {
         ctx.packages.clear();
@@ -107,7 +106,7 @@ TEST_F(SelectionTest, InstallCheck) {
     const std::map<char, std::string> starts = {{'w', "WARNING: omitting package "}, {'W', "ERROR: omitting package "},
         {'e', "ERROR: can not install "}, {'f', "WARNING: cannot install older "}};
     for (const auto& r : rows) {
-        set_flagged_state_for_testing(r.router.find('F') != std::string::npos);
+        hw.flagged = r.router.find('F') != std::string::npos;
         installed(r.installed);
         hw.has_mtd = r.router.find('N') == std::string::npos;
         hw.erase_size = r.router.find('L') != std::string::npos ? 0x40000 : 0x20000;
@@ -187,7 +186,7 @@ TEST_F(SelectionTest, FilterCandidates) {
         {false, {"a", "b !a"}, none, true, "b-1.0 a-1.0", ""},
     };
     for (const auto& r : rows) {
-        set_flagged_state_for_testing(r.flagged);
+        hw.flagged = r.flagged;
         std::vector<std::unique_ptr<download_record>> owned;
         std::vector<download_record*> list;
         for (const std::string& s : r.offered) {
