@@ -38,10 +38,12 @@ bool read_exactly(std::istream& in, void* out, std::uint32_t n) {
 
 bool is_reserved_name(std::string_view name) {
     if (name.starts_with('/')) name.remove_prefix(1);
-    const std::string path = std::string(flash_root) + "/" + std::string(name);
-    for (std::string_view reserved : {boot_image_path, postlog_path, changed_marker_path, upgraded_marker_path})
-        if (path == reserved) return true;
-    return path.starts_with(database_directory) || path + "/" == database_directory;
+    // The installer's own paths, as names below flash_root + "/".
+    const auto below_flash = [](std::string_view path) { return path.substr(std::string_view(flash_root).size() + 1); };
+    for (const char* reserved : {boot_image_path, postlog_path, changed_marker_path, upgraded_marker_path})
+        if (name == below_flash(reserved)) return true;
+    const std::string_view database = below_flash(database_directory);  // ends with "/"
+    return name.starts_with(database) || name == database.substr(0, database.size() - 1);
 }
 
 // Whether an archive entry's name may become an installed file: not empty,
