@@ -129,11 +129,13 @@ run_result run_limited(const std::string& root, const std::function<int()>& body
     std::size_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (static_cast<rlim_t>(extra_megabytes) << 20);
+    // The alarm only stops a run that would never end: under an emulator every run is many times slower, and an
+    // unoptimised sanitizer build several times.
+    if (*PROGRAM_EMULATOR != '\0') seconds *= 20;
 #if defined(__SANITIZE_ADDRESS__)
     pages = 0;
+    seconds *= 4;
 #endif
-    // The alarm only stops a run that would never end: under an emulator every run is many times slower.
-    if (*PROGRAM_EMULATOR != '\0') seconds *= 20;
     return run_in_child(root, [&] {
         ::alarm(seconds);
         rlimit space{limit, limit};
