@@ -306,15 +306,13 @@ void remove_records(installer_context& ctx, file_manifest& manifest, record_list
         // share a name (an image in both image places, the unnamed markers of
         // a bundle's default-disabled members), and a record met twice has
         // been destroyed by then.
-        auto entry = std::find_if(ctx.packages.begin(), ctx.packages.end(),
-                                  [listed](const auto& owned) { return owned.get() == listed; });
-        if (entry == ctx.packages.end()) continue;
-        package_record& record = **entry;
+        if (!ctx.packages.contains(listed)) continue;
+        package_record& record = *listed;
         const std::string text = name_version_text(record);
         if (record.scheduled_action == action_uninstall) {
             if (verbosity == planner_verbosity::everything) show_status(ctx, "uninstalling " + text + "...");
             uninstall_files(ctx, record, manifest);
-            ctx.packages.erase(entry);
+            ctx.packages.remove(listed);
             if (verbosity == planner_verbosity::everything) report_info(ctx, "uninstalled %s", text.c_str());
         } else {
             if (verbosity != planner_verbosity::quiet) show_status(ctx, "disabling " + text + "...");

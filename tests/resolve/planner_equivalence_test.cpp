@@ -229,7 +229,7 @@ std::string random_line(std::mt19937& random, bool record = true) {
 std::string outcome(bool fast, const std::vector<std::string>& lines, bool report) {
     installer_context ctx;
     ctx.out = std::tmpfile();
-    for (const std::string& l : lines) ctx.packages.push_back(line::object(l));
+    for (const std::string& l : lines) ctx.packages.add(line::object(l));
     std::vector<package_record*> order;
     for (const auto& r : ctx.packages) order.push_back(r.get());
     record_list removal, enable;
@@ -266,7 +266,7 @@ TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
     std::mt19937 random(28);
     for (int round = 0; round < 2000; ++round) {
         installer_context ctx;
-        for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) ctx.packages.push_back(line::object(random_line(random)));
+        for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) ctx.packages.add(line::object(random_line(random)));
         const candidate_index index(ctx);
         for (const auto& r : ctx.packages)
             for (const auto* list : {&r->dependencies, &r->conflicts, &r->provisions})
