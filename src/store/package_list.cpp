@@ -7,11 +7,13 @@ package_record& package_list::add(owned record) {
     package_record& added = *record;
     held_.insert(&added);
     records_.push_back(std::move(record));
+    if (follower_) follower_->added(added);
     return added;
 }
 
 bool package_list::remove(const package_record* record) {
     if (held_.erase(record) == 0) return false;
+    if (follower_) follower_->removing(*record);
     records_.erase(std::find_if(records_.begin(), records_.end(), [record](const owned& r) { return r.get() == record; }));
     return true;
 }
@@ -23,6 +25,7 @@ package_record* package_list::first_named(const std::string& name) const {
 }
 
 void package_list::clear() {
+    follower_.reset();
     records_.clear();
     held_.clear();
 }

@@ -8,9 +8,21 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "store/package.h"
+
+// What is derived from a package list and kept up to date with it, told of
+// every change instead of being made anew for each use.
+class package_list_follower {
+public:
+    virtual ~package_list_follower() = default;
+    // After the record was appended to the list.
+    virtual void added(package_record& record) = 0;
+    // Before the record is taken out of the list and destroyed.
+    virtual void removing(const package_record& record) = 0;
+};
 
 class package_list {
 public:
@@ -35,7 +47,14 @@ public:
     package_record* first_named(const std::string& name) const;
     void clear();
 
+    // The follower the list tells of its changes from now on, or null; a
+    // record's names, provisions, conflicts and members must not change
+    // while it is in a followed list.
+    package_list_follower* follower() const { return follower_.get(); }
+    void follow(std::unique_ptr<package_list_follower> follower) { follower_ = std::move(follower); }
+
 private:
     std::vector<owned> records_;
     std::unordered_set<const package_record*> held_;
+    std::unique_ptr<package_list_follower> follower_;
 };
