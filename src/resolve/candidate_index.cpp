@@ -60,8 +60,9 @@ void candidate_index::added(package_record& record) {
     for (const requirement& provision : record.provisions) add_once(slots_[provision.name].bearers, it);
     // conflicts_with never holds for a placeholder, either way.
     if (record.is_placeholder()) return;
+    // A plain record names its own name too, but whoever bears that name
+    // finds it under bear, and whoever names it bears it as well.
     file(&slot::bear, record.name, it);
-    file(&slot::named, record.name, it);
     if (is_plain(record)) return;
     involved_.emplace(it.ordinal, &record);
     borne_names(record, [&](const std::string& name) { file(&slot::bear, name, it); });

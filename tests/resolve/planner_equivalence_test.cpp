@@ -277,7 +277,8 @@ TEST(PlannerEquivalenceTest, RandomListsPlanAsThePlainScans) {
 }
 
 // The index answers every requirement of a random list with the records collect_candidates finds, in its order,
-// having followed the list from empty through every record added and the first one removed.
+// and gives each record every record it conflicts with either way, once and in list order, having followed the list
+// from empty through every record added and the first one removed.
 TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
     std::mt19937 random(28);
     for (int round = 0; round < 2000; ++round) {
@@ -291,6 +292,20 @@ TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
                     for (bool disabled : {false, true})
                         ASSERT_EQ(index.collect(req, disabled), collect_candidates(ctx, req, disabled))
                             << "round " << round << " " << req.name << " " << disabled;
+        std::vector<package_record*> partners, order;
+        for (const auto& r : ctx.packages) order.push_back(r.get());
+        for (const auto& r : ctx.packages) {
+            index.conflict_partners(*r, partners);
+            std::vector<package_record*> in_order;
+            for (package_record* x : order)
+                if (std::find(partners.begin(), partners.end(), x) != partners.end()) in_order.push_back(x);
+            ASSERT_EQ(partners, in_order) << "round " << round << " " << r->name;
+            for (package_record* x : order) {
+                const bool related = x != r.get() && (conflicts_with(*r, *x) || conflicts_with(*x, *r));
+                ASSERT_TRUE(!related || std::find(partners.begin(), partners.end(), x) != partners.end())
+                    << "round " << round << " " << r->name << " " << x->name;
+            }
+        }
     }
 }
 
