@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -29,7 +28,7 @@ public:
     propagation(installer_context& ctx, bool report)
         : ctx_(ctx), report_(report), index_(candidate_index::of(ctx.packages)) {}
 
-    const std::map<std::uint64_t, package_record*>& involved() const { return index_.involved(); }
+    const std::vector<candidate_index::item>& involved() const { return index_.involved(); }
 
     // Members follow what is scheduled for their bundle.
     void follow_bundles() {

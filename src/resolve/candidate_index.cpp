@@ -31,6 +31,9 @@ bool is_plain(const package_description& package) {
     return package.provisions.empty() && package.conflicts.empty() && package.sub_packages.empty();
 }
 
+// For a search by ordinal.
+constexpr auto before = [](const candidate_index::item& item, std::uint64_t ordinal) { return item.ordinal < ordinal; };
+
 // The names of a record come one after another, so a record met twice under
 // one name is the last item there.
 template <typename T>
@@ -54,7 +57,7 @@ void candidate_index::added(package_record& record) {
     slot& own = slots_[record.name];
     entries_[&record] = entry{it.ordinal, &own};
     if (!record.dependencies.empty() || !record.bundle_reference.name.empty() || record.bundle)
-        involved_.emplace(it.ordinal, &record);
+        involve(it);
     own.own_named.push_back(it);
     add_once(own.bearers, it);
     for (const requirement& provision : record.provisions) add_once(slots_[provision.name].bearers, it);
@@ -64,17 +67,23 @@ void candidate_index::added(package_record& record) {
     // finds it under bear, and whoever names it bears it as well.
     file(&slot::bear, record.name, it);
     if (is_plain(record)) return;
-    involved_.emplace(it.ordinal, &record);
+    involve(it);
     borne_names(record, [&](const std::string& name) { file(&slot::bear, name, it); });
     auto named = [&](const std::string& name) { file(&slot::named, name, it); };
     named_names(record, named);
+}
+
+void candidate_index::involve(const item& it) {
+    // Mostly the newest record, which goes at the end.
+    auto at = std::lower_bound(involved_.begin(), involved_.end(), it.ordinal, before);
+    if (at == involved_.end() || at->ordinal != it.ordinal) involved_.insert(at, it);
 }
 
 void candidate_index::file(std::vector<item> slot::*list, const std::string& name, const item& it) {
     slot& s = slots_[name];
     add_once(s.*list, it);
     if (s.shared) {
-        involved_.emplace(it.ordinal, it.record);
+        involve(it);
         return;
     }
     const auto other = [&](const item& i) { return i.record != it.record; };
@@ -82,12 +91,13 @@ void candidate_index::file(std::vector<item> slot::*list, const std::string& nam
         return;
     s.shared = true;
     for (const std::vector<item>* filed : {&s.bear, &s.named})
-        for (const item& i : *filed) involved_.emplace(i.ordinal, i.record);
+        for (const item& i : *filed) involve(i);
 }
 
 void candidate_index::removing(const package_record& record) {
     auto found = entries_.find(&record);
-    involved_.erase(found->second.ordinal);
+    auto at = std::lower_bound(involved_.begin(), involved_.end(), found->second.ordinal, before);
+    if (at != involved_.end() && at->ordinal == found->second.ordinal) involved_.erase(at);
     entries_.erase(found);
     // Every name added() filed the record under is one of these.
     auto purge = [&](const std::string& name) {

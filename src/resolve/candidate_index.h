@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +20,12 @@
 
 class candidate_index final : public package_list_follower {
 public:
+    // A record and its ordinal.
+    struct item {
+        std::uint64_t ordinal;
+        package_record* record;
+    };
+
     // The index that follows list, made now if the list has none yet.
     static candidate_index& of(package_list& list);
 
@@ -44,16 +49,12 @@ public:
     // name that another record also bears or names. The steps leave every
     // other record as it is, whatever its scheduled action, so a plan need
     // not go through the whole list.
-    const std::map<std::uint64_t, package_record*>& involved() const { return involved_; }
+    const std::vector<item>& involved() const { return involved_; }
 
     void added(package_record& record) override;
     void removing(const package_record& record) override;
 
 private:
-    struct item {
-        std::uint64_t ordinal;
-        package_record* record;
-    };
     // What the index knows under one name, each list in package-list order.
     struct slot {
         // Records of this name.
@@ -73,6 +74,8 @@ private:
         slot* own;
     };
 
+    // Adds the record to involved_ unless it is there.
+    void involve(const item& it);
     // Files the record under a name in bear or named.
     void file(std::vector<item> slot::*list, const std::string& name, const item& it);
     const slot* find(const std::string& name) const;
@@ -80,6 +83,6 @@ private:
     std::unordered_map<std::string, slot> slots_;
     // The ordinal and the slot of the own name of each record.
     std::unordered_map<const package_record*, entry> entries_;
-    std::map<std::uint64_t, package_record*> involved_;
+    std::vector<item> involved_;
     std::uint64_t next_ordinal_ = 0;
 };
