@@ -102,7 +102,7 @@ void over_fresh_records(benchmark::State& state, Step step) {
         state.PauseTiming();
         auto ctx = std::make_unique<installer_context>();
         ctx->quiet = true;
-        for (const auto& record : records) ctx->packages.push_back(copy_of(*record));
+        for (const auto& record : records) ctx->packages.add(copy_of(*record));
         file_manifest manifest;
         state.ResumeTiming();
         benchmark::DoNotOptimize(step(*ctx, manifest));

@@ -78,15 +78,8 @@ void report_info(installer_context& ctx, const char* format, ...) {
     va_end(args);
 }
 
-int find_package_index(const installer_context& ctx, const std::string& name) {
-    for (std::size_t i = 0; i < ctx.packages.size(); ++i)
-        if (ctx.packages[i]->name == name) return static_cast<int>(i);
-    return -1;
-}
-
 package_record* find_package(const installer_context& ctx, const std::string& name) {
-    int i = find_package_index(ctx, name);
-    return i < 0 ? nullptr : ctx.packages[static_cast<std::size_t>(i)].get();
+    return ctx.packages.first_named(name);
 }
 
 void prepare_post_install_log(installer_context& ctx) {

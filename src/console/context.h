@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "store/package.h"
+#include "store/package_list.h"
 
 struct installer_context {
     std::string architecture;
-    std::vector<std::unique_ptr<package_record>> packages;
+    package_list packages;
     std::string status_line;
     std::vector<std::string> messages;
     bool quiet = false;
@@ -35,9 +35,7 @@ void report_error(installer_context& ctx, const char* format, ...) __attribute__
 void report_warning(installer_context& ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void report_info(installer_context& ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Index of the first record named name, or -1.
-int find_package_index(const installer_context& ctx, const std::string& name);
-// That record, or null.
+// The first record named name, or null.
 package_record* find_package(const installer_context& ctx, const std::string& name);
 
 // Carries the lines of the previous /flash/postlog over into the messages and

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "manifest/file_helpers.h"
@@ -30,13 +31,14 @@ bool exists(const std::string& path) {
 std::string journal_temporary() { return std::string(journal_path) + ".new"; }
 
 // Deletes the paths the list names, one a line (a last line cut short is no
-// path), taken one at a time from the list's text.
+// path), read a line at a time: the list of a package of many files is a
+// few megabytes, and it is read while the manifest is at its largest.
 void delete_listed(const file_manifest& placed) {
-    std::string text, path;
-    read_small_file(staged_list_path, max_list_size, text);
-    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        if (end == at) continue;
-        path.assign(text, at, end - at);
+    regular_istream list(staged_list_path);
+    if (!list.is_open() || static_cast<std::uint64_t>(list.status().st_size) > max_list_size) return;
+    std::string path;
+    while (std::getline(list, path) && !list.eof()) {
+        if (path.empty()) continue;
         auto it = placed.entries.find(path);
         if (it == placed.entries.end() || it->second.kind == entry_kind::remove) disk().unlink(path.c_str());
     }

@@ -19,15 +19,20 @@ bool removing(const package_record& record) {
 }
 
 // The propagation steps over one package list. The list does not change
-// while they run (only the records' scheduled actions do), so the records are
-// looked up through an index built once.
+// while they run (only the records' scheduled actions do); the records are
+// looked up through the index that follows the list, and the steps go through
+// the records it finds involved, in list order: they would leave every other
+// record as it is.
 class propagation {
 public:
-    propagation(installer_context& ctx, bool report) : ctx_(ctx), report_(report), index_(ctx) {}
+    propagation(installer_context& ctx, bool report)
+        : ctx_(ctx), report_(report), index_(candidate_index::of(ctx.packages)) {}
+
+    const std::vector<candidate_index::item>& involved() const { return index_.involved(); }
 
     // Members follow what is scheduled for their bundle.
     void follow_bundles() {
-        for (const auto& member : ctx_.packages) {
+        for (const auto& [ordinal, member] : involved()) {
             if (member->bundle_reference.name.empty()) continue;
             const package_record* bundle = index_.first_named(member->bundle_reference.name);
             if (!bundle) continue;
@@ -92,9 +97,8 @@ public:
     // it conflicts with; one being enabled also pushes out the enabled
     // records that conflict with it, and gives way to a record being enabled
     // that conflicts with it.
-    void resolve_conflicts(std::size_t position) {
-        package_record& record = *ctx_.packages[position];
-        index_.conflict_partners(position, partners_);
+    void resolve_conflicts(package_record& record) {
+        index_.conflict_partners(record, partners_);
         for (package_record* partner : partners_) {
             package_record& other = *partner;
             if (!active_after_plan(other)) continue;
@@ -122,10 +126,11 @@ public:
     void drop_orphans() {
         // The candidates of every dependency, per record; collected once, as
         // only the scheduled actions change during the scan.
-        std::vector<std::vector<record_list>> candidates(ctx_.packages.size());
-        for (std::size_t i = 0; i < ctx_.packages.size(); ++i)
-            for (const requirement& req : ctx_.packages[i]->dependencies)
-                candidates[i].push_back(index_.collect(req, true));
+        std::vector<std::vector<record_list>> candidates;
+        for (const auto& [ordinal, record] : involved()) {
+            candidates.emplace_back();
+            for (const requirement& req : record->dependencies) candidates.back().push_back(index_.collect(req, true));
+        }
         while (drop_one_orphan(candidates)) {
         }
     }
@@ -134,7 +139,7 @@ public:
     // is enabled or has no members left at all; an enable of a disabled one
     // is dropped.
     void settle_bundles() {
-        for (const auto& owned : ctx_.packages) {
+        for (const auto& [ordinal, owned] : involved()) {
             package_record& bundle = *owned;
             if (!bundle.bundle || bundle.scheduled_action == action_uninstall) continue;
             // A bundle whose members are still being installed has no active
@@ -142,7 +147,7 @@ public:
             if (&bundle == ctx_.bundle_being_installed) continue;
             bool active_member = false;
             bool inactive_member = false;
-            for (const auto& member : ctx_.packages) {
+            for (const auto& [member_ordinal, member] : involved()) {
                 if (member->is_placeholder() || member->bundle_reference.name != bundle.name) continue;
                 if (active_after_plan(*member)) {
                     active_member = true;
@@ -171,9 +176,10 @@ private:
     // One scan of drop_orphans up to its first change; false when a whole
     // scan changed nothing.
     bool drop_one_orphan(const std::vector<std::vector<record_list>>& candidates) {
-        for (std::size_t i = 0; i < ctx_.packages.size(); ++i) {
-            package_record& record = *ctx_.packages[i];
-            for (const record_list& list : candidates[i]) {
+        std::size_t i = 0;
+        for (const auto& [ordinal, involved_record] : involved()) {
+            package_record& record = *involved_record;
+            for (const record_list& list : candidates[i++]) {
                 int status = candidate_status(list);
                 if (status == candidate_none && record.scheduled_action != action_uninstall) {
                     record.scheduled_action = action_uninstall;
@@ -190,7 +196,7 @@ private:
 
     installer_context& ctx_;
     bool report_;
-    candidate_index index_;
+    candidate_index& index_;
     std::vector<package_record*> partners_;
     // Actions changed by make_dependency_active so far.
     std::uint64_t changes_ = 0;
@@ -206,10 +212,10 @@ record_list propagate(installer_context& ctx, bool report, record_list& enabling
     {
         propagation steps(ctx, report);
         steps.follow_bundles();
-        for (const auto& record : ctx.packages)
+        for (const auto& [ordinal, record] : steps.involved())
             if (active_after_plan(*record)) steps.activate_dependencies(*record);
-        for (std::size_t i = 0; i < ctx.packages.size(); ++i)
-            if (active_after_plan(*ctx.packages[i])) steps.resolve_conflicts(i);
+        for (const auto& [ordinal, record] : steps.involved())
+            if (active_after_plan(*record)) steps.resolve_conflicts(*record);
         steps.drop_orphans();
         steps.settle_bundles();
     }
@@ -306,15 +312,13 @@ void remove_records(installer_context& ctx, file_manifest& manifest, record_list
         // share a name (an image in both image places, the unnamed markers of
         // a bundle's default-disabled members), and a record met twice has
         // been destroyed by then.
-        auto entry = std::find_if(ctx.packages.begin(), ctx.packages.end(),
-                                  [listed](const auto& owned) { return owned.get() == listed; });
-        if (entry == ctx.packages.end()) continue;
-        package_record& record = **entry;
+        if (!ctx.packages.contains(listed)) continue;
+        package_record& record = *listed;
         const std::string text = name_version_text(record);
         if (record.scheduled_action == action_uninstall) {
             if (verbosity == planner_verbosity::everything) show_status(ctx, "uninstalling " + text + "...");
             uninstall_files(ctx, record, manifest);
-            ctx.packages.erase(entry);
+            ctx.packages.remove(listed);
             if (verbosity == planner_verbosity::everything) report_info(ctx, "uninstalled %s", text.c_str());
         } else {
             if (verbosity != planner_verbosity::quiet) show_status(ctx, "disabling " + text + "...");

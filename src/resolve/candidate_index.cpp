@@ -1,6 +1,7 @@
 #include "resolve/candidate_index.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "resolve/version.h"
 
@@ -30,96 +31,91 @@ bool is_plain(const package_description& package) {
     return package.provisions.empty() && package.conflicts.empty() && package.sub_packages.empty();
 }
 
+// For a search by ordinal.
+constexpr auto before = [](const candidate_index::item& item, std::uint64_t ordinal) { return item.ordinal < ordinal; };
+
+// The names of a record come one after another, so a record met twice under
+// one name is the last item there.
 template <typename T>
 void add_once(std::vector<T>& list, T item) {
-    if (list.empty() || list.back() != item) list.push_back(item);
+    if (list.empty() || list.back().record != item.record) list.push_back(item);
 }
 
 }  // namespace
 
-candidate_index::candidate_index(const installer_context& ctx) {
-    // The program is single-threaded; only an index made while another is
-    // alive needs tables of its own.
-    static tables kept;
-    if (kept.in_use) {
-        own_ = std::make_unique<tables>();
-        tables_ = own_.get();
-    } else {
-        tables_ = &kept;
-        kept.in_use = true;
+candidate_index& candidate_index::of(package_list& list) {
+    if (!list.follower()) {
+        auto index = std::make_unique<candidate_index>();
+        for (const auto& record : list) index->added(*record);
+        list.follow(std::move(index));
     }
-    stamp_ = ++tables_->stamp;
-    std::vector<package_record*>& records = tables_->records;
-    records.swap(tables_->previous_records);
-    tables_->own_slots.swap(tables_->previous_own_slots);
-    records.clear();
-    tables_->own_slots.clear();
-    std::size_t previous_at = 0;
-    for (const auto& owned : ctx.packages) {
-        package_record* record = owned.get();
-        const std::size_t position = records.size();
-        records.push_back(record);
-        slot& own = fill_own(*record, previous_at);
-        tables_->own_slots.push_back(&own);
-        if (!own.first_named) own.first_named = record;
-        add_once(own.bearers, record);
-        for (const requirement& provision : record->provisions) add_once(fill(provision.name).bearers, record);
-        // conflicts_with never holds for a placeholder, either way.
-        if (record->is_placeholder()) continue;
-        add_once(own.bear, position);
-        add_once(own.named, position);
-        if (is_plain(*record)) continue;
-        borne_names(*record, [&](const std::string& name) { add_once(fill(name).bear, position); });
-        auto named = [&](const std::string& name) { add_once(fill(name).named, position); };
-        named_names(*record, named);
-    }
+    return static_cast<candidate_index&>(*list.follower());
 }
 
-candidate_index::~candidate_index() {
-    if (!own_) tables_->in_use = false;
+void candidate_index::added(package_record& record) {
+    const item it{next_ordinal_++, &record};
+    slot& own = slots_[record.name];
+    entries_[&record] = entry{it.ordinal, &own};
+    if (!record.dependencies.empty() || !record.bundle_reference.name.empty() || record.bundle)
+        involve(it);
+    own.own_named.push_back(it);
+    add_once(own.bearers, it);
+    for (const requirement& provision : record.provisions) add_once(slots_[provision.name].bearers, it);
+    // conflicts_with never holds for a placeholder, either way.
+    if (record.is_placeholder()) return;
+    // A plain record names its own name too, but whoever bears that name
+    // finds it under bear, and whoever names it bears it as well.
+    file(&slot::bear, record.name, it);
+    if (is_plain(record)) return;
+    involve(it);
+    borne_names(record, [&](const std::string& name) { file(&slot::bear, name, it); });
+    auto named = [&](const std::string& name) { file(&slot::named, name, it); };
+    named_names(record, named);
 }
 
-candidate_index::slot& candidate_index::fill(const std::string& name) {
-    auto entry = tables_->slots.try_emplace(name).first;
-    entry->second.name = &entry->first;
-    fill(entry->second);
-    return entry->second;
+void candidate_index::involve(const item& it) {
+    // Mostly the newest record, which goes at the end.
+    auto at = std::lower_bound(involved_.begin(), involved_.end(), it.ordinal, before);
+    if (at == involved_.end() || at->ordinal != it.ordinal) involved_.insert(at, it);
 }
 
-candidate_index::slot& candidate_index::fill_own(const package_record& record, std::size_t& at) {
-    // Between two plans records are only taken out of the list or added at
-    // its end: the records of the previous index come in the same order.
-    const std::vector<package_record*>& previous = tables_->previous_records;
-    std::size_t next = at;
-    while (next < previous.size() && previous[next] != &record) ++next;
-    // A record the previous index did not have is new, and so are those after
-    // it: they are not looked for there again, which would cost a pass over
-    // the rest of it for each of them.
-    at = next == previous.size() ? next : next + 1;
-    if (next < previous.size()) {
-        // A record made where a destroyed one was may bear another name.
-        slot* kept = tables_->previous_own_slots[next];
-        if (*kept->name == record.name) {
-            fill(*kept);
-            return *kept;
-        }
+void candidate_index::file(std::vector<item> slot::*list, const std::string& name, const item& it) {
+    slot& s = slots_[name];
+    add_once(s.*list, it);
+    if (s.shared) {
+        involve(it);
+        return;
     }
-    return fill(record.name);
+    const auto other = [&](const item& i) { return i.record != it.record; };
+    if (std::none_of(s.bear.begin(), s.bear.end(), other) && std::none_of(s.named.begin(), s.named.end(), other))
+        return;
+    s.shared = true;
+    for (const std::vector<item>* filed : {&s.bear, &s.named})
+        for (const item& i : *filed) involve(i);
 }
 
-void candidate_index::fill(slot& found) {
-    if (found.stamp != stamp_) {
-        found.stamp = stamp_;
-        found.first_named = nullptr;
-        found.bearers.clear();
-        found.bear.clear();
-        found.named.clear();
-    }
+void candidate_index::removing(const package_record& record) {
+    auto found = entries_.find(&record);
+    auto at = std::lower_bound(involved_.begin(), involved_.end(), found->second.ordinal, before);
+    if (at != involved_.end() && at->ordinal == found->second.ordinal) involved_.erase(at);
+    entries_.erase(found);
+    // Every name added() filed the record under is one of these.
+    auto purge = [&](const std::string& name) {
+        auto found = slots_.find(name);
+        if (found == slots_.end()) return;
+        slot& s = found->second;
+        const auto is_record = [&](const item& i) { return i.record == &record; };
+        for (std::vector<item>* list : {&s.own_named, &s.bearers, &s.bear, &s.named}) std::erase_if(*list, is_record);
+        // Nothing refers to an empty slot: its name is no record's own.
+        if (s.own_named.empty() && s.bearers.empty() && s.bear.empty() && s.named.empty()) slots_.erase(found);
+    };
+    borne_names(record, purge);
+    named_names(record, purge);
 }
 
 const candidate_index::slot* candidate_index::find(const std::string& name) const {
-    auto found = tables_->slots.find(name);
-    return found == tables_->slots.end() || found->second.stamp != stamp_ ? nullptr : &found->second;
+    auto found = slots_.find(name);
+    return found == slots_.end() ? nullptr : &found->second;
 }
 
 std::vector<package_record*> candidate_index::collect(const requirement& req, bool include_disabled) const {
@@ -128,7 +124,8 @@ std::vector<package_record*> candidate_index::collect(const requirement& req, bo
     if (!found) return candidates;
     // A record that neither bears nor provides the name can match no
     // requirement of it, so only the bearers need the full test.
-    for (package_record* record : found->bearers) {
+    for (const item& bearer : found->bearers) {
+        package_record* record = bearer.record;
         if (record->is_placeholder()) continue;
         if (!matches(*record, req) && !provides(*record, req)) continue;
         if (record->disabled && !include_disabled) continue;
@@ -139,39 +136,38 @@ std::vector<package_record*> candidate_index::collect(const requirement& req, bo
 
 package_record* candidate_index::first_named(const std::string& name) const {
     const slot* found = find(name);
-    return found ? found->first_named : nullptr;
+    return found && !found->own_named.empty() ? found->own_named.front().record : nullptr;
 }
 
-void candidate_index::conflict_partners(std::size_t position, std::vector<package_record*>& partners) const {
+void candidate_index::conflict_partners(const package_record& record, std::vector<package_record*>& partners) const {
     partners.clear();
-    const package_record& record = *tables_->records[position];
     if (record.is_placeholder()) return;
-    const slot& own = *tables_->own_slots[position];
+    const slot& own = *entries_.at(&record).own;
     if (is_plain(record)) {
         // Its own name is the only name either way: the union of the two
         // lists of that name, both in package-list order.
         auto b = own.bear.begin(), n = own.named.begin();
         while (b != own.bear.end() || n != own.named.end()) {
-            std::size_t next;
-            if (n == own.named.end() || (b != own.bear.end() && *b < *n)) next = *b++;
-            else if (b == own.bear.end() || *n < *b) next = *n++;
-            else next = (++b, *n++);
-            if (next != position) partners.push_back(tables_->records[next]);
+            const item* next;
+            if (n == own.named.end() || (b != own.bear.end() && b->ordinal < n->ordinal)) next = &*b++;
+            else if (b == own.bear.end() || n->ordinal < b->ordinal) next = &*n++;
+            else next = (++b, &*n++);
+            if (next->record != &record) partners.push_back(next->record);
         }
         return;
     }
-    std::vector<std::size_t> positions;
-    const auto gather = [&](const std::string& name, std::vector<std::size_t> slot::*list) {
-        if (const slot* found = find(name))
-            positions.insert(positions.end(), (found->*list).begin(), (found->*list).end());
+    std::vector<item> found;
+    const auto gather = [&](const std::string& name, std::vector<item> slot::*list) {
+        if (const slot* s = find(name)) found.insert(found.end(), (s->*list).begin(), (s->*list).end());
     };
     // conflicts_with(record, X): X bears a name that record names.
     auto named = [&](const std::string& name) { gather(name, &slot::bear); };
     named_names(record, named);
     // conflicts_with(X, record): X names a name that record bears.
     borne_names(record, [&](const std::string& name) { gather(name, &slot::named); });
-    std::sort(positions.begin(), positions.end());
-    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    for (std::size_t at : positions)
-        if (at != position) partners.push_back(tables_->records[at]);
+    std::sort(found.begin(), found.end(), [](const item& a, const item& b) { return a.ordinal < b.ordinal; });
+    found.erase(std::unique(found.begin(), found.end(), [](const item& a, const item& b) { return a.ordinal == b.ordinal; }),
+                found.end());
+    for (const item& at : found)
+        if (at.record != &record) partners.push_back(at.record);
 }

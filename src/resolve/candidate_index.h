@@ -3,32 +3,31 @@
 // requirements over a list that stays the same while they plan; going through
 // the whole list for each of them would make a plan quadratic in its size.
 //
-// An index is made for every plan, and a plan runs after every package an
-// upgrade installs, so the index keeps its tables from one plan to the next
-// (emptied, with their room kept), and a record still in the list finds the
-// slot of its own name where it was: making the index costs a look-up only
-// for other names and new records, and allocates nothing once those are
-// known.
+// A plan runs after every package an upgrade installs, so the index is made
+// once, at the first plan, and from then on follows the list: a record added
+// or removed costs the index the names of that record only, not a pass over
+// the list. Each record gets an ordinal when it is added; the list only ever
+// appends, so ordinals order the records as the list does.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "console/context.h"
 #include "store/package.h"
+#include "store/package_list.h"
 
-class candidate_index {
+class candidate_index final : public package_list_follower {
 public:
-    // Indexes the package list as it stands. Records added to or taken out of
-    // the list afterwards are not seen, and a record taken out must not be
-    // looked up through an index built before.
-    explicit candidate_index(const installer_context& ctx);
-    ~candidate_index();
-    candidate_index(const candidate_index&) = delete;
-    candidate_index& operator=(const candidate_index&) = delete;
+    // A record and its ordinal.
+    struct item {
+        std::uint64_t ordinal;
+        package_record* record;
+    };
+
+    // The index that follows list, made now if the list has none yet.
+    static candidate_index& of(package_list& list);
 
     // The same records, in the same order, as collect_candidates(ctx, req,
     // include_disabled).
@@ -39,55 +38,51 @@ public:
 
     // Every other record X of the list for which conflicts_with(record, X) or
     // conflicts_with(X, record) may hold, in package-list order (some of them
-    // may turn out unrelated), for the record at that position of the list;
-    // into partners. Those relations only ever hold between a package and
-    // another that bears (by its name, a provision or a member) a name the
-    // first one names (its own, a conflict, a provision or one of its
-    // members' names), so the rest of the list can be passed over.
-    void conflict_partners(std::size_t position, std::vector<package_record*>& partners) const;
+    // may turn out unrelated); into partners. Those relations only ever hold
+    // between a package and another that bears (by its name, a provision or a
+    // member) a name the first one names (its own, a conflict, a provision or
+    // one of its members' names), so the rest of the list can be passed over.
+    void conflict_partners(const package_record& record, std::vector<package_record*>& partners) const;
+
+    // The records the propagation steps may have to do with, in package-list
+    // order: those with dependencies, a bundle or members, and those with a
+    // name that another record also bears or names. The steps leave every
+    // other record as it is, whatever its scheduled action, so a plan need
+    // not go through the whole list.
+    const std::vector<item>& involved() const { return involved_; }
+
+    void added(package_record& record) override;
+    void removing(const package_record& record) override;
 
 private:
-    // What the index knows under one name, valid only for the index whose
-    // stamp it carries.
+    // What the index knows under one name, each list in package-list order.
     struct slot {
-        std::uint64_t stamp = 0;
-        // The name, the key of the slot in the table.
-        const std::string* name = nullptr;
-        // The first record of this name.
-        package_record* first_named = nullptr;
-        // Records whose own name or a provision is this name, in package-list
-        // order, each once.
-        std::vector<package_record*> bearers;
-        // For conflict_partners: positions of the records that bear this
-        // name, and of those that name it.
-        std::vector<std::size_t> bear;
-        std::vector<std::size_t> named;
+        // Records of this name.
+        std::vector<item> own_named;
+        // Records whose own name or a provision is this name, each once.
+        std::vector<item> bearers;
+        // For conflict_partners: the records that bear this name, and those
+        // that name it.
+        std::vector<item> bear;
+        std::vector<item> named;
+        // Two records have met in bear or named: every record filed there
+        // is involved, and stays so.
+        bool shared = false;
     };
-    struct tables {
-        std::unordered_map<std::string, slot> slots;
-        std::vector<package_record*> records;
-        // The slot of each record's own name, by position.
-        std::vector<slot*> own_slots;
-        // Both as the previous index left them: a record still in the list
-        // keeps its slot while its name is the slot's name.
-        std::vector<package_record*> previous_records;
-        std::vector<slot*> previous_own_slots;
-        std::uint64_t stamp = 0;
-        bool in_use = false;
+    struct entry {
+        std::uint64_t ordinal;
+        slot* own;
     };
 
-    // The slot of a name, emptied first when an earlier index filled it.
-    slot& fill(const std::string& name);
-    // The slot of a record's own name (fill(record.name)), from the previous
-    // index when that had the record; at is where the search there goes on.
-    slot& fill_own(const package_record& record, std::size_t& at);
-    void fill(slot& found);
-    // The slot of a name, or null when this index has nothing under it.
+    // Adds the record to involved_ unless it is there.
+    void involve(const item& it);
+    // Files the record under a name in bear or named.
+    void file(std::vector<item> slot::*list, const std::string& name, const item& it);
     const slot* find(const std::string& name) const;
 
-    // The tables kept between plans, or tables of its own while another
-    // index holds those.
-    tables* tables_;
-    std::unique_ptr<tables> own_;
-    std::uint64_t stamp_;
+    std::unordered_map<std::string, slot> slots_;
+    // The ordinal and the slot of the own name of each record.
+    std::unordered_map<const package_record*, entry> entries_;
+    std::vector<item> involved_;
+    std::uint64_t next_ordinal_ = 0;
 };

@@ -22,12 +22,6 @@ namespace {
 // reported for it; its acceptance is judged against the caller's mask.
 constexpr std::uint32_t member_check_mask = 0xFFFFFFFF;
 
-bool in_package_list(const installer_context& ctx, std::uintptr_t address) {
-    for (const auto& record : ctx.packages)
-        if (reinterpret_cast<std::uintptr_t>(record.get()) == address) return true;
-    return false;
-}
-
 // Why a package that was just installed is gone again: the action planner
 // uninstalled it at once, which happens when a dependency that only the
 // version it replaced satisfied is no longer there.
@@ -140,27 +134,20 @@ package_record* install_one(installer_context& ctx, file_manifest& manifest, pac
     if (flags & (~mask | check_same)) return not_taken(ctx, *package, stream, mask, flags, bundle, boot);
 
     if (bundle) package->bundle_reference = *bundle;
-    if (!stream.has_second_magic()) {
-        int index = find_package_index(ctx, package->name);
-        if (index >= 0) {
-            uninstall_files(ctx, *ctx.packages[index], manifest);
-            ctx.packages.erase(ctx.packages.begin() + index);
-        }
-    }
+    if (!stream.has_second_magic()) remove_installed(ctx, manifest, package->name);
     if (!install_package(ctx, *package, manifest, stream)) return nullptr;
 
     package_record* installed = package.get();
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(installed);
     const std::string name = name_version_text(*installed);
     const std::vector<requirement> dependencies = installed->dependencies;
     const bool keeps_image = installed->image;
     const std::string directory = record_directory(*installed);
-    ctx.packages.push_back(std::move(package));
+    ctx.packages.add(std::move(package));
     apply_actions(ctx, manifest, planner_verbosity::quiet);
     // The planner may have uninstalled (and destroyed) the new record; the
     // installation must not then pass for a success, or its staged meta
     // files would bring it back as a ghost at the next start.
-    if (!in_package_list(ctx, address)) {
+    if (!ctx.packages.contains(installed)) {
         report_uninstalled_at_once(ctx, name, dependencies);
         return nullptr;
     }
@@ -187,10 +174,8 @@ install_result install_bundle(installer_context& ctx, file_manifest& manifest, p
     remove_installed(ctx, manifest, owned->name);
     if (!claim_and_write_meta(ctx, *owned, manifest)) return install_result::failed;
     const requirement reference{owned->name, owned->version, owned->version, 0};
-    int stale = find_package_index(ctx, owned->name);
-    if (stale >= 0) ctx.packages.erase(ctx.packages.begin() + stale);
-    package_record* bundle = owned.get();
-    ctx.packages.push_back(std::move(owned));
+    ctx.packages.remove(find_package(ctx, owned->name));
+    package_record* bundle = &ctx.packages.add(std::move(owned));
 
     std::set<std::string> old_members;
     for (const auto& record : ctx.packages)
@@ -200,7 +185,7 @@ install_result install_bundle(installer_context& ctx, file_manifest& manifest, p
         std::vector<requirement> disabled;
         read_requirements(stream, disabled);
         for (const requirement& member : disabled)
-            if (states.count(member.name) == 0) ctx.packages.push_back(default_disable_marker(member.name));
+            if (states.count(member.name) == 0) ctx.packages.add(default_disable_marker(member.name));
         stream.next_part();
     }
 
@@ -222,28 +207,24 @@ install_result install_bundle(installer_context& ctx, file_manifest& manifest, p
     if (!reached_package_end(stream, true)) return install_result::refused;
     if (count == 0) return install_result::without_members;
 
-    for (const std::string& name : old_members) {
-        int index = find_package_index(ctx, name);
-        if (index >= 0) ctx.packages[index]->scheduled_action = action_uninstall;
-    }
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(bundle);
+    for (const std::string& name : old_members)
+        if (package_record* old_member = find_package(ctx, name)) old_member->scheduled_action = action_uninstall;
     const bool keeps_image = bundle->image;
     const std::string directory = record_directory(*bundle);
     apply_actions(ctx, manifest, planner_verbosity::quiet);
     // The planner uninstalls a bundle none of whose members is active; its
     // image must not then bring it back.
-    if (record_dir && keeps_image && in_package_list(ctx, address)) *record_dir = directory;
+    if (record_dir && keeps_image && ctx.packages.contains(bundle)) *record_dir = directory;
     show_status(ctx, "");
     report_info(ctx, "installed %s", requirement_text(reference).c_str());
     return install_result::ok;
 }
 
 bool remove_installed(installer_context& ctx, file_manifest& manifest, const std::string& name) {
-    int index = find_package_index(ctx, name);
-    if (index < 0) return false;
-    uninstall_files(ctx, *ctx.packages[index], manifest);
-    ctx.packages.erase(ctx.packages.begin() + index);
-    return true;
+    package_record* installed = find_package(ctx, name);
+    if (!installed) return false;
+    uninstall_files(ctx, *installed, manifest);
+    return ctx.packages.remove(installed);
 }
 
 bool clean_up(installer_context& ctx, file_manifest& manifest) {

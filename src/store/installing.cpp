@@ -112,11 +112,10 @@ bool taken_by_another(const installer_context& ctx, const package_record& record
 
 // Whether path and a file already listed would need one name as a file and
 // as a directory ("a" and "a/b"): one of the two could never be installed.
-bool is_file_and_directory(const std::set<std::string>& files, const std::string& path) {
+bool is_file_and_directory(const path_set& files, const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (files.count(path.substr(0, slash)) != 0) return true;
-    auto below = files.lower_bound(path + "/");
-    return below != files.end() && below->compare(0, path.size() + 1, path + "/") == 0;
+        if (files.count(std::string_view(path).substr(0, slash)) != 0) return true;
+    return files.has_prefix(path + "/");
 }
 
 // The installation's own work at the steps of a package's body.

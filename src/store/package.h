@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "store/path_set.h"
+
 // An entry of a dependency, provision or conflict list, or a bundle
 // reference. A minimum or maximum of 0 leaves that side unbounded.
 struct requirement {
@@ -61,7 +63,7 @@ struct package_description {
 
 struct package_record : package_description {
     // Paths below /flash of the files the package installed, with a leading "/".
-    std::set<std::string> files;
+    path_set files;
     // The bundle the package belongs to; empty name when none.
     requirement bundle_reference;
     bool disabled = false;

@@ -71,7 +71,7 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
     const bool is_bundle = stream.current_type == part_type::bundle_header;
     read_description(*record, stream);
     if (!is_valid_record_name(record->name)) {
-        ctx.packages.push_back(new_package_record(entry_name));
+        ctx.packages.add(new_package_record(entry_name));
         return;
     }
     std::vector<std::unique_ptr<package_record>> members;
@@ -83,7 +83,7 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
                 // and counts as one that holds no package, so the record
                 // directory describes the package.
                 report_error(ctx, "broken package %s", entry_name.c_str());
-                ctx.packages.push_back(new_package_record(entry_name));
+                ctx.packages.add(new_package_record(entry_name));
                 return;
             }
             auto member = new_package_record("");
@@ -96,8 +96,8 @@ void read_package_image(installer_context& ctx, const std::string& entry_name, s
             if (is_valid_record_name(member->name)) members.push_back(std::move(member));
         }
     }
-    for (auto& member : members) ctx.packages.push_back(std::move(member));
-    ctx.packages.push_back(std::move(record));
+    for (auto& member : members) ctx.packages.add(std::move(member));
+    ctx.packages.add(std::move(record));
 }
 
 bool load_images(installer_context& ctx, const std::string& image_directory, bool outside_database) {
@@ -136,8 +136,7 @@ void load_repository(installer_context& ctx, bool quiet, const std::string& arch
         if (loaded.count(name) != 0) continue;
         auto record = new_package_record(name);
         load_record_state(*record);
-        ctx.packages.push_back(std::move(record));
-        loaded.insert(ctx.packages.back()->name);
+        loaded.insert(ctx.packages.add(std::move(record)).name);
     }
 }
 

@@ -105,7 +105,7 @@ TEST(ActionPlannerTest, PlansMadeInTheProgram) {
             hw.flagged = flagged;
             platform::set_hardware(&hw);
             installer_context ctx;
-            for (const char* text : records) ctx.packages.push_back(line::object(text));
+            for (const char* text : records) ctx.packages.add(line::object(text));
             file_manifest manifest;
             std::string out = apply_actions(ctx, manifest, planner_verbosity::quiet) ? "applied:" : "refused:";
             for (const auto& p : ctx.packages) out.append(" ").append(line::text(*p));

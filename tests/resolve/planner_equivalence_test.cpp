@@ -227,25 +227,36 @@ std::string random_line(std::mt19937& random, bool record = true) {
 }
 
 // Both planners on two copies of one list: the answer, the plan lists as positions in the list, every scheduled
-// action and the messages.
-std::string outcome(bool fast, const std::vector<std::string>& lines, bool report) {
+// action and the messages. With `later` lines, the list is planned again after every other record has been
+// removed and those have been added: the index that follows the list must see the changes.
+std::string outcome(bool fast, const std::vector<std::string>& lines, bool report,
+                    const std::vector<std::string>& later = {}) {
     installer_context ctx;
     ctx.out = std::tmpfile();
-    for (const std::string& l : lines) ctx.packages.push_back(line::object(l));
-    std::vector<package_record*> order;
-    for (const auto& r : ctx.packages) order.push_back(r.get());
-    record_list removal, enable;
-    const bool planned =
-        fast ? plan_actions(ctx, removal, enable, report) : reference_plan(ctx, removal, enable, report);
-    std::string out = planned ? "planned" : "refused";
-    const auto positions = [&](const char* label, const record_list& list) {
-        out += label;
-        for (const package_record* r : list) out += " " + std::to_string(std::find(order.begin(), order.end(), r) - order.begin());
-    };
-    positions(" removal:", removal);
-    positions(" enable:", enable);
-    out += " actions:";
-    for (const auto& r : ctx.packages) out += std::to_string(static_cast<int>(r->scheduled_action));
+    for (const std::string& l : lines) ctx.packages.add(line::object(l));
+    std::string out;
+    for (int round = 0; round < (later.empty() ? 1 : 2); ++round) {
+        if (round == 1) {
+            std::vector<package_record*> doomed;
+            for (std::size_t i = 0; i < ctx.packages.size(); i += 2) doomed.push_back(ctx.packages[i].get());
+            for (package_record* r : doomed) ctx.packages.remove(r);
+            for (const std::string& l : later) ctx.packages.add(line::object(l));
+        }
+        std::vector<package_record*> order;
+        for (const auto& r : ctx.packages) order.push_back(r.get());
+        record_list removal, enable;
+        const bool planned =
+            fast ? plan_actions(ctx, removal, enable, report) : reference_plan(ctx, removal, enable, report);
+        out += planned ? " planned" : " refused";
+        const auto positions = [&](const char* label, const record_list& list) {
+            out += label;
+            for (const package_record* r : list) out += " " + std::to_string(std::find(order.begin(), order.end(), r) - order.begin());
+        };
+        positions(" removal:", removal);
+        positions(" enable:", enable);
+        out += " actions:";
+        for (const auto& r : ctx.packages) out += std::to_string(static_cast<int>(r->scheduled_action));
+    }
     for (const std::string& m : ctx.messages) out += "\n" + m;
     std::fclose(ctx.out);
     return out;
@@ -257,25 +268,46 @@ TEST(PlannerEquivalenceTest, RandomListsPlanAsThePlainScans) {
         std::vector<std::string> lines;
         for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) lines.push_back(random_line(random));
         const bool report = round % 2 == 0;
+        std::vector<std::string> later;
+        for (int n = round % 3 == 0 ? static_cast<int>(random() % 5) : 0; n > 0; --n) later.push_back(random_line(random));
         std::string listed;
         for (const std::string& l : lines) listed += l + "\n";
-        ASSERT_EQ(outcome(true, lines, report), outcome(false, lines, report)) << "round " << round << ":\n" << listed;
+        for (const std::string& l : later) listed += "later: " + l + "\n";
+        ASSERT_EQ(outcome(true, lines, report, later), outcome(false, lines, report, later))
+            << "round " << round << ":\n" << listed;
     }
 }
 
-// The index answers every requirement of a random list with the records collect_candidates finds, in its order.
+// The index answers every requirement of a random list with the records collect_candidates finds, in its order,
+// and gives each record every record it conflicts with either way, once and in list order, having followed the list
+// from empty through every record added and the first one removed.
 TEST(PlannerEquivalenceTest, RandomListsCollectAsThePlainScan) {
     std::mt19937 random(28);
     for (int round = 0; round < 2000; ++round) {
         installer_context ctx;
-        for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) ctx.packages.push_back(line::object(random_line(random)));
-        const candidate_index index(ctx);
+        const candidate_index& index = candidate_index::of(ctx.packages);
+        for (int n = 1 + static_cast<int>(random() % 9); n > 0; --n) ctx.packages.add(line::object(random_line(random)));
+        if (round % 2 == 0) ctx.packages.remove(ctx.packages[0].get());
         for (const auto& r : ctx.packages)
             for (const auto* list : {&r->dependencies, &r->conflicts, &r->provisions})
                 for (const requirement& req : *list)
                     for (bool disabled : {false, true})
                         ASSERT_EQ(index.collect(req, disabled), collect_candidates(ctx, req, disabled))
                             << "round " << round << " " << req.name << " " << disabled;
+        std::vector<package_record*> partners, order;
+        for (const auto& r : ctx.packages) order.push_back(r.get());
+        for (const auto& r : ctx.packages) {
+            index.conflict_partners(*r, partners);
+            std::vector<package_record*> in_order;
+            for (package_record* x : order)
+                if (std::find(partners.begin(), partners.end(), x) != partners.end()) in_order.push_back(x);
+            ASSERT_EQ(partners, in_order) << "round " << round << " " << r->name;
+            for (package_record* x : order) {
+                const bool related = x != r.get() && (conflicts_with(*r, *x) || conflicts_with(*x, *r));
+                ASSERT_TRUE(!related || std::find(partners.begin(), partners.end(), x) != partners.end())
+                    << "round " << round << " " << r->name << " " << x->name;
+            }
+        }
     }
 }
 

@@ -22,7 +22,7 @@ protected:
     }
     void installed(const std::vector<std::string>& lines) {
         ctx.packages.clear();
-        for (const std::string& s : lines) ctx.packages.push_back(line::object(s));
+        for (const std::string& s : lines) ctx.packages.add(line::object(s));
     }
 
     captured_context console;

@@ -27,14 +27,13 @@ TEST(InstallingTest, InstalledAndUninstalledInOneRunLeavesNothing) {
         const std::string before = files(root), file = line::file(package);
         const run_result r = run_in_child(root.path(), [&] {
             captured_context t;
-            if (*installed) t.ctx.packages.push_back(line::object(installed));
+            if (*installed) t.ctx.packages.add(line::object(installed));
             file_manifest m;
             std::istringstream in(file);
             package_istream stream(in, true);
             add_wanted_types(stream, install_wanted_types);
             stream.next_part();
-            t.ctx.packages.push_back(new_package_record(""));
-            package_record& record = *t.ctx.packages.back();
+            package_record& record = t.ctx.packages.add(new_package_record(""));
             read_description(record, stream);
             if (!install_package(t.ctx, record, m, stream) || m.entries.empty()) return 1;
             uninstall_files(t.ctx, record, m);
