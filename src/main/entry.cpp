@@ -129,7 +129,7 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         result = exit_code(exit_status::no_room);
     }
     if (!is_empty(manifest)) {
-        std::ofstream marker;
+        disk_ostream marker;
         stage_new_file(marker, manifest, changed_marker_path, 1, 0);
         marker.close();
         if (options.apply_now) {

@@ -181,7 +181,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 
     if (record.is_boot_package() || record.name == branding_name) {
         // Staged empty: the marker appears when the manifest is applied.
-        std::ofstream marker;
+        disk_ostream marker;
         stage_new_file(marker, manifest, upgraded_marker_path, 1, 0);
     }
 
@@ -266,7 +266,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             return false;
         }
 
-        std::ofstream out;
+        disk_ostream out;
         stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
         if (!out.is_open()) {
             creation_failure(ctx, record, name);
