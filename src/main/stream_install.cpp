@@ -86,7 +86,7 @@ private:
 
 }  // namespace
 
-int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32_t mask) {
+int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32_t mask, simulation* simulated) {
     file_manifest manifest;
     apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
     std::string record_dir;
@@ -119,7 +119,9 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         } else {
             keep_as_image(manifest, copied_image_path, record_dir + "image", boot);
         }
-        if (!apply_manifest(manifest, false)) {
+        if (simulated) {
+            simulated->would_apply(manifest);
+        } else if (!apply_manifest(manifest, false)) {
             report_error(ctx, "could not apply the changes of this run");
             result = exit_code(exit_status::failed);
         }
@@ -129,6 +131,6 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         cancel_manifest(manifest);
         disk().unlink(copied_image_path.c_str());
     }
-    write_post_install_log(ctx);
+    if (!simulated) write_post_install_log(ctx);
     return result;
 }

@@ -60,9 +60,35 @@ bool run_lock::acquire(const std::string& path, unsigned wait_milliseconds) {
     }
 }
 
+bool run_lock::share(const std::string& path, unsigned wait_milliseconds) {
+    release();
+    busy_ = false;
+    for (unsigned waited = 0;; waited += retry_milliseconds) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return errno == ENOENT;
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return false;
+        }
+        const bool locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+        const int error = errno;
+        if (locked) {
+            fd_ = fd;
+            shared_ = true;
+            return true;
+        }
+        ::close(fd);
+        busy_ = error == EWOULDBLOCK;
+        if (!busy_ || waited >= wait_milliseconds) return false;
+        pause_a_moment();
+    }
+}
+
 void run_lock::release() {
     if (fd_ < 0) return;
-    ::unlink(path_.c_str());
+    if (!shared_) ::unlink(path_.c_str());
+    shared_ = false;
     ::close(fd_);
     fd_ = -1;
 }
