@@ -9,7 +9,6 @@
 // directories made are not remembered.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
 

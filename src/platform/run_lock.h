@@ -37,6 +37,8 @@ public:
     bool busy() const { return busy_; }
 
 private:
+    bool take(const std::string& path, unsigned wait_milliseconds, bool shared);
+
     int fd_ = -1;
     bool busy_ = false;
     bool shared_ = false;
