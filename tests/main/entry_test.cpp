@@ -106,6 +106,8 @@ std::vector<entry_row> option_rows() {
         {.args = {"-", "-r", "/missing"}, .out = missing, .status = 1},
         {.args = {"--commit", "-r", "/missing"}, .out = missing, .status = 1},
         {.args = {"--cancel", "-q", "-r", "/missing"}, .out = missing, .status = 1},
+        {.args = {"--commit", "--simulate"}, .out = usage}, {.args = {"--simulate", "--cleanup"}, .out = usage},
+        {.args = {"--show", "--simulate"}, .out = usage}, {.args = {"-", "--simulate"}, .out = pending, .status = 1},
     });
 }
 ENTRY_TABLE(EntryOptions, option_rows(), [](const temp_root& root) {
