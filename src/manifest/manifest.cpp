@@ -256,7 +256,7 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
 }
 
 disk_ostream& stage_new_file(disk_ostream& out, file_manifest& manifest, const std::string& destination,
-                              std::uint32_t size, mode_t mode) {
+                             std::uint32_t size, mode_t mode) {
     if (out.is_open()) out.close();
     out.clear();
     // A file where a directory of the destination's path belongs can only

@@ -64,7 +64,7 @@ void stage_remove(file_manifest& manifest, const std::string& path);
 // size is the expected size (0: unknown) and decides where the temporary file
 // goes; mode 0 keeps the permissions the file was created with.
 disk_ostream& stage_new_file(disk_ostream& out, file_manifest& manifest, const std::string& destination,
-                              std::uint32_t size, mode_t mode);
+                             std::uint32_t size, mode_t mode);
 
 // Whether a package may take path as its directory; drops a pending removal.
 bool claim_path(file_manifest& manifest, const std::string& path);

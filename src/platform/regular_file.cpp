@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
-#include <vector>
 
 #include "platform/file_system.h"
 
@@ -60,7 +59,6 @@ regular_istream::~regular_istream() = default;
 
 class disk_ostream::buffer : public std::streambuf {
 public:
-    buffer() : data_(write_block) { setp(data_.data(), data_.data() + data_.size()); }
     int fd = -1;
     bool failed = false;
 
@@ -68,25 +66,30 @@ public:
     bool drain() {
         const std::size_t held = static_cast<std::size_t>(pptr() - pbase());
         if (held != 0 && !failed) failed = fd < 0 || !write_all(fd, pbase(), held);
-        setp(data_.data(), data_.data() + data_.size());
+        setp(data_.get(), data_.get() + (data_ ? write_block : 0));
         return !failed;
     }
 
 protected:
     int_type overflow(int_type c) override {
         if (!drain()) return traits_type::eof();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) sputc(traits_type::to_char_type(c));
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            make_room();
+            sputc(traits_type::to_char_type(c));
+        }
         return traits_type::not_eof(c);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
+        if (n <= 0) return 0;
         const auto room = static_cast<std::streamsize>(epptr() - pptr());
         if (n > room) {
             if (!drain()) return 0;
             // A large block goes out as it is, without a copy.
-            if (n >= static_cast<std::streamsize>(data_.size())) {
+            if (n >= static_cast<std::streamsize>(write_block)) {
                 failed = fd < 0 || !write_all(fd, s, static_cast<std::size_t>(n));
                 return failed ? 0 : n;
             }
+            make_room();
         }
         std::memcpy(pptr(), s, static_cast<std::size_t>(n));
         pbump(static_cast<int>(n));
@@ -95,7 +98,14 @@ protected:
     int sync() override { return drain() ? 0 : -1; }
 
 private:
-    std::vector<char> data_;
+    // The block is made, uninitialised, at the first write that needs it: a
+    // package of many empty or small files stages each through a stream.
+    void make_room() {
+        if (!data_) data_.reset(new char[write_block]);
+        setp(data_.get(), data_.get() + write_block);
+    }
+
+    std::unique_ptr<char[]> data_;
 };
 
 disk_ostream::disk_ostream() : std::ostream(nullptr), buffer_(std::make_unique<buffer>()) {
