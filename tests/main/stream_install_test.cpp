@@ -255,12 +255,12 @@ TEST(StreamInstallTest, SmallDisks) {
         {"256k", 49 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
          "fill rw/pckg/.download/hello.qpk"},  // 15 blocks of 4 KiB left
         // At the edge, a simulation decides as the run does: it counts the room its staged files would take.
-        {"256k", 43 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
+        {"256k", 42 * 4096, "", done("hello-6.48") + "ERROR: not enough space for upgrade\n", 28,
          "fill rw/pckg/.download/hello.qpk"},
-        {"256k", 43 * 4096, "", "refused: not enough space for upgrade\n", 28, "fill rw/pckg/.download/hello.qpk",
+        {"256k", 42 * 4096, "", "refused: not enough space for upgrade\n", 28, "fill rw/pckg/.download/hello.qpk",
          "--simulate"},
-        {"256k", 42 * 4096, "", "install hello-6.48\n", 0, "fill rw/pckg/.download/hello.qpk", "--simulate"},
-        {"256k", 42 * 4096, "", done("hello-6.48"), 0,
+        {"256k", 41 * 4096, "", "install hello-6.48\n", 0, "fill rw/pckg/.download/hello.qpk", "--simulate"},
+        {"256k", 41 * 4096, "", done("hello-6.48"), 0,
          "PCKGS_CHANGED=:600 bin/hello=hello-6.48 fill rw/pckg/.download/hello.qpk"},
     };
     for (const auto& r : rows) {
