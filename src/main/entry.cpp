@@ -17,6 +17,7 @@
 #include "main/exit_status.h"
 #include "main/own_root.h"
 #include "main/query_modes.h"
+#include "main/simulate.h"
 #include "main/stream_install.h"
 #include "main/upgrade_run.h"
 #include "main/usage.h"
@@ -42,6 +43,7 @@ struct command_line {
     std::uint32_t mask = check_newer;
     bool apply_now = true;
     bool reinstall = false;
+    bool simulate = false;
     std::string root;
     query_options query;
 };
@@ -79,10 +81,21 @@ bool saved_manifest_pending() {
     return ::stat(saved_manifest_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
+// Whether a stopped run left work that the next run completes or undoes
+// before it does anything else.
+bool interrupted_run_waits() {
+    struct stat st;
+    return ::lstat(journal_path, &st) == 0 || (::lstat(staged_list_path, &st) == 0 && !saved_manifest_pending());
+}
+
 // Every run that may change anything holds the lock until it returns; a
 // second one gives up after a few seconds, having changed nothing.
-bool lock_run(installer_context& ctx, run_lock& lock) {
-    if (lock.acquire(run_lock_path, run_lock_wait_milliseconds)) return true;
+// A simulated run shares the lock: it waits for a run at work as any run
+// does and keeps others out while it reads, but leaves no lock file.
+bool lock_run(installer_context& ctx, run_lock& lock, bool shared = false) {
+    if (shared ? lock.share(run_lock_path, run_lock_wait_milliseconds)
+               : lock.acquire(run_lock_path, run_lock_wait_milliseconds))
+        return true;
     if (lock.busy())
         report_error(ctx, "another installer run is in progress");
     else
@@ -115,7 +128,9 @@ bool enter_root(const std::string& root) {
     return true;
 }
 
-int upgrade_mode(installer_context& ctx, const command_line& options) {
+// With a simulation nothing is applied, saved or logged: the simulation
+// learns whether the run would change anything.
+int upgrade_mode(installer_context& ctx, const command_line& options, simulation* simulated) {
     int result = exit_code(exit_status::success);
     file_manifest manifest;
     apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
@@ -129,10 +144,12 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
         result = exit_code(exit_status::no_room);
     }
     if (!is_empty(manifest)) {
-        std::ofstream marker;
+        disk_ostream marker;
         stage_new_file(marker, manifest, changed_marker_path, 1, 0);
         marker.close();
-        if (options.apply_now) {
+        if (simulated) {
+            simulated->would_apply(manifest);
+        } else if (options.apply_now) {
             if (!apply_manifest(manifest, false)) {
                 report_error(ctx, "could not apply the changes of this run");
                 result = exit_code(exit_status::failed);
@@ -145,7 +162,7 @@ int upgrade_mode(installer_context& ctx, const command_line& options) {
             result = exit_code(exit_status::failed);
         }
     }
-    write_post_install_log(ctx);
+    if (!simulated) write_post_install_log(ctx);
     return result;
 }
 
@@ -161,6 +178,12 @@ int installer_main(int argc, char** argv) {
     // that image, not the machine it runs on); the last one wins.
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "-r") == 0) options.root = argv[++i];
+    // "--simulate" anywhere makes the run one that changes nothing, also
+    // where the parsing would not reach it: the operator asked for no change.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-r") == 0) ++i;
+        else if (std::strcmp(argv[i], "--simulate") == 0) options.simulate = true;
+    }
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -186,13 +209,17 @@ int installer_main(int argc, char** argv) {
         } else if (std::strcmp(arg, "-b") == 0 || std::strcmp(arg, "--force") == 0 ||
                    std::strcmp(arg, "--noupgrade") == 0 || std::strcmp(arg, "-i") == 0) {
             // accepted for compatibility; they change nothing
+        } else if (std::strcmp(arg, "--simulate") == 0) {
+            // taken above
         } else if (std::strcmp(arg, "--commit") == 0) {
+            if (options.simulate) return print_usage(arg);
             if (!enter_root(options.root)) return exit_code(exit_status::failed);
             ctx.quiet = options.quiet;
             if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
             recover_interrupted_run(ctx);
             return exit_code(commit_saved_manifest(ctx) ? exit_status::success : exit_status::failed);
         } else if (std::strcmp(arg, "--cancel") == 0) {
+            if (options.simulate) return print_usage(arg);
             if (!enter_root(options.root)) return exit_code(exit_status::failed);
             ctx.quiet = options.quiet;
             if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
@@ -208,7 +235,10 @@ int installer_main(int argc, char** argv) {
         }
     }
 
-    if (options.query.json && !is_query(options.query, options.show)) return print_usage("");
+    const bool query = is_query(options.query, options.show);
+    // A simulation is one of an upgrade run or a stream install.
+    if (options.simulate && (options.cleanup || options.show || query)) return print_usage("--simulate");
+    if (options.query.json && !query && !options.simulate) return print_usage("");
 
     // Going on in the old root would change the system the run was not
     // meant for.
@@ -218,7 +248,15 @@ int installer_main(int argc, char** argv) {
     // the database is read, so that no other run changes it under this one,
     // then completes what a stopped run left; the listing and the queries change nothing.
     ctx.quiet = options.quiet;
-    if (!options.show && !is_query(options.query, options.show)) {
+    if (options.simulate) {
+        if (!lock_run(ctx, lock, true)) return exit_code(exit_status::busy);
+        if (interrupted_run_waits())
+            report_warning(ctx, "an interrupted run is completed first; the plan does not show it");
+        if (saved_manifest_pending()) {
+            report_error(ctx, "changes saved by an earlier run wait for --commit or --cancel");
+            return exit_code(exit_status::saved_changes_wait);
+        }
+    } else if (!options.show && !query) {
         if (!lock_run(ctx, lock)) return exit_code(exit_status::busy);
         recover_interrupted_run(ctx);
         if (saved_manifest_pending()) {
@@ -241,6 +279,11 @@ int installer_main(int argc, char** argv) {
         clean_up(ctx, manifest);
         return exit_code(apply_manifest(manifest, false) ? exit_status::success : exit_status::failed);
     }
+    if (options.simulate) {
+        simulation simulated(ctx, options.query.json);
+        return simulated.finish(options.from_stdin ? stream_install_mode(ctx, std::cin, options.mask, &simulated)
+                                                   : upgrade_mode(ctx, options, &simulated));
+    }
     if (options.from_stdin) return stream_install_mode(ctx, std::cin, options.mask);
-    return upgrade_mode(ctx, options);
+    return upgrade_mode(ctx, options, nullptr);
 }

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "main/exit_status.h"
+#include "main/package_image.h"
 #include "manifest/manifest.h"
+#include "platform/file_system.h"
 #include "platform/regular_file.h"
 #include "platform/router_paths.h"
 #include "resolve/action_planner.h"
@@ -28,13 +30,13 @@ constexpr const char* copy_prefix = ".imagetmp";
 // Copies that a run killed before its end left behind. Only one run at a
 // time gets this far, so none of them is in use.
 void remove_stale_copies() {
-    DIR* dir = ::opendir(database_directory);
+    DIR* dir = disk().opendir(database_directory);
     if (!dir) return;
     const std::size_t prefix = std::strlen(copy_prefix);
-    while (const dirent* entry = ::readdir(dir))
+    while (const dirent* entry = disk().readdir(dir))
         if (std::strncmp(entry->d_name, copy_prefix, prefix) == 0 && std::strlen(entry->d_name) == prefix + 6)
-            ::unlinkat(::dirfd(dir), entry->d_name, 0);
-    ::closedir(dir);
+            disk().unlink((std::string(database_directory) + entry->d_name).c_str());
+    disk().closedir(dir);
 }
 
 // A new copy file for this run, readable like any package image; empty when
@@ -43,12 +45,13 @@ void remove_stale_copies() {
 std::string new_copy_path() {
     std::string path = std::string(database_directory) + copy_prefix + "XXXXXX";
     if (!reaches_without_links(path)) return "";
-    const int fd = ::mkstemp(path.data());
+    const int fd = create_temporary(std::string(database_directory, std::strlen(database_directory) - 1), path, nullptr,
+                                    copy_prefix);
     if (fd < 0) return "";
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
+    disk().close(fd);
+    disk().chmod(path.c_str(), 0666 & ~mask);
     return path;
 }
 
@@ -83,7 +86,7 @@ private:
 
 }  // namespace
 
-int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32_t mask) {
+int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32_t mask, simulation* simulated) {
     file_manifest manifest;
     apply_actions(ctx, manifest, planner_verbosity::disables_and_enables);
     std::string record_dir;
@@ -113,13 +116,12 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
             // No package keeps this copy as its image: a whole package on
             // flash for nothing.
             stage_remove(manifest, copied_image_path);
-        } else if (boot) {
-            stage_move(manifest, copied_image_path, boot_image_path);
-            stage_symlink(manifest, boot_image_path, record_dir + "image");
         } else {
-            stage_move(manifest, copied_image_path, record_dir + "image");
+            keep_as_image(manifest, copied_image_path, record_dir + "image", boot);
         }
-        if (!apply_manifest(manifest, false)) {
+        if (simulated) {
+            simulated->would_apply(manifest);
+        } else if (!apply_manifest(manifest, false)) {
             report_error(ctx, "could not apply the changes of this run");
             result = exit_code(exit_status::failed);
         }
@@ -127,8 +129,8 @@ int stream_install_mode(installer_context& ctx, std::istream& input, std::uint32
         // Nothing that the scheduled actions or the failed installation
         // staged is applied, and the partial copy goes.
         cancel_manifest(manifest);
-        ::unlink(copied_image_path.c_str());
+        disk().unlink(copied_image_path.c_str());
     }
-    write_post_install_log(ctx);
+    if (!simulated) write_post_install_log(ctx);
     return result;
 }

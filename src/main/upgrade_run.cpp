@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "main/package_image.h"
 #include "platform/regular_file.h"
 #include "platform/router_paths.h"
 #include "resolve/action_planner.h"
@@ -103,13 +104,7 @@ void upgrade_run(installer_context& ctx, file_manifest& manifest, std::uint32_t 
         // image: one that the planner uninstalled again (a bundle left
         // without an active member) would come back from it at the next start.
         if (candidate->image && find_package(ctx, candidate->name)) {
-            const std::string image = record_directory(candidate->name) + "image";
-            if (boot) {
-                stage_move(manifest, candidate->path, boot_image_path);
-                stage_symlink(manifest, boot_image_path, image);
-            } else {
-                stage_move(manifest, candidate->path, image);
-            }
+            keep_as_image(manifest, candidate->path, record_directory(candidate->name) + "image", boot);
         }
     }
 

@@ -255,8 +255,8 @@ std::string temporary_directory_for(const std::string& destination, std::uint32_
     return directory == "/" ? "" : directory;
 }
 
-std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const std::string& destination,
-                              std::uint32_t size, mode_t mode) {
+disk_ostream& stage_new_file(disk_ostream& out, file_manifest& manifest, const std::string& destination,
+                             std::uint32_t size, mode_t mode) {
     if (out.is_open()) out.close();
     out.clear();
     // A file where a directory of the destination's path belongs can only
@@ -280,10 +280,9 @@ std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const
         out.setstate(std::ios::failbit);
         return out;
     }
-    disk().close(fd);
     if (mode != 0) disk().chmod(temporary.c_str(), mode & 07777);
     stage_operation(manifest, destination, entry_kind::staged_file, temporary);
-    out.open(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
+    out.attach(fd);
     return out;
 }
 

@@ -5,10 +5,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/regular_file.h"
 
 enum class entry_kind {
     move,         // an existing file is renamed to the destination
@@ -62,8 +63,8 @@ void stage_remove(file_manifest& manifest, const std::string& path);
 // Opens out on a new temporary file that will be renamed over destination.
 // size is the expected size (0: unknown) and decides where the temporary file
 // goes; mode 0 keeps the permissions the file was created with.
-std::ofstream& stage_new_file(std::ofstream& out, file_manifest& manifest, const std::string& destination,
-                              std::uint32_t size, mode_t mode);
+disk_ostream& stage_new_file(disk_ostream& out, file_manifest& manifest, const std::string& destination,
+                             std::uint32_t size, mode_t mode);
 
 // Whether a package may take path as its directory; drops a pending removal.
 bool claim_path(file_manifest& manifest, const std::string& path);

@@ -53,6 +53,7 @@ int file_system::chmod(const char* path, mode_t mode) { return ::chmod(path, mod
 int file_system::close(int fd) { return ::close(fd); }
 ssize_t file_system::read(int fd, void* data, size_t size) { return ::read(fd, data, size); }
 int file_system::stat(const char* path, struct stat& st) { return ::stat(path, &st); }
+int file_system::fstat(int fd, struct stat& st) { return ::fstat(fd, &st); }
 int file_system::lstat(const char* path, struct stat& st) { return ::lstat(path, &st); }
 int file_system::statfs(const char* path, struct statfs& fs) { return ::statfs(path, &fs); }
 DIR* file_system::opendir(const char* path) { return ::opendir(path); }
@@ -67,9 +68,9 @@ file_system& disk() {
 void use_disk(file_system* replacement) { replaced = replacement; }
 
 int create_temporary(const std::string& directory, std::string& path,
-                     const std::function<void(const std::string&)>& named) {
+                     const std::function<void(const std::string&)>& named, const char* prefix) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        path = directory + "/tmp" + random_suffix();
+        path = directory + "/" + prefix + random_suffix();
         if (named) named(path);
         int fd = disk().open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;

@@ -34,6 +34,7 @@ public:
     virtual int close(int fd);
     virtual ssize_t read(int fd, void* data, size_t size);
     virtual int stat(const char* path, struct stat& st);
+    virtual int fstat(int fd, struct stat& st);
     virtual int lstat(const char* path, struct stat& st);
     virtual int statfs(const char* path, struct statfs& fs);
     virtual DIR* opendir(const char* path);
@@ -47,12 +48,12 @@ file_system& disk();
 void use_disk(file_system* replacement);
 
 // Helpers over disk().
-// Creates a new file "tmpXXXXXX" in directory (which ends without "/") with
-// a name no file has, calling named(path) before the file is made so that a
-// caller can note the name where a later run finds it. The descriptor, open
-// for writing, or -1.
+// Creates a new file "tmpXXXXXX" (prefix and six letters or digits) in
+// directory (which ends without "/") with a name no file has, calling
+// named(path) before the file is made so that a caller can note the name
+// where a later run finds it. The descriptor, open for writing, or -1.
 int create_temporary(const std::string& directory, std::string& path,
-                     const std::function<void(const std::string&)>& named = nullptr);
+                     const std::function<void(const std::string&)>& named = nullptr, const char* prefix = "tmp");
 // Flushes the content of the file or directory at path; true on success.
 bool flush_path(const std::string& path);
 // Writes all of data; false on an error or a short write (errno ENOSPC).

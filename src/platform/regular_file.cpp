@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ext/stdio_filebuf.h>
+
+#include "platform/file_system.h"
 
 namespace {
 
@@ -22,6 +25,8 @@ int keep_if_regular(int fd, struct stat& st) {
     return fd;
 }
 
+constexpr std::size_t write_block = 16384;
+
 }  // namespace
 
 int open_regular_file(const std::string& path, struct stat& st) {
@@ -33,8 +38,15 @@ int open_regular_file_for_writing(const std::string& path, bool append) {
     // Without a reader a FIFO refuses a non-blocking open for writing
     // (ENXIO); with one, the check below turns it down.
     int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    const int fd = disk().open(path.c_str(), flags, 0666);
+    if (fd < 0) return -1;
     struct stat st;
-    return keep_if_regular(::open(path.c_str(), flags, 0666), st);
+    if (disk().fstat(fd, st) != 0 || !S_ISREG(st.st_mode)) {
+        disk().close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 regular_istream::regular_istream(const std::string& path, std::size_t buffer_size) : std::istream(nullptr) {
@@ -45,17 +57,88 @@ regular_istream::regular_istream(const std::string& path, std::size_t buffer_siz
 
 regular_istream::~regular_istream() = default;
 
-regular_ostream::regular_ostream(const std::string& path, bool append) : std::ostream(nullptr) {
-    int fd = open_regular_file_for_writing(path, append);
-    if (fd >= 0)
-        buffer_ = std::make_unique<fd_buffer>(fd, (append ? std::ios::app : std::ios::trunc) | std::ios::out |
-                                                      std::ios::binary);
+class disk_ostream::buffer : public std::streambuf {
+public:
+    int fd = -1;
+    bool failed = false;
+
+    // Writes out what the buffer holds; false once any write failed.
+    bool drain() {
+        const std::size_t held = static_cast<std::size_t>(pptr() - pbase());
+        if (held != 0 && !failed) failed = fd < 0 || !write_all(fd, pbase(), held);
+        setp(data_.get(), data_.get() + (data_ ? write_block : 0));
+        return !failed;
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!drain()) return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            make_room();
+            sputc(traits_type::to_char_type(c));
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        if (n <= 0) return 0;
+        const auto room = static_cast<std::streamsize>(epptr() - pptr());
+        if (n > room) {
+            if (!drain()) return 0;
+            // A large block goes out as it is, without a copy.
+            if (n >= static_cast<std::streamsize>(write_block)) {
+                failed = fd < 0 || !write_all(fd, s, static_cast<std::size_t>(n));
+                return failed ? 0 : n;
+            }
+            make_room();
+        }
+        std::memcpy(pptr(), s, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
+    int sync() override { return drain() ? 0 : -1; }
+
+private:
+    // The block is made, uninitialised, at the first write that needs it: a
+    // package of many empty or small files stages each through a stream.
+    void make_room() {
+        if (!data_) data_.reset(new char[write_block]);
+        setp(data_.get(), data_.get() + write_block);
+    }
+
+    std::unique_ptr<char[]> data_;
+};
+
+disk_ostream::disk_ostream() : std::ostream(nullptr), buffer_(std::make_unique<buffer>()) {
     rdbuf(buffer_.get());
 }
 
-regular_ostream::~regular_ostream() {
-    // The buffer is flushed while the stream still uses it.
-    if (buffer_) flush();
+disk_ostream::~disk_ostream() {
+    if (is_open()) close();
+}
+
+bool disk_ostream::is_open() const { return buffer_->fd >= 0; }
+
+void disk_ostream::attach(int fd) {
+    if (is_open()) close();
+    clear();
+    buffer_->fd = fd;
+    buffer_->failed = false;
+    if (fd < 0) setstate(std::ios::failbit);
+}
+
+void disk_ostream::close() {
+    if (!is_open()) {
+        setstate(std::ios::failbit);
+        return;
+    }
+    bool closed = buffer_->drain();
+    if (disk().close(buffer_->fd) != 0) closed = false;
+    buffer_->fd = -1;
+    if (!closed) setstate(std::ios::failbit);
+}
+
+regular_ostream::regular_ostream(const std::string& path, bool append) {
+    attach(open_regular_file_for_writing(path, append));
 }
 
 small_file_result read_small_file(const std::string& path, std::size_t cap, std::string& text) {

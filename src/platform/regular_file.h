@@ -48,18 +48,32 @@ private:
     struct stat status_ {};
 };
 
-// An output stream on a regular file, opened as above.
-class regular_ostream : public std::ostream {
+// An output stream on a descriptor, written through disk() in blocks, so
+// that whatever stands in for the file system sees every byte a run writes.
+class disk_ostream : public std::ostream {
 public:
-    regular_ostream(const std::string& path, bool append);
-    ~regular_ostream() override;
-    regular_ostream(const regular_ostream&) = delete;
-    regular_ostream& operator=(const regular_ostream&) = delete;
+    disk_ostream();
+    ~disk_ostream() override;  // flushes and closes
+    disk_ostream(const disk_ostream&) = delete;
+    disk_ostream& operator=(const disk_ostream&) = delete;
 
-    bool is_open() const { return buffer_ != nullptr; }
+    bool is_open() const;
+    // Writes to fd from now on, and closes it in the end; -1 leaves the
+    // stream closed with its fail bit set.
+    void attach(int fd);
+    // Flushes and closes; the fail bit is set when that or an earlier write
+    // failed, or when nothing was open.
+    void close();
 
 private:
-    std::unique_ptr<std::streambuf> buffer_;
+    class buffer;
+    std::unique_ptr<buffer> buffer_;
+};
+
+// An output stream on a regular file, opened as above.
+class regular_ostream : public disk_ostream {
+public:
+    regular_ostream(const std::string& path, bool append);
 };
 
 enum class small_file_result {

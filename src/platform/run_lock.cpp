@@ -32,22 +32,33 @@ bool still_at_path(int fd, const std::string& path) {
 run_lock::~run_lock() { release(); }
 
 bool run_lock::acquire(const std::string& path, unsigned wait_milliseconds) {
+    return take(path, wait_milliseconds, false);
+}
+
+bool run_lock::share(const std::string& path, unsigned wait_milliseconds) {
+    return take(path, wait_milliseconds, true);
+}
+
+bool run_lock::take(const std::string& path, unsigned wait_milliseconds, bool shared) {
     release();
     busy_ = false;
     for (unsigned waited = 0;; waited += retry_milliseconds) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (fd < 0) return false;
+        // A reader never makes the file: where there is none, no run is at work.
+        const int fd = shared ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                              : ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) return shared && errno == ENOENT;
         struct stat st;
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
             return false;
         }
-        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const bool locked = ::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0;
         const int error = errno;
         if (locked) {
             if (still_at_path(fd, path)) {
                 fd_ = fd;
                 path_ = path;
+                shared_ = shared;
                 return true;
             }
             ::close(fd);
@@ -62,7 +73,8 @@ bool run_lock::acquire(const std::string& path, unsigned wait_milliseconds) {
 
 void run_lock::release() {
     if (fd_ < 0) return;
-    ::unlink(path_.c_str());
+    if (!shared_) ::unlink(path_.c_str());
+    shared_ = false;
     ::close(fd_);
     fd_ = -1;
 }

@@ -24,6 +24,12 @@ public:
     // when the lock file cannot be opened as a plain file (a link there is
     // never followed).
     bool acquire(const std::string& path, unsigned wait_milliseconds);
+    // For a run that only reads: waits, as acquire does, while another run
+    // holds the lock, and keeps such runs out while it reads, without
+    // writing anything: an existing lock file is shared, and where there is
+    // none no run is at work (true, nothing held). Released without
+    // deleting the file.
+    bool share(const std::string& path, unsigned wait_milliseconds);
     // Deletes the lock file and releases the lock; acquire may be called again.
     void release();
     // After a failed acquire: whether another run held the lock (rather than
@@ -31,7 +37,10 @@ public:
     bool busy() const { return busy_; }
 
 private:
+    bool take(const std::string& path, unsigned wait_milliseconds, bool shared);
+
     int fd_ = -1;
     bool busy_ = false;
+    bool shared_ = false;
     std::string path_;
 };

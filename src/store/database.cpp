@@ -108,13 +108,13 @@ const char* state_word(const package_record& record) { return record.user_set ? 
 
 // Closing flushes the buffer: a write that fails for lack of room shows up
 // only then, so the stream is judged after the close, not before it.
-bool close_good(std::ofstream& out) {
+bool close_good(disk_ostream& out) {
     out.close();
     return !out.fail();
 }
 
 bool stage_text(file_manifest& manifest, const std::string& path, std::uint32_t size, const std::string& text) {
-    std::ofstream out;
+    disk_ostream out;
     stage_new_file(out, manifest, path, size, 0);
     out << text;
     return close_good(out);
@@ -326,7 +326,7 @@ bool write_file_list(const package_record& record, file_manifest& manifest) {
     if (record.bundle) return true;
     // Written entry by entry: the list of a package of many files is never
     // held in memory a second time.
-    std::ofstream out;
+    disk_ostream out;
     stage_new_file(out, manifest, record_directory(record) + "files", 4096, 0);
     for (const std::string& entry : record.files) {
         if (entry.empty()) continue;

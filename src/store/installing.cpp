@@ -90,7 +90,7 @@ mode_t installed_mode(std::uint16_t mode) { return mode & 0777; }
 std::uint32_t full_mode(std::uint16_t mode) { return S_IFREG | (installed_mode(mode) != 0 ? installed_mode(mode) : 0600); }
 
 // The digest list's line for a file, as read_digest_list takes it back.
-void write_digest_line(std::ofstream& out, std::uint32_t crc, std::uint16_t mode, const std::string& listed) {
+void write_digest_line(disk_ostream& out, std::uint32_t crc, std::uint16_t mode, const std::string& listed) {
     char head[digest_line_overhead + 1];
     std::snprintf(head, sizeof head, "%08x %06o ", static_cast<unsigned>(crc), static_cast<unsigned>(full_mode(mode)));
     out.write(head, digest_line_overhead - 1).write(listed.data() + 1, static_cast<std::streamsize>(listed.size() - 1));
@@ -180,7 +180,7 @@ bool install_package(installer_context& ctx, package_record& record, file_manife
 
     if (record.is_boot_package() || record.name == branding_name) {
         // Staged empty: the marker appears when the manifest is applied.
-        std::ofstream marker;
+        disk_ostream marker;
         stage_new_file(marker, manifest, upgraded_marker_path, 1, 0);
     }
 
@@ -203,7 +203,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
     std::size_t staged = 0;
     // The digest of each file, written as the file is: the list is never
     // held in memory. A second-kind package has no record directory for it.
-    std::ofstream digests;
+    disk_ostream digests;
     if (!record.second_kind) {
         stage_new_file(digests, manifest, record_directory(record) + digest_list_name, 4096, 0);
         if (!digests.is_open()) {
@@ -265,7 +265,7 @@ bool extract_files(installer_context& ctx, package_record& record, file_manifest
             return false;
         }
 
-        std::ofstream out;
+        disk_ostream out;
         stage_new_file(out, manifest, destination, entry.size, installed_mode(entry.mode));
         if (!out.is_open()) {
             creation_failure(ctx, record, name);

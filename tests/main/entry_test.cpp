@@ -106,6 +106,8 @@ std::vector<entry_row> option_rows() {
         {.args = {"-", "-r", "/missing"}, .out = missing, .status = 1},
         {.args = {"--commit", "-r", "/missing"}, .out = missing, .status = 1},
         {.args = {"--cancel", "-q", "-r", "/missing"}, .out = missing, .status = 1},
+        {.args = {"--commit", "--simulate"}, .out = usage}, {.args = {"--simulate", "--cleanup"}, .out = usage},
+        {.args = {"--show", "--simulate"}, .out = usage}, {.args = {"-", "--simulate"}, .out = pending, .status = 1},
     });
 }
 ENTRY_TABLE(EntryOptions, option_rows(), [](const temp_root& root) {
@@ -314,7 +316,8 @@ TEST(EntryTest, OneRunAtATime) {
     const std::string busy = "ERROR: another installer run is in progress\n";
     const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
         {{"--commit"}, busy, 16}, {{"--cancel"}, busy, 16}, {{"--cleanup"}, busy, 16}, {{"-"}, busy, 16},
-        {{"--safe"}, busy, 16}, {{"-q", "--reinstall"}, resuming, 16}, {{"--show", "-q"}, table, 0}};
+        {{"--safe"}, busy, 16}, {{"-q", "--reinstall"}, resuming, 16}, {{"--show", "-q"}, table, 0},
+        {{"--simulate", "-"}, busy, 16}};
     for (const auto& [args, out, status] : cases) {
         const run_result r = run_in_child(root.path(), [&] {
             run_lock_wait_milliseconds = 300;
@@ -347,7 +350,7 @@ TEST(EntryTest, HelpAndManualPages) {
     const std::string page = read_host_file(SOURCE_DIR "/man/installer.8");
     EXPECT_EQ(help.rfind(usage, 0), 0u);
     for (const std::string option : {"-r", "-", "-q", "-down", "--reinstall", "--safe", "--commit", "--cancel", "--show",
-                                     "--files", "--owner", "--audit", "--json", "--cleanup", "--help", "--version"}) {
+                                     "--files", "--owner", "--audit", "--simulate", "--json", "--cleanup", "--help", "--version"}) {
         EXPECT_NE(help.find("\n  " + option + " "), std::string::npos) << option;
         std::string escaped;
         for (const char c : option) escaped += c == '-' ? "\\-" : std::string(1, c);

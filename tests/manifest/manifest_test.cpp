@@ -28,7 +28,7 @@ file_manifest loaded(const std::string& lines, const std::string& path) {
     return m;
 }
 std::string staged(file_manifest& m, const std::string& destination, std::uint32_t size, mode_t mode = 0) {
-    std::ofstream out;
+    disk_ostream out;
     stage_new_file(out, m, destination, size, mode) << "content";
     return source_path(destination, m.entries.at(destination));
 }
@@ -170,7 +170,7 @@ TEST(ManifestTest, MovesAcrossFileSystems) {
         write_host_file("/ram/plain", "plain");
         ::chmod("/ram/plain", 0705);
         file_manifest m;
-        std::ofstream out;
+        disk_ostream out;
         stage_new_file(out, m, "/flash/dest", 0, 0640) << byte_pattern(40000);
         out.close();
         stage_move(m, "/ram/plain", "/flash/new/sub/plain");
