@@ -17,9 +17,9 @@
 #    The same for a package of 1 MiB.
 # 2. An upgrade with 1,500 and with 3,000 small packages in the
 #    download directory (medians of three runs), and one run each of a bundle
-#    of 1,500 members and a package of 65,536 small files (the most a package
-#    may hold) on standard input, and the load (with the listing) of a
-#    package database of 10,000 and of 100,000 records.
+#    of 1,500 members and a package of 80,000 small files on standard input,
+#    and the load (with the listing) of a package database of 10,000 and of
+#    100,000 records.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
@@ -186,8 +186,8 @@ fresh_root
 scale_line "bundle of 1,500 members on standard input" "< 3 s wall" -i "$work/bundle.qpk" -- "$installer" -r "$root" -
 rm -f "$work/bundle.qpk"
 fresh_root
-"$tool" files "$work/files.qpk" 65536
-scale_line "one package of 65,536 files, standard input" "< 20 MB peak" -i "$work/files.qpk" -- "$installer" -r "$root" -
+"$tool" files "$work/files.qpk" 80000
+scale_line "one package of 80,000 files, standard input" "< 20 MB peak" -i "$work/files.qpk" -- "$installer" -r "$root" -
 rm -f "$work/files.qpk"
 for count in 10000 100000; do
   fresh_root

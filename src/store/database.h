@@ -24,8 +24,10 @@ constexpr std::size_t max_meta_file_size = 1u << 20;
 // is read back of one: an install that would list more is refused, so that
 // every list the installer writes can be read by the next run.
 constexpr std::size_t max_file_list_size = 4u << 20;
-// The most files one package may install.
-constexpr std::size_t max_package_files = 65536;
+// The most files one package may install: room for a package of 80,000
+// small files, while the list's size bound above still keeps what one
+// package costs in memory small.
+constexpr std::size_t max_package_files = 1u << 17;
 
 // The record's directory: record_directory(record.name).
 inline std::string record_directory(const package_record& record) { return record_directory(record.name); }
