@@ -15,6 +15,7 @@
 #include "console/json_writer.h"
 #include "console/package_table.h"
 #include "console/printable.h"
+#include "main/exit_status.h"
 #include "manifest/file_helpers.h"
 #include "manifest/manifest.h"
 #include "platform/router_paths.h"
@@ -73,26 +74,26 @@ int show_json(installer_context& ctx) {
     json.end_array();
     json.end_object();
     write_out(ctx, json.text());
-    return 0;
+    return exit_code(exit_status::success);
 }
 
 int list_files(installer_context& ctx, const query_options& query) {
     const package_record* record = find_package(ctx, query.argument);
     if (record == nullptr) {
         report_error(ctx, "package %s is not installed", printable(query.argument).c_str());
-        return 1;
+        return exit_code(exit_status::failed);
     }
     if (query.json) {
         json_writer json;
         write_record(json, *record, true);
         write_out(ctx, json.text());
-        return 0;
+        return exit_code(exit_status::success);
     }
     // A path with a line end would read as two files.
     std::string text;
     for (const std::string& entry : record->files) text += printable(flash_root + entry) + "\n";
     write_out(ctx, text);
-    return 0;
+    return exit_code(exit_status::success);
 }
 
 int find_owner(installer_context& ctx, const query_options& query) {
@@ -121,7 +122,7 @@ int find_owner(installer_context& ctx, const query_options& query) {
         for (const package_record* record : owners) text += printable(record->name) + "\n";
         write_out(ctx, text);
     }
-    return owners.empty() ? 1 : 0;
+    return owners.empty() ? exit_code(exit_status::failed) : exit_code(exit_status::success);
 }
 
 struct finding {
@@ -241,7 +242,7 @@ int audit(installer_context& ctx, const query_options& query) {
         records.push_back(record);
     } else {
         report_error(ctx, "package %s is not installed", printable(query.argument).c_str());
-        return 1;
+        return exit_code(exit_status::failed);
     }
     std::vector<finding> findings;
     for (const package_record* record : records) audit_record(*record, findings);
@@ -286,7 +287,7 @@ int audit(installer_context& ctx, const query_options& query) {
         }
         write_out(ctx, text);
     }
-    return findings.empty() ? 0 : 1;
+    return findings.empty() ? exit_code(exit_status::success) : exit_code(exit_status::failed);
 }
 
 }  // namespace

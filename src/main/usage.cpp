@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "main/exit_status.h"
+
 namespace {
 
 constexpr const char* usage_line = "usage: installer [-q] [-r <root>] [-]\n";
@@ -82,5 +84,5 @@ int print_usage(const char* option) {
         if (std::strcmp(option, "--help") == 0) std::fputs(help_text, stdout);
     }
     std::fflush(stdout);
-    return 0;
+    return exit_code(exit_status::success);
 }
