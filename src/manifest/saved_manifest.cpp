@@ -3,7 +3,6 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <string_view>
 
 #include "manifest/file_helpers.h"
@@ -72,7 +71,9 @@ bool save_manifest(file_manifest& manifest, const std::string& path) {
     // Written beside the path and renamed over it, so that a run stopped in
     // the middle never leaves part of a manifest for a later "--commit".
     std::string temporary = path + ".new";
-    std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
+    // Through the file-system seam, and never into a FIFO or device planted
+    // under that name.
+    regular_ostream out(temporary, false);
     for (const auto& [destination, entry] : manifest.entries) out << manifest_line(destination, entry) << '\n';
     out.close();
     if (out.fail() || disk().rename(temporary.c_str(), path.c_str()) != 0) {
